@@ -1,0 +1,1 @@
+// Detector behaviour: lands with the detector module.

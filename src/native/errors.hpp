@@ -1,0 +1,32 @@
+// Raising Python exceptions from C++ bodies, and handing every C++ failure
+// back to the interpreter as a Python exception.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace tarvek::native {
+
+namespace nb = nanobind;
+
+// Sets `type(message)` as the current exception and throws nb::python_error,
+// so that the C++ stack unwinds to the function boundary, where the error is
+// restored for the caller.
+[[noreturn]] void raise(nb::handle type, nb::handle message);
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise_format(PyObject* type, const char* format, ...);
+
+// `raise type(message) from cause`: the new exception has `cause` as its
+// __cause__ and its __context__.
+[[noreturn]] void raise_from(nb::handle type, nb::handle message, nb::handle cause);
+
+// Throws nb::python_error when the interpreter reports a failure (the result
+// is null, or -1 for int-returning API calls); otherwise passes the value on.
+nb::object check(PyObject* result);
+int check(int status);
+
+// To be called inside a catch block: turns the exception in flight into the
+// interpreter's error indicator.  Python errors are restored as they are, and
+// C++ exceptions become MemoryError, TypeError, ... or SystemError.
+void restore_current_exception() noexcept;
+
+}  // namespace tarvek::native

@@ -1,0 +1,56 @@
+// Bodies of the functions of `tarvek.skills.packaging`, one per Python
+// function, grouped by concern:
+//   locations.cpp   get_central_skills_dir, get_builtin_templates_dir, list_template_dirs
+//   manifest.cpp    load_release_manifest
+//   admission.cpp   current_profile, _profile_key, skill_allowed, selected_skill_names
+//   pruning.cpp     prune_templates_dir, collect_skill_datas, _remove_tree,
+//                   _is_packable_file, _remove_packaging_junk
+//   validation.cpp  validate_release_manifest
+// module.cpp declares their Python signatures and binds the module namespace.
+//
+// Every body reaches the module's functions, constants and imported names
+// (`os`, `sys`, `json`, `Path`) through `call.global(...)` at the moment it
+// runs, so a caller that rebinds one of them on the module is obeyed.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include "native/function.hpp"
+#include "native/python.hpp"
+
+namespace tarvek::packaging {
+
+namespace nb = nanobind;
+using native::Call;
+using native::Name;
+
+nb::object get_central_skills_dir(const Call& call);
+nb::object get_builtin_templates_dir(const Call& call);
+nb::object load_release_manifest(const Call& call);
+nb::object list_template_dirs(const Call& call);
+nb::object current_profile(const Call& call);
+nb::object profile_key(const Call& call);
+nb::object skill_allowed(const Call& call);
+nb::object selected_skill_names(const Call& call);
+nb::object prune_templates_dir(const Call& call);
+nb::object collect_skill_datas(const Call& call);
+nb::object validate_release_manifest(const Call& call);
+nb::object remove_tree(const Call& call);
+nb::object is_packable_file(const Call& call);
+nb::object remove_packaging_junk(const Call& call);
+
+// Shared by the behaviour files.
+
+// os.environ.get(variable, "").strip(), with `variable` a str.
+nb::str read_env(const Call& call, nb::handle variable);
+
+// `templates_dir` when it is true, else get_builtin_templates_dir().
+nb::object templates_root(const Call& call, nb::handle templates_dir);
+
+// Calls the module function bound to `name` now, with the given arguments.
+template <typename... Args>
+nb::object call_global(const Call& call, const Name& name, Args&&... args) {
+  return call.global(name)(std::forward<Args>(args)...);
+}
+
+}  // namespace tarvek::packaging

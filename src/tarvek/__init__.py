@@ -1,0 +1,1 @@
+"""tarvek command-line operations tool."""

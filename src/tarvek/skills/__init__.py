@@ -1,0 +1,1 @@
+"""Skills layer of tarvek: release packaging and discovery of skills."""

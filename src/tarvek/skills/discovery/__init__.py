@@ -1,0 +1,1 @@
+"""Discovery of installed skills and of install targets."""

@@ -1,0 +1,1 @@
+"""Domain records of the skills layer."""
