@@ -414,6 +414,7 @@ def test_admission_leaks(tmp_path, monkeypatch, leak_check):
     monkeypatch.setenv("TARVEK_SKILL_PROFILE", " binary-full ")
     leak_check(packaging.current_profile)
     leak_check(packaging.current_profile, "x")
+    leak_check(packaging.current_profile, 1, expect=TypeError)
     leak_check(packaging._profile_key, "python-release", "sdist")
     leak_check(packaging._profile_key, "dev", "sdist")
     leak_check(packaging._profile_key, "nope", "sdist", expect=Error)
@@ -436,3 +437,6 @@ def test_admission_leaks(tmp_path, monkeypatch, leak_check):
     leak_check(packaging.selected_skill_names, profile="dev", artifact="x", templates_dir=bare)
     leak_check(packaging.selected_skill_names, profile="binary-full", artifact="wheel",
                templates_dir=root, expect=Error)
+    # An environment lookup that fails on a variable name that is not a string.
+    monkeypatch.setattr(packaging, "PROFILE_ENV", 123)
+    leak_check(packaging.current_profile, expect=TypeError)

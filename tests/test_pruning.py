@@ -526,6 +526,13 @@ def test_pruning_leaks(tmp_path, monkeypatch, leak_check, outside):
     leak_check(packaging._remove_packaging_junk, root)
     leak_check(packaging._remove_packaging_junk, tmp_path / "__pycache__")
     leak_check(packaging._remove_packaging_junk, root / "manifest.json")
+    leak_check(packaging._remove_packaging_junk, "not a path", expect=AttributeError)
+    leak_check(packaging._is_packable_file, "not a path", expect=AttributeError)
+    cached = tmp_path / "__pycache__" / "templates"
+    make_skill(cached, "a", "keep.txt")
+    write_manifest(cached, {"a": {"binary": True}})
+    leak_check(packaging._remove_packaging_junk, cached)
+    leak_check(packaging.collect_skill_datas, templates_dir=cached)
     leak_check(packaging.prune_templates_dir, root, profile="dev", artifact="x")
     leak_check(packaging.prune_templates_dir, tmp_path / "missing", artifact="x")
     leak_check(packaging.prune_templates_dir, root, profile="python-release", artifact="wheel",
