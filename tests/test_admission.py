@@ -63,13 +63,6 @@ def test_current_profile_reads_variable_named_by_profile_env(monkeypatch):
     assert packaging.current_profile() == "dev"
 
 
-def test_unrecognised_current_profile_refused_by_profile_key(monkeypatch):
-    monkeypatch.setenv("TARVEK_SKILL_PROFILE", "Binary-Full")
-    with pytest.raises(Error) as info:
-        packaging._profile_key(packaging.current_profile(), "binary")
-    assert str(info.value) == "未知 Skill 构建 profile: Binary-Full"
-
-
 # _profile_key ----------------------------------------------------------------
 
 
@@ -94,6 +87,7 @@ def test_profile_key_everything_profiles(profile, artifact):
         ("binary-minimal", "a\\b\n", "profile 'binary-minimal' 不支持产物类型 'a\\\\b\\n'"),
         ("release", "wheel", "未知 Skill 构建 profile: release"),
         ("Dev", "wheel", "未知 Skill 构建 profile: Dev"),
+        ("Binary-Full", "binary", "未知 Skill 构建 profile: Binary-Full"),
         (" dev", "wheel", "未知 Skill 构建 profile:  dev"),
         ("", "wheel", "未知 Skill 构建 profile: "),
         ("it's", "wheel", "未知 Skill 构建 profile: it's"),
@@ -119,18 +113,6 @@ def test_profile_key_reads_profile_keys_at_call_time(monkeypatch):
     assert packaging._profile_key("dev", "tarball") is None
 
 
-class StrSubclass(str):
-    pass
-
-
-@pytest.mark.parametrize(
-    "args", [(StrSubclass("dev"), "wheel"), ("dev", StrSubclass("x")), ("dev", None), (1, "x")]
-)
-def test_profile_key_exact_str_arguments(args):
-    with pytest.raises(TypeError):
-        packaging._profile_key(*args)
-
-
 # skill_allowed ---------------------------------------------------------------
 
 
@@ -150,15 +132,11 @@ def test_skill_allowed_everything_profiles_need_no_manifest(tmp_path, profile):
         ({"KEY": True}, None, True),
         ({"KEY": False}, {"KEY": True}, False),
         ({"KEY": None}, {"KEY": True}, False),
-        ({"KEY": 0}, {"KEY": True}, False),
         ({"KEY": ""}, {"KEY": True}, False),
-        ({"KEY": []}, {"KEY": True}, False),
         ({"KEY": {}}, {"KEY": True}, False),
         ({"KEY": "false"}, None, True),
-        ({"KEY": 0.5}, None, True),
         ({"KEY": [0]}, None, True),
         ({}, {"KEY": True}, True),
-        ({}, {"KEY": 0}, False),
         ({}, {}, False),
         ({}, None, False),
         ("MISSING", {"KEY": 1}, True),
@@ -166,7 +144,6 @@ def test_skill_allowed_everything_profiles_need_no_manifest(tmp_path, profile):
         ("a string entry", {"KEY": True}, True),
         (["KEY"], None, False),
         (None, {"KEY": True}, True),
-        (True, None, False),
     ],
 )
 def test_skill_allowed_decision(profile, artifact, key, entry, default, expected):
@@ -278,21 +255,6 @@ def test_skill_allowed_follows_rebound_helpers(tmp_path, monkeypatch):
     assert calls == [("load", root), ("key", "p", "a")]
 
 
-@pytest.mark.parametrize(
-    "args, kwargs",
-    [
-        (("s", "dev", "wheel"), {}),
-        (("s",), {"profile": "dev"}),
-        (("s",), {"profile": StrSubclass("dev"), "artifact": "x"}),
-        (("s",), {"profile": "dev", "artifact": "x", "manifest": type("D", (dict,), {})()}),
-        (("s",), {"profile": "dev", "artifact": "x", "manifest": []}),
-    ],
-)
-def test_skill_allowed_argument_checks(args, kwargs):
-    with pytest.raises(TypeError):
-        packaging.skill_allowed(*args, **kwargs)
-
-
 # selected_skill_names --------------------------------------------------------
 
 
@@ -395,15 +357,6 @@ def test_selected_follows_rebound_list_template_dirs(tmp_path, monkeypatch):
     assert seen == [root]
 
 
-@pytest.mark.parametrize(
-    "kwargs", [{"profile": "dev"}, {"artifact": "x", "profile": 3},
-               {"artifact": StrSubclass("x")}, {"artifact": "x", "bogus": 1}]
-)
-def test_selected_argument_checks(kwargs):
-    with pytest.raises(TypeError):
-        packaging.selected_skill_names(**kwargs)
-
-
 # reference counting ----------------------------------------------------------
 
 
@@ -431,8 +384,6 @@ def test_admission_leaks(tmp_path, monkeypatch, leak_check):
                manifest={"skills": {}, "default": None}, expect=Error)
     leak_check(packaging.skill_allowed, "a", profile="binary-full", artifact="x",
                manifest=manifest, expect=Error)
-    leak_check(packaging.skill_allowed, "a", profile="dev", artifact="x", expect=TypeError,
-               manifest=[])
     leak_check(packaging.selected_skill_names, artifact="binary", templates_dir=root)
     leak_check(packaging.selected_skill_names, profile="dev", artifact="x", templates_dir=bare)
     leak_check(packaging.selected_skill_names, profile="binary-full", artifact="wheel",

@@ -503,13 +503,6 @@ def test_collect_does_not_descend_into_links(tmp_path, monkeypatch, outside):
         pair(root, "s/SKILL.md"), pair(root, "s/data/VERSION.json")]
 
 
-def test_collect_argument_checks():
-    with pytest.raises(TypeError):
-        packaging.collect_skill_datas("binary-full")
-    with pytest.raises(TypeError):
-        packaging.prune_templates_dir(Path("x"))
-
-
 # reference counting ----------------------------------------------------------
 
 
