@@ -43,7 +43,9 @@ nb::object member(nb::handle mapping, nb::handle key) {
   if (PyDict_Check(mapping.ptr())) {
     return native::dict_get(mapping, key);
   }
-  nb::object absent = native::check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  // A fresh object() tells an absent member from one whose value is None.
+  nb::object absent =
+      native::check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
   nb::object value = native::call_method(mapping, kGet, key, absent);
   if (value.is(absent)) {
     return {};
