@@ -78,8 +78,8 @@ nb::object read_version(const Call& call, nb::handle version_file) {
   // either; it is skipped like one that does not parse, so that one broken
   // skill does not hide all the others.
   if (!failure.is_valid() && !PyDict_Check(parsed.ptr())) {
-    nb::object message = native::check(PyUnicode_FromFormat(
-        "VERSION.json 顶层必须是 JSON 对象，实际为 %s", Py_TYPE(parsed.ptr())->tp_name));
+    nb::object message = nb::str("VERSION.json 顶层必须是 JSON 对象，实际为 ") +
+                         nb::str(Py_TYPE(parsed.ptr())->tp_name);
     failure = native::check(PyObject_CallOneArg(PyExc_ValueError, message.ptr()));
   }
 
