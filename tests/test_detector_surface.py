@@ -5,6 +5,8 @@ import dataclasses
 import inspect
 import logging
 import pathlib
+import subprocess
+import sys
 import types
 
 import pytest
@@ -95,6 +97,35 @@ def test_module_namespace_and_logger():
     assert detector.SkillRecord is SkillRecord
     assert detector._logger is logging.getLogger("tarvek.skills.detector")
     assert detector.json is __import__("json") and detector.shutil is __import__("shutil")
+
+
+@pytest.mark.parametrize("models_source, error", [
+    ("", "ImportError: cannot import name 'SkillRecord'"),
+    ("raise LookupError('models broken')", "LookupError: models broken"),
+])
+def test_load_fails_without_a_usable_record_class(tmp_path, models_source, error):
+    # A fresh interpreter whose tarvek.skills.domain.models is the given source.
+    (tmp_path / "models.py").write_text(models_source, encoding="utf-8")
+    script = (
+        "import importlib.util, sys\n"
+        "import tarvek.skills.domain\n"
+        f"spec = importlib.util.spec_from_file_location('tarvek.skills.domain.models', "
+        f"{str(tmp_path / 'models.py')!r})\n"
+        "module = importlib.util.module_from_spec(spec)\n"
+        "sys.modules[spec.name] = module\n"
+        "try:\n"
+        "    spec.loader.exec_module(module)\n"
+        "except LookupError:\n"
+        "    del sys.modules[spec.name]\n"
+        "    sys.meta_path.insert(0, type('F', (), {'find_spec': staticmethod(\n"
+        "        lambda name, *a: spec if name == spec.name else None)}))\n"
+        "try:\n"
+        "    import tarvek.skills.discovery.detector\n"
+        "except Exception as exc:\n"
+        "    print(f'{type(exc).__name__}: {exc}')\n")
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert result.stdout.startswith(error), result.stdout + result.stderr
+    assert "tarvek.skills.discovery.detector" not in result.stderr
 
 
 def test_class_is_a_plain_stateless_class():
@@ -271,13 +302,16 @@ def test_skill_record_is_a_frozen_keyword_only_record(tmp_path):
 @pytest.mark.parametrize("method, args, expect", [
     ("candidate_dirs", ("~/skills",), None),
     ("candidate_dirs", (pathlib.Path("/x"),), TypeError),
+    ("candidate_dirs", (None, [1]), TypeError),
     ("discover", (), None),
     ("discover", (None, 5), TypeError),
     ("detect_install_target", (None, "codex"), None),
     ("detect_install_target", (None, 5), TypeError),
+    ("detect_install_target", (object(),), TypeError),
     ("detect_install_targets", (None, [" Codex ", "nope"]), None),
     ("detect_install_targets", (None, ["all"]), None),
     ("detect_install_targets", (None, ["claude", 3]), AttributeError),
+    ("detect_install_targets", (5,), TypeError),
     ("detect_available_install_targets", (), None),
     ("detect_available_install_targets", ("not a path",), TypeError),
     ("detect_global_install_targets", (), None),
