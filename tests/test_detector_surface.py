@@ -317,6 +317,8 @@ def test_skill_record_is_a_frozen_keyword_only_record(tmp_path):
     ("detect_global_install_targets", (), None),
     ("detect_all_install_targets", (), None),
     ("_opencode_config_dir", (), None),
+    ("_opencode_config_dir", (1,), TypeError),
+    ("_opencode_skills_dir", (), None),
     ("_opencode_skills_dir", (1,), TypeError),
     ("_dedupe_targets", ([("a", "/x"), ("a", pathlib.Path("/x")), ["b", "/y"]],), None),
     ("_dedupe_targets", ([("a", "/x", 1)],), ValueError),
@@ -335,3 +337,21 @@ def test_no_method_leaks(leak_check, home, tmp_path, monkeypatch, method, args, 
     monkeypatch.setenv("PATH", str(tmp_path / "nothing"))
     monkeypatch.chdir(tmp_path)
     leak_check(getattr(SkillDetector(), method), *args, expect=expect, rounds=100)
+
+
+class OddResults(SkillDetector):
+    def _dedupe_targets(self, targets):
+        return tuple(targets)
+
+    def detect_install_target(self, cwd=None, preferred_runtime=None):
+        return ("claude", cwd, "extra")
+
+
+@pytest.mark.parametrize("method, args, expect", [
+    ("detect_all_install_targets", (), TypeError),
+    ("detect_global_install_targets", (), TypeError),
+    ("detect_install_targets", (pathlib.Path("/w"), ["codex"]), ValueError),
+    ("detect_install_targets", (pathlib.Path("/w"),), TypeError),
+])
+def test_no_leak_on_odd_override_results(leak_check, home, method, args, expect):
+    leak_check(getattr(OddResults(), method), *args, expect=expect, rounds=100)
