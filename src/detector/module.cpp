@@ -175,8 +175,8 @@ void bind(nb::module_& m) {
   ns["__module__"] = kModuleName;
   ns["__qualname__"] = "SkillDetector";
   ns["__doc__"] = kClassDoc;
-  auto define = [&](const FunctionSpec& spec, nb::handle defaults) {
-    ns[spec.name] = native::make_function(spec, globals, defaults, none);
+  auto define = [&](const FunctionSpec& method, nb::handle defaults) {
+    ns[method.name] = native::make_function(method, globals, defaults, none);
   };
   define(kCandidateDirs, two_none);
   define(kDiscover, two_none);
