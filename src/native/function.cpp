@@ -224,9 +224,20 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     PyErr_SetString(PyExc_SystemError, "native function called after it was cleared");
     return nullptr;
   }
+  // Native calls nest on the C stack.  Besides the interpreter's own guard
+  // they count against the Python recursion limit, as the frames of Python
+  // functions would, so that runaway recursion through the module namespace
+  // ends in RecursionError long before the stack does.
+  static thread_local int depth = 0;
+  if (depth >= Py_GetRecursionLimit()) {
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded while calling a Python object");
+    return nullptr;
+  }
   if (Py_EnterRecursiveCall(" while calling a Python object") != 0) {
     return nullptr;
   }
+  ++depth;
   PyObject* result = nullptr;
   try {
     // Strong references: the body may rebind __defaults__ or the arguments'
@@ -246,6 +257,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     restore_current_exception();
     result = nullptr;
   }
+  --depth;
   Py_LeaveRecursiveCall();
   return result;
 }
