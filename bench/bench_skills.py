@@ -10,6 +10,7 @@ of one call through the binding layer.
 
 import argparse
 import json
+import os
 import shutil
 import tempfile
 import time
@@ -80,6 +81,7 @@ def main() -> None:
         build_templates(templates, args.skills, args.files)
         home = base / "home"
         build_installed(home, args.skills)
+        os.environ["HOME"] = str(home)  # discovery scans the home directory's tool dirs
         copy = base / "copy"
 
         def fresh_copy():
