@@ -30,6 +30,14 @@ bool less(nb::handle a, nb::handle b) {
   return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT)) == 1;
 }
 
+bool equals(nb::handle a, nb::handle b) {
+  return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) == 1;
+}
+
+bool contains(nb::handle container, nb::handle value) {
+  return check(PySequence_Contains(container.ptr(), value.ptr())) == 1;
+}
+
 nb::list sorted(nb::handle iterable) {
   nb::list result = nb::steal<nb::list>(check(PySequence_List(iterable.ptr())).release());
   check(PyList_Sort(result.ptr()));

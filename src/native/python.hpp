@@ -46,8 +46,12 @@ bool is_exact_list(nb::handle value);
 // `str(value)`.
 nb::str to_str(nb::handle value);
 
-// `a < b` with the interpreter's rich comparison.
+// `a < b` and `a == b` with the interpreter's rich comparison.
 bool less(nb::handle a, nb::handle b);
+bool equals(nb::handle a, nb::handle b);
+
+// `value in container`.
+bool contains(nb::handle container, nb::handle value);
 
 // `sorted(iterable)` as a new list.
 nb::list sorted(nb::handle iterable);

@@ -7,6 +7,8 @@
 namespace tarvek::packaging {
 namespace {
 
+using native::equals;
+
 const Name kProfileEnv{"PROFILE_ENV"};
 const Name kProfileKeys{"_PROFILE_KEYS"};
 const Name kProfileKeyFunction{"_profile_key"};
@@ -27,10 +29,6 @@ const Name kTemplatesDir{"templates_dir"};
 
 const Name kDev{"dev"};
 const Name kInternal{"internal"};
-
-bool equals(nb::handle a, nb::handle b) {
-  return native::check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) == 1;
-}
 
 [[noreturn]] void raise_manifest_error(const Call& call, nb::handle message) {
   native::raise(call.global(kError), message);

@@ -8,6 +8,9 @@
 namespace tarvek::packaging {
 namespace {
 
+using native::contains;
+using native::equals;
+
 const Name kPath{"Path"};
 const Name kManifestFilename{"MANIFEST_FILENAME"};
 const Name kCurrentProfile{"current_profile"};
@@ -46,14 +49,6 @@ const Name kBinaryMinimal{"binary-minimal"};
 const Name kTarvek{"tarvek"};
 const Name kSkills{"skills"};
 const Name kTemplates{"templates"};
-
-bool equals(nb::handle a, nb::handle b) {
-  return native::check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)) == 1;
-}
-
-bool contains(nb::handle container, nb::handle value) {
-  return native::check(PySequence_Contains(container.ptr(), value.ptr())) == 1;
-}
 
 bool test(nb::handle path, const Name& method) {
   return native::truthy(native::call_method(path, method));
