@@ -1,1 +1,169 @@
-// Detector behaviour: lands with the detector module.
+// Where a new skill goes: project-level targets below a working directory,
+// per-user targets below the home directory, and their de-duplication.
+// Nothing here creates or changes anything on disk.
+#include "detector/detector.hpp"
+
+namespace tarvek::detector {
+namespace {
+
+const Name kParent{"parent"};
+const Name kStrip{"strip"};
+const Name kLower{"lower"};
+const Name kWhich{"which"};
+const Name kAll{"all"};
+
+nb::object pair(nb::handle first, nb::handle second) { return nb::make_tuple(first, second); }
+
+// `shutil.which(command)` found something.
+bool command_available(const Call& call, const Name& command) {
+  nb::object found = native::call_method(call.global(kShutilGlobal), kWhich, command.get());
+  return !found.is_none();
+}
+
+// The project-level target of `runtime`, when its tool directory exists.
+void append_if_present(nb::list& targets, nb::handle cwd, const Runtime& runtime) {
+  nb::object tool_dir = cwd / runtime.tool_dir.get();
+  if (exists(tool_dir)) {
+    targets.append(pair(runtime.name.get(), tool_dir / kSkills.get()));
+  }
+}
+
+nb::object dedupe(const Call& call, nb::handle targets) {
+  return list_result(native::call_method(call.arg(0), kDedupeTargetsMethod, targets),
+                     kDedupeTargetsMethod);
+}
+
+}  // namespace
+
+nb::object detect_install_target(const Call& call) {
+  nb::object cwd = working_dir(call, call.arg(1));
+  nb::handle preferred = call.arg(2);
+
+  // The six project-level skills directories, in table order; built before
+  // anything is tested.
+  std::array<nb::object, kRuntimes.size()> runtime_dirs;
+  for (std::size_t i = 0; i < kRuntimes.size(); ++i) {
+    runtime_dirs[i] = cwd / kRuntimes[i].tool_dir.get() / kSkills.get();
+  }
+
+  // A requested runtime is taken as it is asked for, whether or not its
+  // directory exists yet; an unknown name is no error and is ignored.
+  if (native::truthy(preferred)) {
+    for (std::size_t i = 0; i < kRuntimes.size(); ++i) {
+      if (preferred.equal(kRuntimes[i].name.get())) {
+        return pair(kRuntimes[i].name.get(), runtime_dirs[i]);
+      }
+    }
+  }
+
+  for (std::size_t i = 0; i < kRuntimes.size(); ++i) {
+    if (exists(native::getattr(runtime_dirs[i], kParent))) {
+      return pair(kRuntimes[i].name.get(), runtime_dirs[i]);
+    }
+  }
+  return pair(kClaude.get(), runtime_dirs[0]);
+}
+
+nb::object detect_install_targets(const Call& call) {
+  nb::handle self = call.arg(0);
+  nb::handle requested = call.arg(2);
+  // Determined once and handed on, so the methods below never consult the
+  // process's current directory themselves.
+  nb::object cwd = working_dir(call, call.arg(1));
+
+  if (native::truthy(requested)) {
+    nb::list targets;
+    for (nb::handle element : requested) {
+      nb::object name = native::call_method(native::call_method(element, kStrip), kLower);
+      // "all" asks for every per-user directory, instead of anything else.
+      if (name.equal(kAll.get())) {
+        return list_result(native::call_method(self, kDetectAllMethod), kDetectAllMethod);
+      }
+      nb::object chosen = native::call_method(self, kDetectInstallTargetMethod,
+                                              nb::arg("cwd") = cwd,
+                                              nb::arg("preferred_runtime") = name);
+      // Labelled with the name asked for, also where the directory was
+      // inferred because the name is unknown.
+      auto [runtime, path] = unpack_pair(chosen);
+      (void)runtime;
+      targets.append(pair(name, path));
+    }
+    return dedupe(call, targets);
+  }
+
+  nb::object available =
+      native::call_method(self, kDetectAvailableMethod, nb::arg("cwd") = cwd);
+  if (native::truthy(available)) {
+    return list_result(available, kDetectAvailableMethod);
+  }
+  nb::object chosen = native::call_method(self, kDetectInstallTargetMethod, nb::arg("cwd") = cwd,
+                                          nb::arg("preferred_runtime") = nb::none());
+  auto [runtime, path] = unpack_pair(chosen);
+  nb::list targets;
+  targets.append(pair(runtime, path));
+  return targets;
+}
+
+nb::object detect_available_install_targets(const Call& call) {
+  nb::object cwd = working_dir(call, call.arg(1));
+  nb::list targets;
+  // Only Claude Code and OpenClaw count as available at project level.
+  append_if_present(targets, cwd, kRuntimes[0]);
+  append_if_present(targets, cwd, kRuntimes[1]);
+  return dedupe(call, targets);
+}
+
+nb::object detect_global_install_targets(const Call& call) {
+  nb::handle self = call.arg(0);
+  nb::object home = home_dir(call);
+  nb::list targets;
+  for (const Runtime& runtime : kRuntimes) {
+    if (&runtime.name == &kOpencode) {
+      // OpenCode is known by its configuration directory.
+      nb::object config_dir = native::call_method(self, kOpencodeConfigDirMethod);
+      if (exists(config_dir) || command_available(call, runtime.command)) {
+        targets.append(
+            pair(runtime.name.get(), native::call_method(self, kOpencodeSkillsDirMethod)));
+      }
+      continue;
+    }
+    nb::object tool_dir = home / runtime.tool_dir.get();
+    if (exists(tool_dir) || command_available(call, runtime.command)) {
+      targets.append(pair(runtime.name.get(), tool_dir / kSkills.get()));
+    }
+  }
+  return dedupe(call, targets);
+}
+
+nb::object detect_all_install_targets(const Call& call) {
+  nb::handle self = call.arg(0);
+  nb::object home = home_dir(call);
+  nb::list targets;
+  for (const Runtime& runtime : kRuntimes) {
+    nb::object skills_dir = &runtime.name == &kOpencode
+                                ? native::call_method(self, kOpencodeSkillsDirMethod)
+                                : home / runtime.tool_dir.get() / kSkills.get();
+    targets.append(pair(runtime.name.get(), skills_dir));
+  }
+  return dedupe(call, targets);
+}
+
+nb::object dedupe_targets(const Call& call) {
+  nb::object seen = native::check(PySet_New(nullptr));
+  nb::list result;
+  // Iterated through the interpreter's iterator: the elements' own methods
+  // may change the list while it is walked.
+  for (nb::handle element : call.arg(1)) {
+    auto [runtime, path] = unpack_pair(element);
+    nb::object text = native::is_exact_str(path) ? path : nb::object(native::to_str(path));
+    nb::object key = pair(runtime, text);
+    if (native::check(PySet_Contains(seen.ptr(), key.ptr())) == 1) {
+      continue;
+    }
+    native::check(PySet_Add(seen.ptr(), key.ptr()));
+    result.append(pair(runtime, path));
+  }
+  return result;
+}
+
+}  // namespace tarvek::detector
