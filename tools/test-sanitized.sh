@@ -12,7 +12,7 @@ source tools/python313.sh
 
 "$PYTHON313" -m venv .venv-sanitize
 .venv-sanitize/bin/python -m pip install --quiet --upgrade pip
-.venv-sanitize/bin/python -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=2.4" pytest
+.venv-sanitize/bin/python -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=3,<4" pytest
 TARVEK_SANITIZE=ON .venv-sanitize/bin/python -m pip install --quiet --no-build-isolation \
   --force-reinstall --no-deps . -Cbuild-dir=build/sanitize
 

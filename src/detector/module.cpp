@@ -5,6 +5,7 @@
 #include <array>
 
 #include "detector/detector.hpp"
+#include "native/module.hpp"
 
 namespace tarvek::detector {
 namespace {
@@ -198,44 +199,4 @@ void bind(nb::module_& m) {
 }  // namespace
 }  // namespace tarvek::detector
 
-#if NB_VERSION_MAJOR >= 3
-// NB_MODULE, with one difference: a failing load step (the import of the
-// record class above all) reaches the importer as the exception that step
-// raised, not wrapped in nanobind's ImportError "Encountered an error while
-// initializing the extension.".  The set-up around it is NB_MODULE's own.
-namespace {
-
-int exec_detector(PyObject* m) {
-  nanobind::detail::internals = NB_CALL(nb_module_init)(NB_DOMAIN_STR, m);
-  if (nanobind::detail::internals == nullptr) {
-    return -1;
-  }
-  try {
-    nanobind::module_ module = nanobind::borrow<nanobind::module_>(m);
-    tarvek::detector::bind(module);
-    return 0;
-  } catch (...) {
-    tarvek::native::restore_current_exception();
-  }
-  return -1;
-}
-
-PyObject* g_detector_definition = nullptr;
-
-}  // namespace
-
-extern "C" NB_EXPORT PyObject* PyInit_detector(void);
-extern "C" PyObject* PyInit_detector(void) {
-  nanobind::detail::init_singletons();
-  if (!nanobind::detail::nb_backend_init("detector")) {
-    return nullptr;
-  }
-  if (g_detector_definition == nullptr) {
-    g_detector_definition = NB_CALL(module_new)(
-        "detector", nullptr, reinterpret_cast<void*>(&exec_detector), NB_ABI_MINOR_TAG);
-  }
-  return g_detector_definition;
-}
-#else
-NB_MODULE(detector, m) { tarvek::detector::bind(m); }
-#endif
+TARVEK_MODULE(detector, m) { tarvek::detector::bind(m); }

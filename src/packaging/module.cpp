@@ -2,6 +2,7 @@
 // of the module expects (imports, constants, functions, in definition order).
 #include <array>
 
+#include "native/module.hpp"
 #include "packaging/packaging.hpp"
 
 namespace tarvek::packaging {
@@ -201,4 +202,4 @@ void bind(nb::module_& m) {
 }  // namespace
 }  // namespace tarvek::packaging
 
-NB_MODULE(packaging, m) { tarvek::packaging::bind(m); }
+TARVEK_MODULE(packaging, m) { tarvek::packaging::bind(m); }
