@@ -133,6 +133,13 @@ _ERRNO_TEXT = {
 
 
 def _os_error_message(exc: OSError) -> str:
+    if isinstance(exc, shutil.Error) and exc.args and isinstance(exc.args[0], list):
+        # copytree goes on after a failed file and reports them all at the end.
+        failures = [f for f in exc.args[0] if isinstance(f, tuple) and len(f) == 3]
+        if failures:
+            _, destination, reason = failures[0]
+            more = f"（另有 {len(failures) - 1} 处失败）" if len(failures) > 1 else ""
+            return f"复制失败: {reason}: {os.fsdecode(destination)}{more}"
     reason = exc.strerror or ""
     if exc.errno in _ERRNO_TEXT and reason == os.strerror(exc.errno):
         reason = _ERRNO_TEXT[exc.errno]
