@@ -107,6 +107,8 @@ def test_help_of_every_subcommand(run, args):
     result = run(*args)
     assert result.returncode == 0 and result.stderr == ""
     assert result.stdout.startswith("用法: tarvek-skills")
+    for english in ("usage:", "options:", "positional arguments", "show this help"):
+        assert english not in result.stdout
     if args[0] != "--help":
         assert "--json" in result.stdout
 

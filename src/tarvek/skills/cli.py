@@ -11,8 +11,8 @@ half-installed behind.
 
 Exit status: 0 on success; 1 for file-system errors (the path is named), for
 problems found by `validate` and for other failures; 2 for wrong usage and for
-errors of the release manifest or of a build profile.  Errors are one line on
-standard error, never a traceback.
+errors of the release manifest or of a build profile; 130 when interrupted.
+Errors are one line on standard error, never a traceback.
 """
 
 from __future__ import annotations
@@ -234,7 +234,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="tarvek 的 Skills 层：发版准入、模板修剪、已安装 Skill 与安装目标。",
         epilog="每个子命令都支持 --help 与 --json（输出一个 JSON 文档）。\n"
-        "退出状态：0 成功；1 文件系统错误或其他失败；2 用法错误或发版清单错误。",
+        "退出状态：0 成功；1 文件系统错误或其他失败；2 用法错误或发版清单错误；130 被中断。",
     )
     parser.options.add_argument("--version", action=_VersionAction, help="显示版本并退出")
     commands = parser.add_subparsers(title="子命令", dest="command", metavar="子命令",
@@ -263,7 +263,7 @@ def build_parser() -> argparse.ArgumentParser:
         sub.options.add_argument("--runtime", metavar="R", action="append", dest="runtimes",
                                  help="运行时（claude、openclaw、codex、opencode、workbuddy、"
                                  "trae-cn，或 all），可重复；默认按项目目录推断")
-        scope = sub.add_mutually_exclusive_group()
+        scope = sub.options.add_mutually_exclusive_group()
         scope.add_argument("--global", dest="scope", action="store_const", const="global",
                            help="本机已安装的 AI 工具的全局（用户级）目录")
         scope.add_argument("--all", dest="scope", action="store_const", const="all",
