@@ -47,6 +47,10 @@ nb::str read_env(const Call& call, nb::handle variable);
 // `templates_dir` when it is true, else get_builtin_templates_dir().
 nb::object templates_root(const Call& call, nb::handle templates_dir);
 
+// True for the two build profiles that admit every skill without reading
+// the manifest ("dev" and "internal"), compared with `==`.
+bool admits_everything(nb::handle profile);
+
 // Calls the module function bound to `name` now, with the given arguments.
 template <typename... Args>
 nb::object call_global(const Call& call, const Name& name, Args&&... args) {
