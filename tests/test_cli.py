@@ -1,0 +1,448 @@
+"""The tarvek-skills command, run as a person or a script would run it.
+
+Every test but the interrupted-install ones runs the installed command in a
+subprocess, with a temporary home, a temporary templates tree of its own
+(through TARVEK_BUILTIN_TEMPLATES_DIR) and a PATH holding only fake commands.
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import unicodedata
+from importlib import metadata
+from pathlib import Path
+
+import pytest
+
+from tarvek.skills import cli, packaging
+
+# The fixture manifest: alpha goes everywhere, beta into the wheel and the
+# full binary, gamma nowhere.
+MANIFEST = {
+    "skills": {
+        "alpha": {"tier": "core", "reason": "基础", "source": True, "wheel": True,
+                  "binary": True, "binary_full": True},
+        "beta": {"tier": "extra", "reason": "扩展", "wheel": True, "binary_full": True},
+        "gamma": {"tier": "internal", "reason": "内部"},
+    }
+}
+ADMITTED = {
+    ("python-release", "sdist"): ["alpha"],
+    ("python-release", "wheel"): ["alpha", "beta"],
+    ("binary-minimal", "binary"): ["alpha"],
+    ("binary-full", "binary"): ["alpha", "beta"],
+    ("dev", "wheel"): ["alpha", "beta", "gamma"],
+    ("internal", "binary"): ["alpha", "beta", "gamma"],
+}
+SUBCOMMANDS = ["locations", "validate", "select", "prune", "datas", "list", "targets", "install"]
+
+
+def make_templates(root: Path, manifest=MANIFEST) -> Path:
+    for name in ("alpha", "beta", "gamma"):
+        (root / name / "data").mkdir(parents=True)
+        (root / name / "SKILL.md").write_text(f"# {name}\n", encoding="utf-8")
+        (root / name / "data" / "VERSION.json").write_text('{"version": "1.0"}')
+        (root / name / "scripts").mkdir()
+        (root / name / "scripts" / "run.py").write_text("print(1)\n")
+    (root / "beta" / "__pycache__").mkdir()
+    (root / "beta" / "__pycache__" / "run.cpython-313.pyc").write_bytes(b"\0")
+    (root / "beta" / "scripts" / "old.pyc").write_bytes(b"\0")
+    if manifest is not None:
+        (root / "manifest.json").write_text(json.dumps(manifest), encoding="utf-8")
+    return root
+
+
+def snapshot(root: Path) -> dict[str, bytes | None]:
+    """Every entry below root, with the contents of the files."""
+    return {str(p.relative_to(root)): (p.read_bytes() if p.is_file() else None)
+            for p in sorted(root.rglob("*"))}
+
+
+@pytest.fixture
+def env(tmp_path):
+    home = tmp_path / "home"
+    home.mkdir()
+    fake_bin = tmp_path / "bin"
+    fake_bin.mkdir()
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("TARVEK_")}
+    environment.update(HOME=str(home), PATH=str(fake_bin), PYTHONIOENCODING="utf-8",
+                       TARVEK_BUILTIN_TEMPLATES_DIR=str(make_templates(tmp_path / "templates")))
+    environment.pop("USERPROFILE", None)
+    return environment
+
+
+@pytest.fixture
+def run(tmp_path, env):
+    def run(*args, cwd=None, extra_env=None, script=False):
+        command = ([str(Path(sys.executable).parent / "tarvek-skills")] if script
+                   else [sys.executable, "-m", "tarvek.skills"])
+        result = subprocess.run([*command, *map(str, args)], capture_output=True, text=True,
+                                encoding="utf-8", cwd=cwd or tmp_path,
+                                env={**env, **(extra_env or {})}, timeout=60)
+        assert "Traceback" not in result.stderr
+        # An error is one line on stderr, never more.
+        assert len(result.stderr.splitlines()) <= 1, result.stderr
+        return result
+    return run
+
+
+def run_json(run, *args, status=0, **kwargs):
+    result = run(*args, "--json", **kwargs)
+    assert result.returncode == status, result.stderr
+    return json.loads(result.stdout)
+
+
+def display_column(line: str, text: str) -> int:
+    prefix = line[: line.index(text)]
+    return sum(2 if unicodedata.east_asian_width(c) in "WF" else 1 for c in prefix)
+
+
+# --------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("args", [["--help"], *([s, "--help"] for s in SUBCOMMANDS)])
+def test_help_of_every_subcommand(run, args):
+    result = run(*args)
+    assert result.returncode == 0 and result.stderr == ""
+    assert result.stdout.startswith("用法: tarvek-skills")
+    for english in ("usage:", "options:", "positional arguments", "show this help"):
+        assert english not in result.stdout
+    if args[0] != "--help":
+        assert "--json" in result.stdout
+
+
+def test_version_from_the_installed_script(run):
+    result = run("--version", script=True)
+    assert result.returncode == 0
+    assert result.stdout.split() == ["tarvek-skills", metadata.version("tarvek-skills")]
+
+
+@pytest.mark.parametrize("args", [
+    [], ["nonsense"], ["select"], ["select", "--artifact"], ["locations", "--bogus"],
+    ["targets", "--global", "--all"], ["targets", "--global", "--runtime", "codex"],
+    ["install", "alpha", "--all", "--cwd", "."], ["validate", "--templates", ""],
+])
+def test_wrong_usage_exits_2_with_one_chinese_line(run, args):
+    result = run(*args)
+    assert result.returncode == 2 and result.stdout == ""
+    assert result.stderr.startswith("tarvek-skills: 错误: ")
+
+
+@pytest.mark.parametrize("profile_env, profile", [(None, "dev"), ("  binary-full ", "binary-full")])
+def test_locations(run, env, profile_env, profile):
+    extra = {"TARVEK_SKILL_PROFILE": profile_env} if profile_env else {}
+    document = run_json(run, "locations", extra_env=extra)
+    assert document == {"central_skills_dir": str(Path(env["HOME"]) / ".tarvek" / "skills"),
+                        "builtin_templates_dir": env["TARVEK_BUILTIN_TEMPLATES_DIR"],
+                        "profile": profile}
+    lines = run("locations", extra_env=extra).stdout.splitlines()
+    assert len(lines) == 4
+    values = [lines[0].split()[-1], *document.values()]
+    assert len({display_column(line, v) for line, v in zip(lines, values)}) == 1
+
+
+def test_validate_consistent_tree(run):
+    assert run_json(run, "validate")["problems"] == []
+    result = run("validate")
+    assert result.returncode == 0 and result.stdout.strip() == "未发现问题"
+
+
+def test_validate_reports_every_problem(run, env):
+    templates = Path(env["TARVEK_BUILTIN_TEMPLATES_DIR"])
+    (templates / "stray").mkdir()
+    (templates / "alpha" / "SKILL.md").unlink()
+    manifest = json.loads(json.dumps(MANIFEST))
+    manifest["skills"]["ghost"] = {"tier": "x", "reason": "y"}
+    manifest["skills"]["gamma"]["reason"] = " "
+    (templates / "manifest.json").write_text(json.dumps(manifest))
+    expected = ["模板目录未在 manifest 声明: stray", "manifest 声明了不存在的模板目录: ghost",
+                "alpha: 发版准入 Skill 必须包含 SKILL.md", "gamma: reason 不能为空"]
+    document = run_json(run, "validate", status=1)
+    assert document == {"templates_dir": str(templates), "problems": expected}
+    result = run("validate")
+    assert result.returncode == 1 and result.stdout.splitlines()[1:] == expected
+
+
+@pytest.mark.parametrize("manifest_text, message", [
+    (None, "未找到 Skill 发版清单: "), ("{", "Skill 发版清单 JSON 无效: "),
+    ("[]", "Skill 发版清单根节点必须是对象"),
+])
+@pytest.mark.parametrize("args", [["validate"], ["select", "--artifact", "wheel",
+                                                 "--profile", "python-release"]])
+def test_bad_manifest_exits_2(run, env, manifest_text, message, args):
+    manifest = Path(env["TARVEK_BUILTIN_TEMPLATES_DIR"]) / "manifest.json"
+    if manifest_text is None:
+        manifest.unlink()
+    else:
+        manifest.write_text(manifest_text)
+    result = run(*args, "--json")
+    assert result.returncode == 2 and result.stdout == ""
+    assert message in result.stderr
+
+
+@pytest.mark.parametrize("profile, artifact", list(ADMITTED))
+def test_select(run, profile, artifact):
+    document = run_json(run, "select", "--artifact", artifact, "--profile", profile)
+    assert document["skills"] == ADMITTED[profile, artifact]
+    assert (document["profile"], document["artifact"]) == (profile, artifact)
+    # The profile may come from the environment instead.
+    env_profile = {"TARVEK_SKILL_PROFILE": profile}
+    lines = run("select", "--artifact", artifact, extra_env=env_profile).stdout.splitlines()
+    assert lines == ["Skill", *ADMITTED[profile, artifact]]
+
+
+@pytest.mark.parametrize("profile, artifact, message", [
+    ("release", "wheel", "未知 Skill 构建 profile: release"),
+    ("binary-full", "wheel", "profile 'binary-full' 不支持产物类型 'wheel'"),
+])
+@pytest.mark.parametrize("subcommand", ["select", "prune"])
+def test_bad_profile_exits_2(run, tmp_path, env, profile, artifact, message, subcommand):
+    copy = tmp_path / "copy"
+    shutil.copytree(env["TARVEK_BUILTIN_TEMPLATES_DIR"], copy)
+    target = [copy] if subcommand == "prune" else []
+    result = run(subcommand, *target, "--artifact", artifact, "--profile", profile)
+    assert result.returncode == 2 and message in result.stderr
+    assert {p.name for p in packaging.list_template_dirs(copy)} == {"alpha", "beta", "gamma"}
+
+
+@pytest.mark.parametrize("profile, artifact", list(ADMITTED))
+def test_prune_and_its_dry_run_agree(run, tmp_path, env, profile, artifact):
+    real, dry = tmp_path / "real", tmp_path / "dry"
+    for copy in (real, dry):
+        shutil.copytree(env["TARVEK_BUILTIN_TEMPLATES_DIR"], copy)
+    before = snapshot(dry)
+    preview = run_json(run, "prune", dry, "--artifact", artifact, "--profile", profile,
+                       "--dry-run")
+    assert snapshot(dry) == before
+    done = run_json(run, "prune", real, "--artifact", artifact, "--profile", profile)
+    kept = ADMITTED[profile, artifact]
+    assert done["kept"] == preview["kept"] == kept
+    assert preview["would_delete"] == sorted({"alpha", "beta", "gamma"} - set(kept))
+    assert sorted(p.name for p in real.iterdir()) == sorted([*kept, "manifest.json"])
+    assert not [p for p in real.rglob("*") if p.suffix == ".pyc" or p.name == "__pycache__"]
+    lines = run("prune", dry, "--artifact", artifact, "--profile", profile,
+                "--dry-run").stdout.splitlines()
+    assert lines[1:] == preview["would_delete"]
+
+
+def _protected_targets(env):
+    own = Path(packaging.__file__).resolve().parent / "templates"
+    source = Path(env["TARVEK_BUILTIN_TEMPLATES_DIR"])
+    return {"own": own, "inside own": own / "alpha", "above own": own.parent.parent,
+            "manifest source": source, "inside source": source / "alpha",
+            "above source": source.parent}
+
+
+@pytest.mark.parametrize("which", ["own", "inside own", "above own", "manifest source",
+                                   "inside source", "above source"])
+@pytest.mark.parametrize("dry_run", [[], ["--dry-run"]])
+def test_prune_refuses_the_installed_and_the_source_templates(run, env, tmp_path, which,
+                                                              dry_run):
+    target = _protected_targets(env)[which]
+    before = snapshot(tmp_path)
+    result = run("prune", target, "--artifact", "wheel", "--profile", "python-release",
+                 *dry_run)
+    assert result.returncode == 2 and "拒绝修剪" in result.stderr
+    assert snapshot(tmp_path) == before
+
+
+@pytest.mark.parametrize("kind", ["missing", "file"])
+def test_prune_of_a_missing_or_plain_target_names_it(run, tmp_path, kind):
+    target = tmp_path / "not-templates"
+    if kind == "file":
+        target.write_text("x")
+    result = run("prune", target, "--artifact", "wheel", "--profile", "python-release")
+    assert result.returncode == 1 and str(target) in result.stderr
+
+
+@pytest.mark.parametrize("profile, skills", [(None, ["alpha"]), ("binary-full", ["alpha", "beta"])])
+def test_datas(run, env, profile, skills):
+    templates = Path(env["TARVEK_BUILTIN_TEMPLATES_DIR"])
+    args = ["--profile", profile] if profile else []
+    pairs = run_json(run, "datas", *args)["datas"]
+    expected = [[str(templates / s / f), str(Path("tarvek/skills/templates", s, d))]
+                for s in skills
+                for f, d in (("SKILL.md", ""), ("data/VERSION.json", "data"),
+                             ("scripts/run.py", "scripts"))]
+    expected.append([str(templates / "manifest.json"), str(Path("tarvek/skills/templates"))])
+    assert sorted(pairs[:-1]) == sorted(expected[:-1]) and pairs[-1] == expected[-1]
+    lines = run("datas", *args).stdout.splitlines()
+    assert len(lines) == len(pairs) + 1
+    assert len({display_column(line, dest) for line, (_, dest) in zip(lines[1:], pairs)}) == 1
+
+
+def _install_skill(base: Path, name: str, version):
+    (base / name / "data").mkdir(parents=True)
+    (base / name / "data" / "VERSION.json").write_text(json.dumps({"version": version}))
+
+
+def test_list(run, env, tmp_path):
+    home = Path(env["HOME"])
+    _install_skill(home / ".claude" / "skills", "foo", "2.0")
+    _install_skill(home / ".codex" / "skills", "bar", "0.3")
+    _install_skill(tmp_path / "extra", "baz", 7)
+    _install_skill(tmp_path / "extra", "line\nbreak", "1")
+    skills = run_json(run, "list", "--skills-dir", tmp_path / "extra")["skills"]
+    assert [(s["name"], s["version"], s["runtime"]) for s in skills] == [
+        ("baz", "7", "claude"), ("line\nbreak", "1", "claude"), ("foo", "2.0", "claude"),
+        ("bar", "0.3", "codex")]
+    assert skills[2]["root"] == str(home / ".claude" / "skills" / "foo")
+    assert skills[2]["version_file"] == str(home / ".claude/skills/foo/data/VERSION.json")
+    # One line per skill, even for a name holding a line break.
+    lines = run("list", "--skills-dir", tmp_path / "extra").stdout.splitlines()
+    assert len(lines) == 5 and lines[0].split() == ["名称", "版本", "运行时", "目录"]
+
+
+def test_targets(run, env, tmp_path):
+    home = Path(env["HOME"])
+    project = tmp_path / "project"
+    (project / ".claude").mkdir(parents=True)
+    (project / ".openclaw").mkdir()
+    (home / ".claude").mkdir()
+    fake = Path(env["PATH"]) / "codex"
+    fake.write_text("#!/bin/sh\n")
+    fake.chmod(0o755)
+
+    def targets(*args):
+        return [(t["runtime"], t["path"]) for t in run_json(run, "targets", *args)["targets"]]
+
+    assert targets("--cwd", project) == [("claude", str(project / ".claude/skills")),
+                                         ("openclaw", str(project / ".openclaw/skills"))]
+    assert targets("--runtime", "Codex", "--cwd", project) == [
+        ("codex", str(project / ".codex/skills"))]
+    assert targets("--global") == [("claude", str(home / ".claude/skills")),
+                                   ("codex", str(home / ".codex/skills"))]
+    assert [r for r, _ in targets("--all")] == [
+        "claude", "openclaw", "codex", "opencode", "workbuddy", "trae-cn"]
+    assert targets("--runtime", "all") == targets("--all")
+    lines = run("targets", "--cwd", project).stdout.splitlines()
+    assert lines[0].split() == ["运行时", "Skills", "目录"] and len(lines) == 3
+
+
+def test_install_copies_the_template_without_junk(run, env, tmp_path):
+    project = tmp_path / "project"
+    project.mkdir()
+    document = run_json(run, "install", "beta", "--cwd", project)
+    dest = project / ".claude" / "skills" / "beta"
+    assert document["installed"] == [{"runtime": "claude", "path": str(dest), "replaced": False}]
+    source = snapshot(Path(env["TARVEK_BUILTIN_TEMPLATES_DIR"]) / "beta")
+    assert snapshot(dest) == {k: v for k, v in source.items()
+                              if "__pycache__" not in k and not k.endswith(".pyc")}
+    assert sorted(p.name for p in dest.parent.iterdir()) == ["beta"]
+
+
+def test_install_refuses_an_existing_skill_unless_forced(run, tmp_path):
+    project = tmp_path / "project"
+    project.mkdir()
+    assert run("install", "alpha", "--cwd", project).returncode == 0
+    skill = project / ".claude" / "skills" / "alpha"
+    (skill / "SKILL.md").write_text("edited")
+    (skill / "local.txt").write_text("mine")
+    before = snapshot(project)
+    refused = run("install", "alpha", "--cwd", project)
+    assert refused.returncode == 1 and str(skill) in refused.stderr
+    assert snapshot(project) == before
+    document = run_json(run, "install", "alpha", "--cwd", project, "--force")
+    assert document["installed"][0]["replaced"] is True
+    assert (skill / "SKILL.md").read_text() == "# alpha\n" and not (skill / "local.txt").exists()
+    assert sorted(p.name for p in skill.parent.iterdir()) == ["alpha"]
+
+
+def test_install_everywhere(run, env):
+    home = Path(env["HOME"])
+    installed = run_json(run, "install", "gamma", "--all")["installed"]
+    assert len(installed) == 6
+    for entry in installed:
+        assert Path(entry["path"]).is_relative_to(home)
+        assert (Path(entry["path"]) / "data" / "VERSION.json").is_file()
+
+
+@pytest.mark.parametrize("name", ["../x", "a/b", "/tmp", "", ".", "..", "omega", "alpha/",
+                                  "../templates/alpha"])
+def test_install_refuses_what_is_not_a_builtin_template(run, tmp_path, name):
+    project = tmp_path / "project"
+    project.mkdir()
+    before = snapshot(tmp_path)
+    result = run("install", name, "--cwd", project)
+    assert result.returncode == 2 and "不是内置 Skill 模板的名称" in result.stderr
+    assert snapshot(tmp_path) == before
+
+
+# --------------------------------------------------------------------------
+# A failed or interrupted install, in-process so that the copy can be broken.
+
+
+@pytest.fixture
+def in_process(tmp_path, monkeypatch, home):
+    monkeypatch.setenv("TARVEK_BUILTIN_TEMPLATES_DIR", str(make_templates(tmp_path / "tpl")))
+    project = tmp_path / "project"
+    project.mkdir()
+    return project
+
+
+def _break_copy_after_first_file(monkeypatch, error):
+    real_copy = shutil.copy2
+    copied = []
+
+    def copy(src, dst, **kwargs):
+        if copied:
+            raise error
+        copied.append(dst)
+        return real_copy(src, dst, **kwargs)
+
+    monkeypatch.setattr(shutil, "copy2", copy)
+    return copied
+
+
+@pytest.mark.parametrize("error, status", [(OSError(28, "No space left on device"), 1),
+                                           (KeyboardInterrupt(), 130)])
+@pytest.mark.parametrize("existing", [False, True])
+def test_interrupted_copy_leaves_nothing_behind(in_process, monkeypatch, capsys, error, status,
+                                                existing):
+    args = ["install", "alpha", "--cwd", str(in_process), "--runtime", "claude",
+            "--runtime", "codex"]
+    if existing:
+        assert cli.main(args) == 0
+        (in_process / ".claude/skills/alpha/SKILL.md").write_text("old")
+    before = snapshot(in_process)
+    copied = _break_copy_after_first_file(monkeypatch, error)
+    assert cli.main([*args, "--force"]) == status
+    assert copied, "the copy never started"
+    err = capsys.readouterr().err
+    assert len(err.splitlines()) == 1 and "Traceback" not in err
+    assert snapshot(in_process) == before
+
+
+def test_failed_rename_puts_the_old_skill_back(in_process, monkeypatch, capsys):
+    args = ["install", "beta", "--cwd", str(in_process)]
+    assert cli.main(args) == 0
+    (in_process / ".claude/skills/beta/SKILL.md").write_text("old")
+    before = snapshot(in_process)
+
+    def replace(src, dst):
+        raise PermissionError(13, "Permission denied", str(src), None, str(dst))
+
+    monkeypatch.setattr(os, "replace", replace)
+    assert cli.main([*args, "--force"]) == 1
+    assert ".claude/skills/beta" in capsys.readouterr().err
+    assert snapshot(in_process) == before
+
+
+# --------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("manifest_bytes, status, fragment", [
+    (b'{"skills": {"alpha": \xff}}', 1, "UnicodeDecodeError"),
+    (None, 1, "manifest.json"),  # a directory where the manifest should be
+])
+def test_other_failures_are_one_line(run, env, manifest_bytes, status, fragment):
+    manifest = Path(env["TARVEK_BUILTIN_TEMPLATES_DIR"]) / "manifest.json"
+    manifest.unlink()
+    if manifest_bytes is None:
+        manifest.mkdir()
+    else:
+        manifest.write_bytes(manifest_bytes)
+    result = run("select", "--artifact", "wheel", "--profile", "python-release")
+    assert result.returncode == status and fragment in result.stderr
