@@ -16,7 +16,6 @@ const Name kCurrentProfile{"current_profile"};
 const Name kSkillAllowed{"skill_allowed"};
 const Name kLoadReleaseManifest{"load_release_manifest"};
 const Name kListTemplateDirs{"list_template_dirs"};
-const Name kError{"SkillReleaseManifestError"};
 const Name kGet{"get"};
 const Name kName{"name"};
 const Name kDefault{"default"};
@@ -29,10 +28,6 @@ const Name kTemplatesDir{"templates_dir"};
 
 const Name kDev{"dev"};
 const Name kInternal{"internal"};
-
-[[noreturn]] void raise_manifest_error(const Call& call, nb::handle message) {
-  native::raise(call.global(kError), message);
-}
 
 // `mapping.get(key)`: dicts are read directly, anything else through its own
 // `get` method.  Returns an empty handle when the key is absent (a member

@@ -13,11 +13,11 @@ const Name kExists{"exists"};
 const Name kReadText{"read_text"};
 const Name kSkills{"skills"};
 
-[[noreturn]] void raise_manifest_error(const Call& call, nb::handle message) {
+}  // namespace
+
+void raise_manifest_error(const Call& call, nb::handle message) {
   native::raise(call.global(kError), message);
 }
-
-}  // namespace
 
 nb::object load_release_manifest(const Call& call) {
   nb::object root = templates_root(call, call.arg(0));

@@ -44,6 +44,9 @@ nb::object remove_packaging_junk(const Call& call);
 // os.environ.get(variable, "").strip(), with `variable` a str.
 nb::str read_env(const Call& call, nb::handle variable);
 
+// Raises the module's SkillReleaseManifestError, as bound now, with `message`.
+[[noreturn]] void raise_manifest_error(const Call& call, nb::handle message);
+
 // `templates_dir` when it is true, else get_builtin_templates_dir().
 nb::object templates_root(const Call& call, nb::handle templates_dir);
 
