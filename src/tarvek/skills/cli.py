@@ -237,7 +237,7 @@ def build_parser() -> argparse.ArgumentParser:
         "退出状态：0 成功；1 文件系统错误或其他失败；2 用法错误或发版清单错误；130 被中断。",
     )
     parser.options.add_argument("--version", action=_VersionAction, help="显示版本并退出")
-    commands = parser.add_subparsers(title="子命令", dest="command", metavar="子命令",
+    commands = parser.add_subparsers(title="子命令", dest="command", metavar="<子命令>",
                                      required=True, parser_class=_Parser)
 
     def command(name: str, summary: str, handler: Callable, epilog: str | None = None):
