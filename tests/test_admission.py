@@ -391,3 +391,25 @@ def test_admission_leaks(tmp_path, monkeypatch, leak_check):
     # An environment lookup that fails on a variable name that is not a string.
     monkeypatch.setattr(packaging, "PROFILE_ENV", 123)
     leak_check(packaging.current_profile, expect=TypeError)
+
+
+def test_skill_allowed_asks_mapping_subclasses_through_their_get():
+    seen = []
+
+    class Recording(dict):
+        def get(self, key, default=None):
+            seen.append(key)
+            return super().get(key, default)
+
+    class Failing(dict):
+        def get(self, key, default=None):
+            raise RuntimeError("get")
+
+    manifest = {"skills": Recording(a=Recording(wheel=True)), "default": Recording(wheel=False)}
+    assert packaging.skill_allowed("a", profile="python-release", artifact="wheel", manifest=manifest)
+    assert seen.count("wheel") == 2 and "a" in seen
+    with pytest.raises(RuntimeError, match="get"):
+        packaging.skill_allowed(
+            "a", profile="python-release", artifact="wheel",
+            manifest={"skills": {"a": {"wheel": True}}, "default": Failing()},
+        )  # fmt: skip

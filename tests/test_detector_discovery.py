@@ -313,3 +313,32 @@ def test_failures_of_record_and_opencode_dir_propagate(tmp_path, home, monkeypat
 
     with pytest.raises(OSError, match="no home"):
         NoOpencode().candidate_dirs(cwd=tmp_path)
+
+
+def test_skipping_leaves_the_callers_exception_state_alone(tmp_path, home):
+    # A generator started inside an `except` block and resumed after it must
+    # not find that exception still being handled once discovery skipped a
+    # broken file.
+    skills = tmp_path / "skills"
+    make_skill(skills, "broken", "{bad")
+
+    def scan():
+        SkillDetector().discover(str(skills))
+        yield
+        yield repr(__import__("sys").exception())
+
+    try:
+        raise LookupError("outer")
+    except LookupError:
+        steps = scan()
+        next(steps)
+    assert next(steps) == "None"
+
+
+def test_mapping_from_a_rebound_json_is_read_through_its_get(tmp_path, home, monkeypatch):
+    skills = tmp_path / "skills"
+    make_skill(skills, "a", '{"version": "1.0"}')
+    stand_in = types.SimpleNamespace(loads=lambda text: types.MappingProxyType(json.loads(text)))
+    monkeypatch.setattr(detector, "json", stand_in)
+    records = SkillDetector().discover(str(skills))
+    assert [(r.name, r.version) for r in records] == [("a", "1.0")]

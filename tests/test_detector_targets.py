@@ -67,7 +67,9 @@ def test_inferred_project_target(work, present, chosen):
 @pytest.mark.parametrize("preferred", RUNTIMES)
 def test_preferred_runtime_needs_no_directory(work, preferred):
     (work / ".claude").mkdir()
-    assert SkillDetector().detect_install_target(work, preferred) == project(work, preferred)
+    asked = "".join(preferred)  # an equal string that is not the interned name
+    result = SkillDetector().detect_install_target(work, asked)
+    assert result == project(work, preferred) and result[0] is asked
 
 
 @pytest.mark.parametrize("present, expected", [

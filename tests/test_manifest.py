@@ -170,3 +170,45 @@ def test_loading_does_not_leak(leak_check, tmp_path, content, expect):
     write_manifest(tmp_path, content)
     leak_check(packaging.load_release_manifest, tmp_path, expect=expect)
     leak_check(packaging.load_release_manifest, tmp_path / "missing", expect=Error)
+
+
+class FactoryError(ValueError):
+    pass
+
+
+@pytest.mark.parametrize("content", [None, "{"], ids=["missing", "invalid-json"])
+@pytest.mark.parametrize(
+    "stand_in, raised",
+    [
+        (lambda message: FactoryError(message), FactoryError),  # a factory of instances
+        (str, TypeError),  # not an exception: a `raise` of it is a TypeError
+        (lambda message: [message], TypeError),
+        (lambda message: FactoryError, FactoryError),  # a class is instantiated
+    ],
+)
+def test_rebound_error_name_is_raised_as_python_raises_it(
+    monkeypatch, tmp_path, content, stand_in, raised
+):
+    if content is not None:
+        write_manifest(tmp_path, content)
+    monkeypatch.setattr(packaging, "SkillReleaseManifestError", stand_in)
+    with pytest.raises(raised):
+        packaging.load_release_manifest(tmp_path)
+
+
+def test_except_clause_with_a_non_class_is_a_type_error(monkeypatch, tmp_path):
+    write_manifest(tmp_path, "{}")
+
+    class Loader:
+        JSONDecodeError = 5
+
+        @staticmethod
+        def loads(text):
+            raise ValueError("from loads")
+
+    monkeypatch.setattr(packaging, "json", Loader)
+    with pytest.raises(TypeError, match="do not inherit from BaseException"):
+        packaging.load_release_manifest(tmp_path)
+    Loader.JSONDecodeError = (KeyError, ValueError)  # a tuple of classes catches
+    with pytest.raises(Error, match="JSON 无效"):
+        packaging.load_release_manifest(tmp_path)

@@ -287,3 +287,16 @@ def test_mutual_recursion_through_the_namespace_is_a_recursion_error(monkeypatch
 )
 def test_argument_errors_do_not_leak(leak_check, call):
     leak_check(call, expect=TypeError)
+
+
+@pytest.mark.parametrize("module, name", [("pathlib", "Path"), ("typing", "Any")])
+def test_missing_imported_name_fails_the_load_with_import_error(module, name):
+    script = (
+        f"import sys, types; sys.modules[{module!r}] = types.ModuleType({module!r})\n"
+        "try:\n    import tarvek.skills.packaging\n"
+        "except ImportError as e:\n    print('ImportError', e)\n"
+    )
+    output = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert output.stdout.startswith(f"ImportError cannot import name '{name}' from '{module}'"), (
+        output.stdout + output.stderr
+    )

@@ -42,21 +42,6 @@ nb::object candidate_key(nb::handle candidate) {
   return native::to_str(native::call_method(candidate, kExpanduser));
 }
 
-// Makes `exception` the one being handled while the skipped skill is logged,
-// as an `except` block would, so that a failing handler chains to it.
-class HandlingGuard {
- public:
-  explicit HandlingGuard(nb::handle exception) : previous_(nb::steal(PyErr_GetHandledException())) {
-    PyErr_SetHandledException(exception.ptr());
-  }
-  HandlingGuard(const HandlingGuard&) = delete;
-  HandlingGuard& operator=(const HandlingGuard&) = delete;
-  ~HandlingGuard() { PyErr_SetHandledException(previous_.ptr()); }
-
- private:
-  nb::object previous_;
-};
-
 // The version text of a skill whose VERSION.json exists, or an empty object
 // when the file cannot be used; that case has been logged.
 nb::object read_version(const Call& call, nb::handle version_file) {
@@ -74,22 +59,40 @@ nb::object read_version(const Call& call, nb::handle version_file) {
     failure = nb::borrow(error.value());
   }
 
-  // A file that parses to an array, a string or a number holds no version
-  // either; it is skipped like one that does not parse, so that one broken
-  // skill does not hide all the others.
-  if (!failure.is_valid() && !PyDict_Check(parsed.ptr())) {
+  // A file that parses to an array, a string or a number has no "version"
+  // to look up; it is skipped like one that does not parse, so that one
+  // broken skill does not hide all the others.
+  nb::object lookup;
+  if (!failure.is_valid()) {
+    PyObject* get = nullptr;
+    if (PyObject_GetOptionalAttr(parsed.ptr(), kGet.get().ptr(), &get) < 0) {
+      throw nb::python_error();
+    }
+    lookup = nb::steal(get);
+  }
+  if (!failure.is_valid() && !lookup.is_valid()) {
     nb::object message = nb::str("VERSION.json 顶层必须是 JSON 对象，实际为 ") +
                          nb::str(Py_TYPE(parsed.ptr())->tp_name);
     failure = native::check(PyObject_CallOneArg(PyExc_ValueError, message.ptr()));
   }
 
   if (failure.is_valid()) {
-    const HandlingGuard guard(failure);
-    native::call_method(call.global(kLogger), kDebug, kSkippedMessage.get(), version_file,
-                        failure);
+    try {
+      native::call_method(call.global(kLogger), kDebug, kSkippedMessage.get(), version_file,
+                          failure);
+    } catch (nb::python_error& error) {
+      // Raised while the broken file is being handled: chained to it, as an
+      // error raised in an `except` block is.
+      PyObject* raised = error.value().ptr();
+      nb::object context = nb::steal(PyException_GetContext(raised));
+      if (!context.is_valid() && raised != failure.ptr()) {
+        PyException_SetContext(raised, failure.release().ptr());  // steals
+      }
+      throw;
+    }
     return {};
   }
-  return native::to_str(native::call_method(parsed, kGet, kVersion.get(), kUnknownVersion.get()));
+  return native::to_str(lookup(kVersion.get(), kUnknownVersion.get()));
 }
 
 // Appends the record of `entry` when it is a skill directory.

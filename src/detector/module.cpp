@@ -140,20 +140,6 @@ const FunctionSpec kInferRuntime{
     "        ",
     kInferParams, "str", infer_runtime};
 
-// `from <module> import <name>`: ImportError when the module lacks it.
-nb::object import_name(const char* module_name, const char* name) {
-  nb::object module = nb::module_::import_(module_name);
-  PyObject* value = nullptr;
-  if (PyObject_GetOptionalAttrString(module.ptr(), name, &value) < 0) {
-    throw nb::python_error();
-  }
-  if (value == nullptr) {
-    native::raise_format(PyExc_ImportError, "cannot import name '%s' from '%s'", name,
-                         module_name);
-  }
-  return nb::steal(value);
-}
-
 void bind(nb::module_& m) {
   nb::handle globals = PyModule_GetDict(m.ptr());
   nb::object none = nb::none();
@@ -166,8 +152,8 @@ void bind(nb::module_& m) {
   m.attr("logging") = logging;
   m.attr("os") = nb::module_::import_("os");
   m.attr("shutil") = nb::module_::import_("shutil");
-  m.attr("Path") = import_name("pathlib", "Path");
-  m.attr("SkillRecord") = import_name(kModelsModule, "SkillRecord");
+  m.attr("Path") = native::from_import("pathlib", "Path");
+  m.attr("SkillRecord") = native::from_import(kModelsModule, "SkillRecord");
   m.attr("_logger") = logging.attr("getLogger")(kLoggerName);
 
   // A plain class, as `class SkillDetector:` makes it: subclassable, no

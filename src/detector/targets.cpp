@@ -51,7 +51,7 @@ nb::object detect_install_target(const Call& call) {
   if (native::truthy(preferred)) {
     for (std::size_t i = 0; i < kRuntimes.size(); ++i) {
       if (preferred.equal(kRuntimes[i].name.get())) {
-        return pair(kRuntimes[i].name.get(), runtime_dirs[i]);
+        return pair(preferred, runtime_dirs[i]);
       }
     }
   }

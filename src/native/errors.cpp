@@ -6,12 +6,34 @@
 
 namespace tarvek::native {
 
-void raise(nb::handle type, nb::handle message) {
-  PyObject* exc = PyObject_CallOneArg(type.ptr(), message.ptr());
-  if (exc != nullptr) {
-    PyErr_SetObject(type.ptr(), exc);
-    Py_DECREF(exc);
+namespace {
+
+// What `raise value` raises: an exception instance as it is, an exception
+// class instantiated without arguments; anything else is a TypeError, as
+// the interpreter reports it for a `raise` statement.
+nb::object raisable(nb::object value) {
+  if (PyExceptionInstance_Check(value.ptr())) {
+    return value;
   }
+  if (PyExceptionClass_Check(value.ptr())) {
+    nb::object instance = check(PyObject_CallNoArgs(value.ptr()));
+    if (PyExceptionInstance_Check(instance.ptr())) {
+      return instance;
+    }
+    PyErr_Format(PyExc_TypeError,
+                 "calling %R should have returned an instance of BaseException, not %s",
+                 value.ptr(), Py_TYPE(instance.ptr())->tp_name);
+    throw nb::python_error();
+  }
+  PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+  throw nb::python_error();
+}
+
+}  // namespace
+
+void raise(nb::handle type, nb::handle message) {
+  nb::object exc = raisable(check(PyObject_CallOneArg(type.ptr(), message.ptr())));
+  PyErr_SetRaisedException(exc.release().ptr());
   throw nb::python_error();
 }
 
@@ -29,12 +51,30 @@ void raise_format(PyObject* type, const char* format, ...) {
 }
 
 void raise_from(nb::handle type, nb::handle message, nb::handle cause) {
-  nb::object exc = check(PyObject_CallOneArg(type.ptr(), message.ptr()));
-  // Both setters steal a reference.
+  nb::object exc = raisable(check(PyObject_CallOneArg(type.ptr(), message.ptr())));
+  // `cause` is the exception being handled, so an instance; both setters
+  // steal a reference.
   PyException_SetCause(exc.ptr(), nb::borrow(cause).release().ptr());
   PyException_SetContext(exc.ptr(), nb::borrow(cause).release().ptr());
   PyErr_SetRaisedException(exc.release().ptr());
   throw nb::python_error();
+}
+
+bool matches(const nb::python_error& error, nb::handle classes) {
+  auto is_class = [](PyObject* candidate) { return PyExceptionClass_Check(candidate) != 0; };
+  bool valid = is_class(classes.ptr());
+  if (!valid && PyTuple_Check(classes.ptr())) {
+    valid = true;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(classes.ptr()); ++i) {
+      valid = valid && is_class(PyTuple_GET_ITEM(classes.ptr(), i));
+    }
+  }
+  if (!valid) {
+    PyErr_SetString(PyExc_TypeError,
+                    "catching classes that do not inherit from BaseException is not allowed");
+    throw nb::python_error();
+  }
+  return error.matches(classes);
 }
 
 nb::object check(PyObject* result) {

@@ -8,9 +8,10 @@ namespace tarvek::native {
 
 namespace nb = nanobind;
 
-// Sets `type(message)` as the current exception and throws nb::python_error,
-// so that the C++ stack unwinds to the function boundary, where the error is
-// restored for the caller.
+// `raise type(message)`: sets the result as the current exception (a
+// TypeError when it is no exception, as for a Python `raise`) and throws
+// nb::python_error, so that the C++ stack unwinds to the function boundary,
+// where the error is restored for the caller.
 [[noreturn]] void raise(nb::handle type, nb::handle message);
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
@@ -18,6 +19,11 @@ namespace nb = nanobind;
 // `raise type(message) from cause`: the new exception has `cause` as its
 // __cause__ and its __context__.
 [[noreturn]] void raise_from(nb::handle type, nb::handle message, nb::handle cause);
+
+// Whether `error` is caught by `except classes:`.  As in an `except`
+// clause, `classes` must be an exception class or a tuple of them; anything
+// else raises TypeError.
+bool matches(const nb::python_error& error, nb::handle classes);
 
 // Throws nb::python_error when the interpreter reports a failure (the result
 // is null, or -1 for int-returning API calls); otherwise passes the value on.

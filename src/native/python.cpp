@@ -12,6 +12,18 @@ nb::handle Name::get() const {
   return object_;
 }
 
+nb::object from_import(const char* module_name, const char* name) {
+  nb::object module = nb::module_::import_(module_name);
+  PyObject* value = nullptr;
+  if (PyObject_GetOptionalAttrString(module.ptr(), name, &value) < 0) {
+    throw nb::python_error();
+  }
+  if (value == nullptr) {
+    raise_format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module_name);
+  }
+  return nb::steal(value);
+}
+
 bool truthy(nb::handle value) { return check(PyObject_IsTrue(value.ptr())) == 1; }
 
 nb::object getattr(nb::handle obj, const Name& name) {

@@ -28,6 +28,9 @@ class Name {
   mutable PyObject* object_ = nullptr;
 };
 
+// `from module_name import name`: ImportError when the module lacks it.
+nb::object from_import(const char* module_name, const char* name);
+
 // The interpreter's truth value of `value`; raises what `__bool__` raises.
 bool truthy(nb::handle value);
 

@@ -29,11 +29,11 @@ const Name kTemplatesDir{"templates_dir"};
 const Name kDev{"dev"};
 const Name kInternal{"internal"};
 
-// `mapping.get(key)`: dicts are read directly, anything else through its own
+// `mapping.get(key)`: plain dicts are read directly, anything else through its own
 // `get` method.  Returns an empty handle when the key is absent (a member
 // whose value is None is present and returned as None).
 nb::object member(nb::handle mapping, nb::handle key) {
-  if (PyDict_Check(mapping.ptr())) {
+  if (PyDict_CheckExact(mapping.ptr())) {
     return native::dict_get(mapping, key);
   }
   // A fresh object() tells an absent member from one whose value is None.
@@ -108,7 +108,7 @@ nb::object skill_allowed(const Call& call) {
     if (!PyDict_Check(skills.ptr())) {
       raise_manifest_error(call, nb::str("Skill 发版清单必须包含 skills 对象"));
     }
-    entry = native::dict_get(skills, skill_name);
+    entry = member(skills, skill_name);
   }
   if (defaults.is_valid() && !PyDict_Check(defaults.ptr())) {
     raise_manifest_error(call, nb::str("Skill 发版清单 default 必须是对象"));
@@ -118,11 +118,11 @@ nb::object skill_allowed(const Call& call) {
   // the key decides, whatever its value.
   nb::object fallback;
   if (defaults.is_valid()) {
-    fallback = native::dict_get(defaults, key);
+    fallback = member(defaults, key);
   }
   nb::object decisive;
   if (entry.is_valid() && PyDict_Check(entry.ptr())) {
-    decisive = native::dict_get(entry, key);
+    decisive = member(entry, key);
   }
   if (!decisive.is_valid()) {
     decisive = std::move(fallback);

@@ -33,7 +33,7 @@ nb::object load_release_manifest(const Call& call) {
     manifest = native::call_method(json, kLoads, text);
   } catch (nb::python_error& error) {
     nb::object decode_error = native::getattr(json, kJSONDecodeError);
-    if (!error.matches(decode_error)) {
+    if (!native::matches(error, decode_error)) {
       throw;
     }
     nb::object cause = nb::borrow(error.value());

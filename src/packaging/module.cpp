@@ -135,8 +135,8 @@ void bind(nb::module_& m) {
   m.attr("json") = nb::module_::import_("json");
   m.attr("os") = nb::module_::import_("os");
   m.attr("sys") = nb::module_::import_("sys");
-  m.attr("Path") = nb::module_::import_("pathlib").attr("Path");
-  m.attr("Any") = nb::module_::import_("typing").attr("Any");
+  m.attr("Path") = native::from_import("pathlib", "Path");
+  m.attr("Any") = native::from_import("typing", "Any");
 
   m.attr("MANIFEST_FILENAME") = "manifest.json";
   m.attr("PROFILE_ENV") = "TARVEK_SKILL_PROFILE";
