@@ -21,6 +21,7 @@
 #include <nanobind/nanobind.h>
 
 #include "native/function.hpp"
+#include "native/paths.hpp"
 #include "native/python.hpp"
 
 namespace tarvek::detector {
@@ -56,8 +57,6 @@ inline const Name kPathGlobal{"Path"};
 inline const Name kShutilGlobal{"shutil"};
 
 // Attribute names and path segments shared by the behaviour files.
-inline const Name kExists{"exists"};
-inline const Name kHome{"home"};
 inline const Name kCwd{"cwd"};
 inline const Name kSkills{"skills"};
 
@@ -100,11 +99,9 @@ inline const std::array<Runtime, 6> kRuntimes{{
 // `cwd` when it is true, else `Path.cwd()`.
 nb::object working_dir(const Call& call, nb::handle cwd);
 
-// `Path.home()`.
-nb::object home_dir(const Call& call);
-
-// `path.exists()` as a truth value.
-bool exists(nb::handle path);
+using native::exists;
+using native::expanded_path;
+using native::home_dir;
 
 // `first, second = value`, with the interpreter's errors for a value that is
 // not iterable or does not hold exactly two items.

@@ -28,11 +28,6 @@ const Name kUnknownVersion{"unknown"};
 const Name kDataOnlyVersion{"v0.0.0"};
 const Name kSkippedMessage{"跳过损坏的 VERSION.json: %s [%s]"};
 
-// Path(value).expanduser()
-nb::object expanded_path(const Call& call, nb::handle value) {
-  return native::call_method(call.global(kPathGlobal)(value), kExpanduser);
-}
-
 // Two candidates are one directory when they resolve to the same place; a
 // candidate that does not exist can only be compared by its text.
 nb::object candidate_key(nb::handle candidate) {

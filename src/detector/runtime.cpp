@@ -34,11 +34,6 @@ nb::object working_dir(const Call& call, nb::handle cwd) {
   return native::call_method(call.global(kPathGlobal), kCwd);
 }
 
-nb::object home_dir(const Call& call) {
-  return native::call_method(call.global(kPathGlobal), kHome);
-}
-
-bool exists(nb::handle path) { return native::truthy(native::call_method(path, kExists)); }
 
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
   PyObject* raw_iterator = PyObject_GetIter(value.ptr());

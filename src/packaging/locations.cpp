@@ -14,8 +14,6 @@ const Name kStrip{"strip"};
 const Name kPlatform{"platform"};
 const Name kMeipass{"_MEIPASS"};
 const Name kFile{"__file__"};
-const Name kExpanduser{"expanduser"};
-const Name kHome{"home"};
 const Name kExists{"exists"};
 const Name kResolve{"resolve"};
 const Name kParent{"parent"};
@@ -31,11 +29,6 @@ const Name kTarvek{"tarvek"};
 const Name kDotTarvek{".tarvek"};
 const Name kSkills{"skills"};
 const Name kTemplates{"templates"};
-
-// Path(value).expanduser() for a non-empty override.
-nb::object expanded_path(const Call& call, nb::handle value) {
-  return native::call_method(call.global(kPath)(value), kExpanduser);
-}
 
 }  // namespace
 
@@ -55,7 +48,7 @@ nb::object templates_root(const Call& call, nb::handle templates_dir) {
 nb::object get_central_skills_dir(const Call& call) {
   nb::str override_value = read_env(call, kCentralOverride);
   if (native::truthy(override_value)) {
-    return expanded_path(call, override_value);
+    return native::expanded_path(call, override_value);
   }
   nb::object path_type = call.global(kPath);
   nb::object platform = native::getattr(call.global(kSys), kPlatform);
@@ -63,16 +56,16 @@ nb::object get_central_skills_dir(const Call& call) {
     // Windows keeps per-user data under %LOCALAPPDATA%, taken as it is.
     nb::str local = read_env(call, kLocalAppData);
     nb::object base = native::truthy(local) ? path_type(local)
-                                            : native::call_method(path_type, kHome);
+                                            : native::home_dir(call);
     return base / kTarvek.get() / kSkills.get();
   }
-  return native::call_method(path_type, kHome) / kDotTarvek.get() / kSkills.get();
+  return native::home_dir(call) / kDotTarvek.get() / kSkills.get();
 }
 
 nb::object get_builtin_templates_dir(const Call& call) {
   nb::str override_value = read_env(call, kTemplatesOverride);
   if (native::truthy(override_value)) {
-    return expanded_path(call, override_value);
+    return native::expanded_path(call, override_value);
   }
   nb::object path_type = call.global(kPath);
 

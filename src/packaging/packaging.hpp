@@ -16,6 +16,7 @@
 #include <nanobind/nanobind.h>
 
 #include "native/function.hpp"
+#include "native/paths.hpp"
 #include "native/python.hpp"
 
 namespace tarvek::packaging {

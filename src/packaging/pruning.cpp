@@ -21,7 +21,6 @@ const Name kRemoveTree{"_remove_tree"};
 const Name kIsPackableFile{"_is_packable_file"};
 const Name kRemovePackagingJunk{"_remove_packaging_junk"};
 
-const Name kExists{"exists"};
 const Name kIsDir{"is_dir"};
 const Name kIsFile{"is_file"};
 const Name kIsSymlink{"is_symlink"};
@@ -35,9 +34,6 @@ const Name kSuffix{"suffix"};
 const Name kParts{"parts"};
 const Name kParent{"parent"};
 
-const Name kProfile{"profile"};
-const Name kArtifact{"artifact"};
-const Name kTemplatesDir{"templates_dir"};
 
 const Name kPycache{"__pycache__"};
 const Name kDsStore{".DS_Store"};
@@ -105,7 +101,7 @@ nb::object prune_templates_dir(const Call& call) {
   nb::handle artifact = call.arg(2);
   nb::handle manifest_templates_dir = call.arg(3);
 
-  if (!test(target, kExists)) {
+  if (!native::exists(target)) {
     return nb::list();
   }
   call_global(call, kRemovePackagingJunk, target);
@@ -136,7 +132,7 @@ nb::object prune_templates_dir(const Call& call) {
 
   nb::list remaining;
   for (nb::handle name : admitted) {
-    if (test(nb::borrow(target) / name, kExists)) {
+    if (native::exists(nb::borrow(target) / name)) {
       remaining.append(name);
     }
   }
@@ -177,7 +173,7 @@ nb::object collect_skill_datas(const Call& call) {
   }
 
   nb::object manifest_file = root / call.global(kManifestFilename);
-  if (test(manifest_file, kExists)) {
+  if (native::exists(manifest_file)) {
     datas.append(nb::make_tuple(native::to_str(manifest_file), native::to_str(destination_base)));
   }
   return datas;

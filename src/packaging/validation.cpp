@@ -7,9 +7,10 @@
 namespace tarvek::packaging {
 namespace {
 
+using native::exists;
+
 const Name kLoadReleaseManifest{"load_release_manifest"};
 const Name kListTemplateDirs{"list_template_dirs"};
-const Name kExists{"exists"};
 const Name kStrip{"strip"};
 const Name kName{"name"};
 const Name kSkills{"skills"};
@@ -64,8 +65,6 @@ bool release_admitted(nb::handle entry) {
   }
   return false;
 }
-
-bool exists(nb::handle path) { return native::truthy(native::call_method(path, kExists)); }
 
 }  // namespace
 
