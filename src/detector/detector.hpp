@@ -16,11 +16,14 @@
 #pragma once
 
 #include <array>
+#include <string_view>
 #include <utility>
 
 #include <nanobind/nanobind.h>
 
+#include "fs/choose.hpp"
 #include "native/function.hpp"
+#include "native/names.hpp"
 #include "native/paths.hpp"
 #include "native/python.hpp"
 
@@ -42,56 +45,22 @@ nb::object opencode_skills_dir(const Call& call);
 nb::object dedupe_targets(const Call& call);
 nb::object infer_runtime(const Call& call);
 
-// Method names, for calls through the instance.
-inline const Name kCandidateDirsMethod{"candidate_dirs"};
-inline const Name kInferRuntimeMethod{"_infer_runtime"};
-inline const Name kDetectInstallTargetMethod{"detect_install_target"};
-inline const Name kDetectAvailableMethod{"detect_available_install_targets"};
-inline const Name kDetectAllMethod{"detect_all_install_targets"};
-inline const Name kOpencodeConfigDirMethod{"_opencode_config_dir"};
-inline const Name kOpencodeSkillsDirMethod{"_opencode_skills_dir"};
-inline const Name kDedupeTargetsMethod{"_dedupe_targets"};
-
-// Module-level names, looked up at each use.
-inline const Name kPathGlobal{"Path"};
-inline const Name kShutilGlobal{"shutil"};
-
-// Attribute names and path segments shared by the behaviour files.
-inline const Name kCwd{"cwd"};
-inline const Name kSkills{"skills"};
-
-// The runtimes the detector knows, in the order in which they are always
-// considered.  Every skills directory is `skills` below the tool directory;
-// OpenCode keeps its per-user directory elsewhere (`_opencode_config_dir`).
-inline const Name kClaude{"claude"};
-inline const Name kOpenclaw{"openclaw"};
-inline const Name kCodex{"codex"};
-inline const Name kOpencode{"opencode"};
-inline const Name kWorkbuddy{"workbuddy"};
-inline const Name kTraeCn{"trae-cn"};
-
-inline const Name kDotClaude{".claude"};
-inline const Name kDotOpenclaw{".openclaw"};
-inline const Name kDotCodex{".codex"};
-inline const Name kDotOpencode{".opencode"};
-inline const Name kDotWorkbuddy{".workbuddy"};
-inline const Name kDotTraeCn{".trae-cn"};
-
-inline const Name kTraeCommand{"trae"};
-
 struct Runtime {
   const Name& name;
   const Name& tool_dir;  // below the working directory, and below home
   const Name& command;   // looked up on the search path
 };
 
+// The runtimes the detector knows, in the order in which they are always
+// considered.  Every skills directory is `skills` below the tool directory;
+// OpenCode keeps its per-user directory elsewhere (`_opencode_config_dir`).
 inline const std::array<Runtime, 6> kRuntimes{{
-    {kClaude, kDotClaude, kClaude},
-    {kOpenclaw, kDotOpenclaw, kOpenclaw},
-    {kCodex, kDotCodex, kCodex},
-    {kOpencode, kDotOpencode, kOpencode},
-    {kWorkbuddy, kDotWorkbuddy, kWorkbuddy},
-    {kTraeCn, kDotTraeCn, kTraeCommand},
+    {names::claude, names::dot_claude, names::claude},
+    {names::openclaw, names::dot_openclaw, names::openclaw},
+    {names::codex, names::dot_codex, names::codex},
+    {names::opencode, names::dot_opencode, names::opencode},
+    {names::workbuddy, names::dot_workbuddy, names::workbuddy},
+    {names::trae_cn, names::dot_trae_cn, names::trae},
 }};
 
 // Helpers shared by the behaviour files.
@@ -106,6 +75,14 @@ using native::home_dir;
 // `first, second = value`, with the interpreter's errors for a value that is
 // not iterable or does not hold exactly two items.
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
+
+// The runtime a skill directory's path text marks (`_infer_runtime` of a
+// PosixPath with that text).
+const Name& runtime_of(std::string_view text);
+
+// Whether `self.<name>` is the method the class was made with (not
+// overridden in a subclass or on the instance).
+bool method_is_own(nb::handle self, const Name& name);
 
 // A method's result handed on as another method's list result: it must be a
 // list or None, else TypeError naming `method`.

@@ -5,47 +5,42 @@
 namespace tarvek::detector {
 namespace {
 
-const Name kOs{"os"};
-const Name kJson{"json"};
-const Name kLogger{"_logger"};
-const Name kSkillRecord{"SkillRecord"};
-const Name kGetenv{"getenv"};
-const Name kExpanduser{"expanduser"};
-const Name kResolve{"resolve"};
-const Name kIterdir{"iterdir"};
-const Name kIsDir{"is_dir"};
-const Name kReadText{"read_text"};
-const Name kLoads{"loads"};
-const Name kGet{"get"};
-const Name kDebug{"debug"};
-const Name kName{"name"};
-
-const Name kSkillsDirEnv{"TARVEK_SKILLS_DIR"};
-const Name kData{"data"};
-const Name kVersionJson{"VERSION.json"};
-const Name kVersion{"version"};
-const Name kUnknownVersion{"unknown"};
-const Name kDataOnlyVersion{"v0.0.0"};
-const Name kSkippedMessage{"跳过损坏的 VERSION.json: %s [%s]"};
+// VERSION.json is a small text file: anything else is skipped unread.
+constexpr std::size_t kVersionLimit = std::size_t{1} << 20;
 
 // Two candidates are one directory when they resolve to the same place; a
 // candidate that does not exist can only be compared by its text.
 nb::object candidate_key(nb::handle candidate) {
   if (exists(candidate)) {
-    return native::to_str(native::call_method(candidate, kResolve));
+    return native::to_str(native::call_method(candidate, names::resolve));
   }
-  return native::to_str(native::call_method(candidate, kExpanduser));
+  return native::to_str(native::call_method(candidate, names::expanduser));
+}
+
+// The text of a VERSION.json that is there, or the exception that makes the
+// skill broken: unreadable, not a regular file, too large.
+template <class Fs>
+nb::object version_text(Fs& fs, const typename Fs::Path& version_file) {
+  switch (fs::file_problem(fs, version_file, kVersionLimit)) {
+    case fs::FileProblem::NotRegular:
+      native::raise(PyExc_ValueError, "VERSION.json 不是普通文件");
+    case fs::FileProblem::TooLarge:
+      native::raise(PyExc_ValueError, "VERSION.json 超过 1 MiB");
+    case fs::FileProblem::None:
+      break;
+  }
+  return fs.read_text(version_file, kVersionLimit);
 }
 
 // The version text of a skill whose VERSION.json exists, or an empty object
 // when the file cannot be used; that case has been logged.
-nb::object read_version(const Call& call, nb::handle version_file) {
+template <class Fs>
+nb::object read_version(Fs& fs, const Call& call, const typename Fs::Path& version_file) {
   nb::object parsed;
   nb::object failure;
   try {
-    nb::object text =
-        native::call_method(version_file, kReadText, nb::arg("encoding") = "utf-8");
-    parsed = native::call_method(call.global(kJson), kLoads, text);
+    nb::object text = version_text(fs, version_file);
+    parsed = native::call_method(call.global(names::json), names::loads, text);
   } catch (nb::python_error& error) {
     // Interrupts and requests to exit are not a broken file.
     if (!error.matches(PyExc_Exception)) {
@@ -60,7 +55,7 @@ nb::object read_version(const Call& call, nb::handle version_file) {
   nb::object lookup;
   if (!failure.is_valid()) {
     PyObject* get = nullptr;
-    if (PyObject_GetOptionalAttr(parsed.ptr(), kGet.get().ptr(), &get) < 0) {
+    if (PyObject_GetOptionalAttr(parsed.ptr(), names::get.get().ptr(), &get) < 0) {
       throw nb::python_error();
     }
     lookup = nb::steal(get);
@@ -73,8 +68,8 @@ nb::object read_version(const Call& call, nb::handle version_file) {
 
   if (failure.is_valid()) {
     try {
-      native::call_method(call.global(kLogger), kDebug, kSkippedMessage.get(), version_file,
-                          failure);
+      native::call_method(call.global(names::logger), names::debug, names::skipped_message.get(),
+                          fs.to_path(version_file), failure);
     } catch (nb::python_error& error) {
       // Raised while the broken file is being handled: chained to it, as an
       // error raised in an `except` block is.
@@ -87,36 +82,46 @@ nb::object read_version(const Call& call, nb::handle version_file) {
     }
     return {};
   }
-  return native::to_str(lookup(kVersion.get(), kUnknownVersion.get()));
+  return native::to_str(lookup(names::version.get(), names::unknown.get()));
 }
 
-// Appends the record of `entry` when it is a skill directory.
-void scan_entry(const Call& call, nb::handle entry, nb::list& records) {
-  nb::object version_file = entry / kData.get() / kVersionJson.get();
-  nb::object data_dir = entry / kData.get();
-
-  nb::object version;
-  if (exists(version_file)) {
-    version = read_version(call, version_file);
-    if (!version.is_valid()) {
-      return;
-    }
-  } else if (exists(data_dir)) {
-    version = nb::borrow(kDataOnlyVersion.get());
-  } else {
+// The records of the skills in one candidate directory.
+template <class Fs>
+void scan_candidate(Fs& fs, const Call& call, nb::handle candidate_object, bool own_runtime,
+                    nb::list& records) {
+  auto candidate = fs.argument(candidate_object);
+  if (!fs.exists(candidate)) {
     return;
   }
+  for (auto& entry : fs::sorted_subdirectories(fs, candidate)) {
+    fs.checkpoint();
+    auto version_file = fs.child(fs.child(entry, names::data), names::version_json);
+    auto data_dir = fs.child(entry, names::data);
 
-  nb::object runtime = native::call_method(call.arg(0), kInferRuntimeMethod, entry);
-  nb::object record = call.global(kSkillRecord)(
-      nb::arg("name") = native::getattr(entry, kName), nb::arg("version") = version,
-      nb::arg("runtime") = runtime, nb::arg("root") = entry,
-      nb::arg("version_file") = version_file);
-  records.append(record);
+    nb::object version;
+    if (fs.exists(version_file)) {
+      version = read_version(fs, call, version_file);
+      if (!version.is_valid()) {
+        continue;
+      }
+    } else if (fs.exists(data_dir)) {
+      version = nb::borrow(names::data_only_version.get());
+    } else {
+      continue;
+    }
+
+    nb::object root = fs.to_path(entry);
+    nb::object runtime = own_runtime ? nb::borrow(runtime_of(fs.text_of(entry)).get())
+                                     : native::call_method(call.arg(0), names::infer_runtime, root);
+    nb::object record = call.global(names::SkillRecord)(
+        nb::arg("name") = fs.name_object(entry), nb::arg("version") = version,
+        nb::arg("runtime") = runtime, nb::arg("root") = root,
+        nb::arg("version_file") = fs.to_path(version_file));
+    records.append(record);
+  }
 }
 
 }  // namespace
-
 nb::object candidate_dirs(const Call& call) {
   nb::handle self = call.arg(0);
   nb::handle skills_dir = call.arg(1);
@@ -127,19 +132,20 @@ nb::object candidate_dirs(const Call& call) {
   if (native::truthy(skills_dir)) {
     candidates.append(expanded_path(call, skills_dir));
   }
-  nb::object from_env = native::call_method(call.global(kOs), kGetenv, kSkillsDirEnv.get());
+  nb::object from_env =
+      native::call_method(call.global(names::os), names::getenv, names::skills_dir_env.get());
   if (native::truthy(from_env)) {
     candidates.append(expanded_path(call, from_env));
   }
 
   nb::object home = home_dir(call);
-  nb::object opencode = native::call_method(self, kOpencodeSkillsDirMethod);
-  candidates.append(cwd / kDotClaude.get() / kSkills.get());
+  nb::object opencode = native::call_method(self, names::opencode_skills_dir);
+  candidates.append(cwd / names::dot_claude.get() / names::skills.get());
   for (const Runtime& runtime : kRuntimes) {
-    if (&runtime.name == &kOpencode) {
+    if (&runtime.name == &names::opencode) {
       candidates.append(opencode);
     } else {
-      candidates.append(home / runtime.tool_dir.get() / kSkills.get());
+      candidates.append(home / runtime.tool_dir.get() / names::skills.get());
     }
   }
 
@@ -158,24 +164,16 @@ nb::object candidate_dirs(const Call& call) {
 
 nb::object discover(const Call& call) {
   nb::list records;
-  nb::object candidates = native::call_method(call.arg(0), kCandidateDirsMethod,
+  nb::object candidates = native::call_method(call.arg(0), names::candidate_dirs,
                                               nb::arg("skills_dir") = call.arg(1),
                                               nb::arg("cwd") = call.arg(2));
+  // The runtime is inferred here while `_infer_runtime` is the class's own.
+  const bool own_runtime = method_is_own(call.arg(0), names::infer_runtime);
   for (nb::handle candidate : candidates) {
-    if (!exists(candidate)) {
-      continue;
-    }
-    nb::list directories;
-    for (nb::handle entry : native::call_method(candidate, kIterdir)) {
-      if (native::truthy(native::call_method(entry, kIsDir))) {
-        directories.append(entry);
-      }
-    }
-    // Path order: by name within one candidate.
-    nb::list entries = native::sorted(directories);
-    for (nb::handle entry : nb::handle(entries)) {
-      scan_entry(call, entry, records);
-    }
+    fs::choose(call, {candidate}, {}, [&](auto& fs) {
+      scan_candidate(fs, call, candidate, own_runtime && fs.inline_siblings(), records);
+      return 0;
+    });
   }
   return records;
 }

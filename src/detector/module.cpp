@@ -6,6 +6,7 @@
 
 #include "detector/detector.hpp"
 #include "native/module.hpp"
+#include "native/own.hpp"
 
 namespace tarvek::detector {
 namespace {
@@ -180,6 +181,8 @@ void bind(nb::module_& m) {
   nb::handle type_type = reinterpret_cast<PyObject*>(&PyType_Type);
   nb::handle object_type = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
   m.attr("SkillDetector") = type_type("SkillDetector", nb::make_tuple(object_type), ns);
+  native::remember_own(ns, {&names::infer_runtime});
+  fs::capture_pathlib();
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
 // Which runtime a skill directory belongs to, where OpenCode keeps its
 // per-user directories, and the small steps every detector method shares.
+#include <algorithm>
+#include <cctype>
+#include <string>
+#include <vector>
+
 #include "detector/detector.hpp"
+#include "fs/session.hpp"
 
 namespace tarvek::detector {
 namespace {
 
-const Name kParts{"parts"};
-const Name kLower{"lower"};
-const Name kDotConfig{".config"};
 
 struct Marker {
   const Name& segment;
@@ -18,11 +21,11 @@ struct Marker {
 // fallback and has no marker.  OpenCode is recognised by the `opencode`
 // segment of its per-user `.config/opencode/skills`, without a leading dot.
 const std::array<Marker, 5> kMarkers{{
-    {kDotOpenclaw, kOpenclaw},
-    {kDotCodex, kCodex},
-    {kOpencode, kOpencode},
-    {kDotWorkbuddy, kWorkbuddy},
-    {kDotTraeCn, kTraeCn},
+    {names::dot_openclaw, names::openclaw},
+    {names::dot_codex, names::codex},
+    {names::opencode, names::opencode},
+    {names::dot_workbuddy, names::workbuddy},
+    {names::dot_trae_cn, names::trae_cn},
 }};
 
 }  // namespace
@@ -31,7 +34,7 @@ nb::object working_dir(const Call& call, nb::handle cwd) {
   if (native::truthy(cwd)) {
     return nb::borrow(cwd);
   }
-  return native::call_method(call.global(kPathGlobal), kCwd);
+  return native::call_method(call.global(names::Path), names::cwd);
 }
 
 
@@ -79,12 +82,57 @@ nb::object list_result(nb::object value, const Name& method) {
   return value;
 }
 
+const Name& runtime_of(std::string_view text) {
+  // The path's segments, lower-cased as str.lower does it (in C for ASCII).
+  std::vector<std::string> segments;
+  while (true) {
+    std::size_t end = text.find('/');
+    std::string_view segment = text.substr(0, end);
+    bool ascii = std::all_of(segment.begin(), segment.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (ascii) {
+      std::string lowered(segment);
+      for (char& c : lowered) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      }
+      segments.push_back(std::move(lowered));
+    } else {
+      nb::object lowered = native::call_method(fs::decode_path(segment), names::lower);
+      segments.push_back(fs::encode_name(lowered));
+    }
+    if (end == std::string_view::npos) {
+      break;
+    }
+    text.remove_prefix(end + 1);
+  }
+  for (const Marker& marker : kMarkers) {
+    for (const std::string& segment : segments) {
+      if (segment == marker.segment.text()) {
+        return marker.runtime;
+      }
+    }
+  }
+  return names::claude;
+}
+
+bool method_is_own(nb::handle self, const Name& name) {
+  nb::handle original = native::own_object(name);
+  nb::object bound = native::check(PyObject_GetAttr(self.ptr(), name.get().ptr()));
+  return original.is_valid() && PyMethod_Check(bound.ptr()) &&
+         PyMethod_GET_FUNCTION(bound.ptr()) == original.ptr() &&
+         PyMethod_GET_SELF(bound.ptr()) == self.ptr();
+}
+
 nb::object infer_runtime(const Call& call) {
+  nb::handle skill_dir = call.arg(1);
+  if (fs::may_run_natively(call, {skill_dir}, {})) {
+    return nb::borrow(runtime_of(fs::path_text(skill_dir)).get());
+  }
   // Only the set of lower-cased segments counts, not their order.
-  nb::object parts = native::getattr(call.arg(1), kParts);
+  nb::object parts = native::getattr(call.arg(1), names::parts);
   nb::object segments = native::check(PySet_New(nullptr));
   for (nb::handle part : parts) {
-    nb::object lowered = native::call_method(part, kLower);
+    nb::object lowered = native::call_method(part, names::lower);
     native::check(PySet_Add(segments.ptr(), lowered.ptr()));
   }
   for (const Marker& marker : kMarkers) {
@@ -92,16 +140,16 @@ nb::object infer_runtime(const Call& call) {
       return nb::borrow(marker.runtime.get());
     }
   }
-  return nb::borrow(kClaude.get());
+  return nb::borrow(names::claude.get());
 }
 
 nb::object opencode_config_dir(const Call& call) {
   // The same home-relative location on every platform.
-  return home_dir(call) / kDotConfig.get() / kOpencode.get();
+  return home_dir(call) / names::dot_config.get() / names::opencode.get();
 }
 
 nb::object opencode_skills_dir(const Call& call) {
-  return native::call_method(call.arg(0), kOpencodeConfigDirMethod) / kSkills.get();
+  return native::call_method(call.arg(0), names::opencode_config_dir) / names::skills.get();
 }
 
 }  // namespace tarvek::detector

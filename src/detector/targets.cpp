@@ -6,17 +6,12 @@
 namespace tarvek::detector {
 namespace {
 
-const Name kParent{"parent"};
-const Name kStrip{"strip"};
-const Name kLower{"lower"};
-const Name kWhich{"which"};
-const Name kAll{"all"};
 
 nb::object pair(nb::handle first, nb::handle second) { return nb::make_tuple(first, second); }
 
 // `shutil.which(command)` found something.
 bool command_available(const Call& call, const Name& command) {
-  nb::object found = native::call_method(call.global(kShutilGlobal), kWhich, command.get());
+  nb::object found = native::call_method(call.global(names::shutil), names::which, command.get());
   return !found.is_none();
 }
 
@@ -24,13 +19,13 @@ bool command_available(const Call& call, const Name& command) {
 void append_if_present(nb::list& targets, nb::handle cwd, const Runtime& runtime) {
   nb::object tool_dir = cwd / runtime.tool_dir.get();
   if (exists(tool_dir)) {
-    targets.append(pair(runtime.name.get(), tool_dir / kSkills.get()));
+    targets.append(pair(runtime.name.get(), tool_dir / names::skills.get()));
   }
 }
 
 nb::object dedupe(const Call& call, nb::handle targets) {
-  return list_result(native::call_method(call.arg(0), kDedupeTargetsMethod, targets),
-                     kDedupeTargetsMethod);
+  return list_result(native::call_method(call.arg(0), names::dedupe_targets, targets),
+                     names::dedupe_targets);
 }
 
 }  // namespace
@@ -43,7 +38,7 @@ nb::object detect_install_target(const Call& call) {
   // anything is tested.
   std::array<nb::object, kRuntimes.size()> runtime_dirs;
   for (std::size_t i = 0; i < kRuntimes.size(); ++i) {
-    runtime_dirs[i] = cwd / kRuntimes[i].tool_dir.get() / kSkills.get();
+    runtime_dirs[i] = cwd / kRuntimes[i].tool_dir.get() / names::skills.get();
   }
 
   // A requested runtime is taken as it is asked for, whether or not its
@@ -57,11 +52,11 @@ nb::object detect_install_target(const Call& call) {
   }
 
   for (std::size_t i = 0; i < kRuntimes.size(); ++i) {
-    if (exists(native::getattr(runtime_dirs[i], kParent))) {
+    if (exists(native::getattr(runtime_dirs[i], names::parent))) {
       return pair(kRuntimes[i].name.get(), runtime_dirs[i]);
     }
   }
-  return pair(kClaude.get(), runtime_dirs[0]);
+  return pair(names::claude.get(), runtime_dirs[0]);
 }
 
 nb::object detect_install_targets(const Call& call) {
@@ -74,12 +69,12 @@ nb::object detect_install_targets(const Call& call) {
   if (native::truthy(requested)) {
     nb::list targets;
     for (nb::handle element : requested) {
-      nb::object name = native::call_method(native::call_method(element, kStrip), kLower);
+      nb::object name = native::call_method(native::call_method(element, names::strip), names::lower);
       // "all" asks for every per-user directory, instead of anything else.
-      if (name.equal(kAll.get())) {
-        return list_result(native::call_method(self, kDetectAllMethod), kDetectAllMethod);
+      if (name.equal(names::all.get())) {
+        return list_result(native::call_method(self, names::detect_all_install_targets), names::detect_all_install_targets);
       }
-      nb::object chosen = native::call_method(self, kDetectInstallTargetMethod,
+      nb::object chosen = native::call_method(self, names::detect_install_target,
                                               nb::arg("cwd") = cwd,
                                               nb::arg("preferred_runtime") = name);
       // Labelled with the name asked for, also where the directory was
@@ -92,11 +87,11 @@ nb::object detect_install_targets(const Call& call) {
   }
 
   nb::object available =
-      native::call_method(self, kDetectAvailableMethod, nb::arg("cwd") = cwd);
+      native::call_method(self, names::detect_available_install_targets, nb::arg("cwd") = cwd);
   if (native::truthy(available)) {
-    return list_result(available, kDetectAvailableMethod);
+    return list_result(available, names::detect_available_install_targets);
   }
-  nb::object chosen = native::call_method(self, kDetectInstallTargetMethod, nb::arg("cwd") = cwd,
+  nb::object chosen = native::call_method(self, names::detect_install_target, nb::arg("cwd") = cwd,
                                           nb::arg("preferred_runtime") = nb::none());
   auto [runtime, path] = unpack_pair(chosen);
   nb::list targets;
@@ -118,18 +113,18 @@ nb::object detect_global_install_targets(const Call& call) {
   nb::object home = home_dir(call);
   nb::list targets;
   for (const Runtime& runtime : kRuntimes) {
-    if (&runtime.name == &kOpencode) {
+    if (&runtime.name == &names::opencode) {
       // OpenCode is known by its configuration directory.
-      nb::object config_dir = native::call_method(self, kOpencodeConfigDirMethod);
+      nb::object config_dir = native::call_method(self, names::opencode_config_dir);
       if (exists(config_dir) || command_available(call, runtime.command)) {
         targets.append(
-            pair(runtime.name.get(), native::call_method(self, kOpencodeSkillsDirMethod)));
+            pair(runtime.name.get(), native::call_method(self, names::opencode_skills_dir)));
       }
       continue;
     }
     nb::object tool_dir = home / runtime.tool_dir.get();
     if (exists(tool_dir) || command_available(call, runtime.command)) {
-      targets.append(pair(runtime.name.get(), tool_dir / kSkills.get()));
+      targets.append(pair(runtime.name.get(), tool_dir / names::skills.get()));
     }
   }
   return dedupe(call, targets);
@@ -140,9 +135,9 @@ nb::object detect_all_install_targets(const Call& call) {
   nb::object home = home_dir(call);
   nb::list targets;
   for (const Runtime& runtime : kRuntimes) {
-    nb::object skills_dir = &runtime.name == &kOpencode
-                                ? native::call_method(self, kOpencodeSkillsDirMethod)
-                                : home / runtime.tool_dir.get() / kSkills.get();
+    nb::object skills_dir = &runtime.name == &names::opencode
+                                ? native::call_method(self, names::opencode_skills_dir)
+                                : home / runtime.tool_dir.get() / names::skills.get();
     targets.append(pair(runtime.name.get(), skills_dir));
   }
   return dedupe(call, targets);

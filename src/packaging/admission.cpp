@@ -9,26 +9,6 @@ namespace {
 
 using native::equals;
 
-const Name kProfileEnv{"PROFILE_ENV"};
-const Name kProfileKeys{"_PROFILE_KEYS"};
-const Name kProfileKeyFunction{"_profile_key"};
-const Name kCurrentProfile{"current_profile"};
-const Name kSkillAllowed{"skill_allowed"};
-const Name kLoadReleaseManifest{"load_release_manifest"};
-const Name kListTemplateDirs{"list_template_dirs"};
-const Name kGet{"get"};
-const Name kName{"name"};
-const Name kDefault{"default"};
-const Name kSkills{"skills"};
-
-const Name kProfile{"profile"};
-const Name kArtifact{"artifact"};
-const Name kManifest{"manifest"};
-const Name kTemplatesDir{"templates_dir"};
-
-const Name kDev{"dev"};
-const Name kInternal{"internal"};
-
 // `mapping.get(key)`: plain dicts are read directly, anything else through its own
 // `get` method.  Returns an empty handle when the key is absent (a member
 // whose value is None is present and returned as None).
@@ -39,7 +19,7 @@ nb::object member(nb::handle mapping, nb::handle key) {
   // A fresh object() tells an absent member from one whose value is None.
   nb::object absent =
       native::check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-  nb::object value = native::call_method(mapping, kGet, key, absent);
+  nb::object value = native::call_method(mapping, names::get, key, absent);
   if (value.is(absent)) {
     return {};
   }
@@ -49,11 +29,11 @@ nb::object member(nb::handle mapping, nb::handle key) {
 }  // namespace
 
 bool admits_everything(nb::handle profile) {
-  return equals(profile, kDev) || equals(profile, kInternal);
+  return equals(profile, names::dev) || equals(profile, names::internal);
 }
 
 nb::object current_profile(const Call& call) {
-  nb::str value = read_env(call, call.global(kProfileEnv));
+  nb::str value = read_env(call, call.global(names::PROFILE_ENV));
   if (native::truthy(value)) {
     return value;
   }
@@ -66,11 +46,11 @@ nb::object profile_key(const Call& call) {
   if (admits_everything(profile)) {
     return nb::none();
   }
-  nb::object by_artifact = native::call_method(call.global(kProfileKeys), kGet, profile);
+  nb::object by_artifact = native::call_method(call.global(names::PROFILE_KEYS), names::get, profile);
   if (!native::truthy(by_artifact)) {
     raise_manifest_error(call, nb::str("未知 Skill 构建 profile: ") + native::to_str(profile));
   }
-  nb::object key = native::call_method(by_artifact, kGet, artifact);
+  nb::object key = native::call_method(by_artifact, names::get, artifact);
   if (key.is_none()) {
     nb::object profile_repr = native::check(PyObject_Repr(profile.ptr()));
     nb::object artifact_repr = native::check(PyObject_Repr(artifact.ptr()));
@@ -80,29 +60,24 @@ nb::object profile_key(const Call& call) {
   return key;
 }
 
-nb::object skill_allowed(const Call& call) {
-  nb::handle skill_name = call.arg(0);
-  nb::handle profile = call.arg(1);
-  nb::handle artifact = call.arg(2);
-  nb::handle given_manifest = call.arg(3);
-  nb::handle templates_dir = call.arg(4);
-
+bool allowed(const Call& call, nb::handle skill_name, nb::handle profile, nb::handle artifact,
+             nb::handle given_manifest, nb::handle templates_dir) {
   if (admits_everything(profile)) {
-    return nb::bool_(true);
+    return true;
   }
   nb::object manifest = native::truthy(given_manifest)
                             ? nb::borrow(given_manifest)
-                            : call_global(call, kLoadReleaseManifest, templates_dir);
-  nb::object key = call_global(call, kProfileKeyFunction, profile, artifact);
+                            : call_global(call, names::load_release_manifest, templates_dir);
+  nb::object key = call_global(call, names::profile_key, profile, artifact);
   if (key.is_none()) {
-    return nb::bool_(true);
+    return true;
   }
 
   // A manifest handed in by a caller has not been through the loader, and
   // the loader does not look at "default": a member of the wrong kind is
   // reported as a manifest error rather than failing on the lookup.
-  nb::object defaults = member(manifest, kDefault);
-  nb::object skills = member(manifest, kSkills);
+  nb::object defaults = member(manifest, names::default_);
+  nb::object skills = member(manifest, names::skills);
   nb::object entry;
   if (skills.is_valid()) {
     if (!PyDict_Check(skills.ptr())) {
@@ -127,7 +102,11 @@ nb::object skill_allowed(const Call& call) {
   if (!decisive.is_valid()) {
     decisive = std::move(fallback);
   }
-  return nb::bool_(decisive.is_valid() && native::truthy(decisive));
+  return decisive.is_valid() && native::truthy(decisive);
+}
+
+nb::object skill_allowed(const Call& call) {
+  return nb::bool_(allowed(call, call.arg(0), call.arg(1), call.arg(2), call.arg(3), call.arg(4)));
 }
 
 nb::object selected_skill_names(const Call& call) {
@@ -136,28 +115,42 @@ nb::object selected_skill_names(const Call& call) {
 
   nb::object root = templates_root(call, call.arg(2));
   nb::object profile = native::truthy(given_profile) ? nb::borrow(given_profile)
-                                                     : call_global(call, kCurrentProfile);
+                                                     : call_global(call, names::current_profile);
   nb::object manifest = admits_everything(profile)
                             ? nb::none()
-                            : call_global(call, kLoadReleaseManifest, root);
+                            : call_global(call, names::load_release_manifest, root);
+
+  nb::list listed = fs::choose(call, {root}, {&names::list_template_dirs}, [&](auto& fs) {
+    return template_dir_names(fs, call, fs.argument(root), root);
+  });
 
   // One set of keyword names serves every skill_allowed call of this run.
-  nb::object keywords = native::check(PyTuple_Pack(4, kProfile.get().ptr(), kArtifact.get().ptr(),
-                                                   kManifest.get().ptr(),
-                                                   kTemplatesDir.get().ptr()));
-  nb::list names;
-  for (nb::handle path : call_global(call, kListTemplateDirs, root)) {
-    nb::object name = native::getattr(path, kName);
-    std::array<PyObject*, 5> args{name.ptr(), profile.ptr(), artifact.ptr(), manifest.ptr(),
-                                  root.ptr()};
-    nb::object allowed = call.global(kSkillAllowed);
-    nb::object verdict =
-        native::check(PyObject_Vectorcall(allowed.ptr(), args.data(), 1, keywords.ptr()));
-    if (native::truthy(verdict)) {
-      names.append(name);
+  nb::object keywords = native::check(PyTuple_Pack(4, names::profile.get().ptr(),
+                                                   names::artifact.get().ptr(),
+                                                   names::manifest.get().ptr(),
+                                                   names::templates_dir.get().ptr()));
+  // The module's own skill_allowed is asked directly, when the arguments
+  // pass its checks; anything else is called as bound.
+  const bool direct = native::is_own(call, names::skill_allowed) && native::is_exact_str(profile) &&
+                      (manifest.is_none() || native::is_exact_dict(manifest));
+  nb::list selected;
+  for (nb::handle name : listed) {
+    bool admitted;
+    if (direct && native::is_exact_str(name)) {
+      admitted = allowed(call, name, profile, artifact, manifest, root);
+    } else {
+      std::array<PyObject*, 5> args{name.ptr(), profile.ptr(), artifact.ptr(), manifest.ptr(),
+                                    root.ptr()};
+      nb::object skill_allowed_now = call.global(names::skill_allowed);
+      nb::object verdict = native::check(
+          PyObject_Vectorcall(skill_allowed_now.ptr(), args.data(), 1, keywords.ptr()));
+      admitted = native::truthy(verdict);
+    }
+    if (admitted) {
+      selected.append(name);
     }
   }
-  return names;
+  return selected;
 }
 
 }  // namespace tarvek::packaging

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "native/module.hpp"
+#include "native/own.hpp"
 #include "packaging/packaging.hpp"
 
 namespace tarvek::packaging {
@@ -197,6 +198,14 @@ void bind(nb::module_& m) {
   define(kRemoveTree, none, none);
   define(kIsPackableFile, none, none);
   define(kRemovePackagingJunk, none, none);
+
+  native::remember_own(globals, {&names::get_builtin_templates_dir, &names::load_release_manifest,
+                                 &names::list_template_dirs, &names::current_profile,
+                                 &names::profile_key, &names::skill_allowed,
+                                 &names::selected_skill_names, &names::remove_tree,
+                                 &names::is_packable_file, &names::remove_packaging_junk,
+                                 &names::MANIFEST_FILENAME});
+  fs::capture_pathlib();
 }
 
 }  // namespace

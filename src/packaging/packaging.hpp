@@ -15,7 +15,9 @@
 
 #include <nanobind/nanobind.h>
 
+#include "fs/choose.hpp"
 #include "native/function.hpp"
+#include "native/names.hpp"
 #include "native/paths.hpp"
 #include "native/python.hpp"
 
@@ -54,6 +56,46 @@ nb::object templates_root(const Call& call, nb::handle templates_dir);
 // True for the two build profiles that admit every skill without reading
 // the manifest ("dev" and "internal"), compared with `==`.
 bool admits_everything(nb::handle profile);
+
+// The steps shared by the two backends (fs/choose.hpp), for the functions
+// that reach the file system.
+
+// list_template_dirs: the sorted subdirectories of an existing root.
+template <class Fs>
+nb::list template_dirs(Fs& fs, const typename Fs::Path& root) {
+  if (!fs.exists(root)) {
+    return nb::list();
+  }
+  return fs.to_paths(fs::sorted_subdirectories(fs, root));
+}
+
+// The names of list_template_dirs(root), in its order: listed by the
+// backend itself on the native path (where the function is the module's
+// own), through the module namespace otherwise.
+template <class Fs>
+nb::list template_dir_names(Fs& fs, const Call& call, const typename Fs::Path& root,
+                            nb::handle root_object) {
+  nb::list result;
+  if (fs.inline_siblings()) {
+    if (fs.exists(root)) {
+      for (auto& dir : fs::sorted_subdirectories(fs, root)) {
+        result.append(fs.name_object(dir));
+      }
+    }
+    return result;
+  }
+  for (nb::handle path : call.global(names::list_template_dirs)(root_object)) {
+    result.append(native::getattr(path, names::name));
+  }
+  return result;
+}
+
+// skill_allowed(skill_name, profile=..., artifact=..., manifest=...,
+// templates_dir=...), the decision shared by the function and by
+// selected_skill_names, which asks it without a call when it is the
+// module's own.
+bool allowed(const Call& call, nb::handle skill_name, nb::handle profile, nb::handle artifact,
+             nb::handle manifest, nb::handle templates_dir);
 
 // Calls the module function bound to `name` now, with the given arguments.
 template <typename... Args>

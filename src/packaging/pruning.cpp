@@ -1,8 +1,11 @@
 // Cutting a copied templates tree down to the admitted skills, and listing
 // the files of the admitted skills for the single-file packager.
 //
-// Deletion stays inside the tree it is given: a symbolic link met on the way
-// is removed as a link and never followed, so whatever it points at survives.
+// Each function's steps are written once, for either backend (fs/); the
+// native one deletes relative to open directory descriptors, so deletion
+// stays inside the tree it is given whatever is swapped in meanwhile.  On
+// both, a symbolic link met on the way is removed as a link and never
+// followed.
 #include "packaging/packaging.hpp"
 
 namespace tarvek::packaging {
@@ -11,128 +14,160 @@ namespace {
 using native::contains;
 using native::equals;
 
-const Name kPath{"Path"};
-const Name kManifestFilename{"MANIFEST_FILENAME"};
-const Name kCurrentProfile{"current_profile"};
-const Name kListTemplateDirs{"list_template_dirs"};
-const Name kGetBuiltinTemplatesDir{"get_builtin_templates_dir"};
-const Name kSelectedSkillNames{"selected_skill_names"};
-const Name kRemoveTree{"_remove_tree"};
-const Name kIsPackableFile{"_is_packable_file"};
-const Name kRemovePackagingJunk{"_remove_packaging_junk"};
-
-const Name kIsDir{"is_dir"};
-const Name kIsFile{"is_file"};
-const Name kIsSymlink{"is_symlink"};
-const Name kIterdir{"iterdir"};
-const Name kRglob{"rglob"};
-const Name kUnlink{"unlink"};
-const Name kRmdir{"rmdir"};
-const Name kRelativeTo{"relative_to"};
-const Name kName{"name"};
-const Name kSuffix{"suffix"};
-const Name kParts{"parts"};
-const Name kParent{"parent"};
-
-
-const Name kPycache{"__pycache__"};
-const Name kDsStore{".DS_Store"};
-const Name kPyc{".pyc"};
-const Name kPyo{".pyo"};
-const Name kAnyName{"*"};
-const Name kBinary{"binary"};
-const Name kBinaryMinimal{"binary-minimal"};
-const Name kTarvek{"tarvek"};
-const Name kSkills{"skills"};
-const Name kTemplates{"templates"};
-
-bool test(nb::handle path, const Name& method) {
-  return native::truthy(native::call_method(path, method));
-}
-
-// A complete list of `root.rglob(pattern)`, taken before anything changes.
-nb::list rglob_list(nb::handle root, const Name& pattern) {
-  nb::object found = native::call_method(root, kRglob, pattern.get());
-  return nb::steal<nb::list>(native::check(PySequence_List(found.ptr())).release());
-}
-
 // The name, suffix and bytecode-cache tests of a packable file, on a path
-// already known to be a regular file.  `components` are the parts in which
-// a "__pycache__" directory makes the file junk.
-bool packable_regular_file(nb::handle path, nb::handle components) {
-  if (equals(native::getattr(path, kName), kDsStore)) {
+// already known to be a regular file.  With `below`, only the components
+// below that root count for the "__pycache__" test.
+template <class Fs>
+bool packable_regular_file(Fs& fs, const typename Fs::Path& path, const typename Fs::Path* below) {
+  if (fs.same(fs.name(path), names::ds_store)) {
     return false;
   }
-  nb::object suffix = native::getattr(path, kSuffix);
-  if (equals(suffix, kPyc) || equals(suffix, kPyo)) {
+  auto suffix = fs.suffix(path);
+  if (fs.same(suffix, names::pyc) || fs.same(suffix, names::pyo)) {
     return false;
   }
-  return !contains(components, kPycache);
+  return !fs.has_component(path, names::pycache, below);
 }
 
-// Whether the files below `root` need their "__pycache__" test restricted to
-// the components below the root: only when the root itself lies inside a
-// "__pycache__" directory, where the full path would condemn every file.
-bool root_inside_pycache(nb::handle root) {
-  return contains(native::getattr(root, kParts), kPycache);
+template <class Fs>
+bool packable(Fs& fs, const typename Fs::Path& path) {
+  return fs.is_file(path) && packable_regular_file(fs, path, nullptr);
 }
 
 // `_is_packable_file(path)` for an entry found below `root`.  In the normal
 // case this is the module function itself; below a root inside a
-// "__pycache__" directory the same tests apply to the part below the root
-// (`known_file`: the caller has just seen that the entry is a regular file).
-bool packable_below(const Call& call, nb::handle root, nb::handle path, bool restricted,
-                    bool known_file) {
+// "__pycache__" directory the same tests apply to the part below the root,
+// where the full path would condemn every file (`known_file`: the caller
+// has just seen that the entry is a regular file).
+template <class Fs>
+bool packable_below(Fs& fs, const Call& call, const typename Fs::Path& root,
+                    const typename Fs::Path& path, bool restricted, bool known_file) {
   if (!restricted) {
-    return native::truthy(call_global(call, kIsPackableFile, path));
+    if (fs.inline_is_packable()) {
+      return packable(fs, path);
+    }
+    return native::truthy(call_global(call, names::is_packable_file, fs.to_path(path)));
   }
-  if (!known_file && !test(path, kIsFile)) {
+  if (!known_file && !fs.is_file(path)) {
     return false;
   }
-  nb::object below = native::call_method(path, kRelativeTo, root);
-  return packable_regular_file(path, native::getattr(below, kParts));
+  return packable_regular_file(fs, path, &root);
 }
 
-}  // namespace
+// `_remove_tree(path)`: depth first, children before parents, a link
+// removed as a link.  A directory is descended into here while
+// `_remove_tree` is the module's own (so depth is no limit), and handed to
+// whatever the name is bound to otherwise.
+template <class Fs>
+void remove_tree_steps(Fs& fs, const Call& call, const typename Fs::Path& path) {
+  using Path = typename Fs::Path;
+  struct Frame {
+    Path dir;
+    typename Fs::Paths entries;
+    std::size_t next = 0;
+  };
+  std::vector<Frame> stack;
+  auto enter = [&](const Path& dir) {
+    if (fs.is_symlink(dir)) {
+      fs.unlink(dir);
+      return;
+    }
+    auto entries = fs.iterdir(dir);
+    stack.push_back({dir, std::move(entries)});
+  };
+  enter(path);
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next == top.entries.size()) {
+      fs.rmdir(top.dir);
+      stack.pop_back();
+      continue;
+    }
+    fs.checkpoint();
+    Path entry = top.entries[top.next++];
+    if (fs.is_symlink(entry)) {
+      fs.unlink(entry);
+    } else if (fs.is_dir(entry)) {
+      if (fs.inline_remove_tree()) {
+        enter(entry);
+      } else {
+        call_global(call, names::remove_tree, fs.to_path(entry));
+      }
+    } else {
+      fs.unlink(entry);
+    }
+  }
+}
 
-nb::object prune_templates_dir(const Call& call) {
-  nb::handle target = call.arg(0);
+// A directory handed to `_remove_tree` as bound now.
+template <class Fs>
+void remove_tree_call(Fs& fs, const Call& call, const typename Fs::Path& path) {
+  if (fs.inline_remove_tree()) {
+    remove_tree_steps(fs, call, path);
+  } else {
+    call_global(call, names::remove_tree, fs.to_path(path));
+  }
+}
+
+template <class Fs>
+void remove_packaging_junk_steps(Fs& fs, const Call& call, const typename Fs::Path& root) {
+  // Both listings are complete before anything they list is deleted.
+  for (auto& entry : fs.rglob(root, fs::Glob::Pycache)) {
+    fs.checkpoint();
+    if (fs.is_dir(entry)) {
+      remove_tree_call(fs, call, entry);
+    }
+  }
+  const bool restricted = fs.has_component(root, names::pycache, nullptr);
+  for (auto& entry : fs.rglob(root, fs::Glob::Any)) {
+    fs.checkpoint();
+    if (fs.is_file(entry) && !packable_below(fs, call, root, entry, restricted, true)) {
+      fs.unlink(entry);
+    }
+  }
+}
+
+template <class Fs>
+nb::object prune_steps(Fs& fs, const Call& call, nb::handle target_object) {
   nb::handle given_profile = call.arg(1);
   nb::handle artifact = call.arg(2);
   nb::handle manifest_templates_dir = call.arg(3);
+  auto target = fs.argument(target_object);
 
-  if (!native::exists(target)) {
+  if (!fs.exists(target)) {
     return nb::list();
   }
-  call_global(call, kRemovePackagingJunk, target);
+  if (fs.inline_siblings()) {
+    remove_packaging_junk_steps(fs, call, target);
+  } else {
+    call_global(call, names::remove_packaging_junk, target_object);
+  }
 
   nb::object profile = native::truthy(given_profile) ? nb::borrow(given_profile)
-                                                     : call_global(call, kCurrentProfile);
+                                                     : call_global(call, names::current_profile);
   if (admits_everything(profile)) {
-    nb::list kept;
-    for (nb::handle path : call_global(call, kListTemplateDirs, target)) {
-      kept.append(native::getattr(path, kName));
-    }
-    return kept;
+    return template_dir_names(fs, call, target, target_object);
   }
 
   nb::object manifest_root = native::truthy(manifest_templates_dir)
                                  ? nb::borrow(manifest_templates_dir)
-                                 : call_global(call, kGetBuiltinTemplatesDir);
-  nb::object selected = call.global(kSelectedSkillNames)(
+                                 : call_global(call, names::get_builtin_templates_dir);
+  nb::object selected = call.global(names::selected_skill_names)(
       nb::arg("profile") = profile, nb::arg("artifact") = artifact,
       nb::arg("templates_dir") = manifest_root);
   nb::object admitted = native::check(PySet_New(selected.ptr()));
+  auto admitted_names = fs.name_set(admitted);
 
-  for (nb::handle entry : native::call_method(target, kIterdir)) {
-    if (test(entry, kIsDir) && !contains(admitted, native::getattr(entry, kName))) {
-      call_global(call, kRemoveTree, entry);
+  for (auto& entry : fs.iterdir(target)) {
+    fs.checkpoint();
+    if (fs.is_dir(entry) && !fs.contains(admitted_names, entry)) {
+      remove_tree_call(fs, call, entry);
     }
   }
 
   nb::list remaining;
   for (nb::handle name : admitted) {
-    if (native::exists(nb::borrow(target) / name)) {
+    if (fs.exists(fs.child(target, name))) {
       remaining.append(name);
     }
   }
@@ -140,89 +175,83 @@ nb::object prune_templates_dir(const Call& call) {
   return remaining;
 }
 
-nb::object collect_skill_datas(const Call& call) {
-  nb::handle given_profile = call.arg(0);
-  nb::object root = templates_root(call, call.arg(1));
-  nb::object profile =
-      native::truthy(given_profile) ? nb::borrow(given_profile) : nb::borrow(kBinaryMinimal.get());
-
-  nb::object names = call.global(kSelectedSkillNames)(
-      nb::arg("profile") = profile, nb::arg("artifact") = kBinary.get(),
-      nb::arg("templates_dir") = root);
-
+template <class Fs>
+nb::object collect_steps(Fs& fs, const Call& call, nb::handle root_object, nb::handle skill_names) {
+  auto root = fs.argument(root_object);
   // Fixed for the whole call: where the files go inside the binary, and how
   // the bytecode-cache test has to look at paths below this root.
-  nb::object destination_base =
-      call.global(kPath)(kTarvek.get(), kSkills.get(), kTemplates.get());
-  const bool restricted = root_inside_pycache(root);
+  auto base = fs.destination_base();
+  const bool restricted = fs.has_component(root, names::pycache, nullptr);
 
   nb::list datas;
-  for (nb::handle name : names) {
-    nb::object skill_dir = root / name;
-    nb::list files;
-    for (nb::handle entry : native::call_method(skill_dir, kRglob, kAnyName.get())) {
-      if (packable_below(call, root, entry, restricted, false)) {
-        files.append(entry);
+  for (nb::handle name : skill_names) {
+    auto skill_dir = fs.child(root, name);
+    typename Fs::Paths files;
+    for (auto& entry : fs.rglob(skill_dir, fs::Glob::Any)) {
+      fs.checkpoint();
+      if (packable_below(fs, call, root, entry, restricted, false)) {
+        files.push_back(std::move(entry));
       }
     }
-    native::check(PyList_Sort(files.ptr()));
-    for (nb::handle file : files) {
-      nb::object parent = native::call_method(native::getattr(file, kParent), kRelativeTo, root);
-      datas.append(nb::make_tuple(native::to_str(file), native::to_str(destination_base / parent)));
+    fs.sort(files);
+    for (const auto& file : files) {
+      datas.append(nb::make_tuple(fs.to_str(file), fs.destination(base, root, file)));
     }
   }
 
-  nb::object manifest_file = root / call.global(kManifestFilename);
-  if (native::exists(manifest_file)) {
-    datas.append(nb::make_tuple(native::to_str(manifest_file), native::to_str(destination_base)));
+  auto manifest_file = fs.child(root, call.global(names::MANIFEST_FILENAME));
+  if (fs.exists(manifest_file)) {
+    datas.append(nb::make_tuple(fs.to_str(manifest_file), fs.base_str(base)));
   }
   return datas;
 }
 
+// The siblings whose work the native steps do themselves.
+#define TARVEK_PRUNING_SIBLINGS                                                          \
+  {&names::remove_tree, &names::is_packable_file, &names::remove_packaging_junk,         \
+   &names::list_template_dirs, &names::selected_skill_names, &names::MANIFEST_FILENAME}
+
+}  // namespace
+
+nb::object prune_templates_dir(const Call& call) {
+  nb::handle target = call.arg(0);
+  return fs::choose(call, {target}, TARVEK_PRUNING_SIBLINGS,
+                    [&](auto& fs) { return prune_steps(fs, call, target); });
+}
+
+nb::object collect_skill_datas(const Call& call) {
+  nb::handle given_profile = call.arg(0);
+  nb::object root = templates_root(call, call.arg(1));
+  nb::object profile = native::truthy(given_profile) ? nb::borrow(given_profile)
+                                                     : nb::borrow(names::binary_minimal.get());
+  nb::object selected = call.global(names::selected_skill_names)(
+      nb::arg("profile") = profile, nb::arg("artifact") = names::binary.get(),
+      nb::arg("templates_dir") = root);
+  return fs::choose(call, {root}, TARVEK_PRUNING_SIBLINGS,
+                    [&](auto& fs) { return collect_steps(fs, call, root, selected); });
+}
+
 nb::object remove_tree(const Call& call) {
   nb::handle path = call.arg(0);
-  // A link is removed as a link: what it points at lies outside the tree.
-  if (test(path, kIsSymlink)) {
-    native::call_method(path, kUnlink);
+  return fs::choose(call, {path}, TARVEK_PRUNING_SIBLINGS, [&](auto& fs) {
+    remove_tree_steps(fs, call, fs.argument(path));
     return nb::none();
-  }
-  for (nb::handle entry : native::call_method(path, kIterdir)) {
-    if (test(entry, kIsSymlink)) {
-      native::call_method(entry, kUnlink);
-    } else if (test(entry, kIsDir)) {
-      call_global(call, kRemoveTree, entry);
-    } else {
-      native::call_method(entry, kUnlink);
-    }
-  }
-  native::call_method(path, kRmdir);
-  return nb::none();
+  });
 }
 
 nb::object is_packable_file(const Call& call) {
   nb::handle path = call.arg(0);
-  if (!test(path, kIsFile)) {
-    return nb::bool_(false);
-  }
-  return nb::bool_(packable_regular_file(path, native::getattr(path, kParts)));
+  return fs::choose(call, {path}, {}, [&](auto& fs) {
+    return nb::bool_(packable(fs, fs.argument(path)));
+  });
 }
 
 nb::object remove_packaging_junk(const Call& call) {
   nb::handle root = call.arg(0);
-
-  for (nb::handle entry : rglob_list(root, kPycache)) {
-    if (test(entry, kIsDir)) {
-      call_global(call, kRemoveTree, entry);
-    }
-  }
-
-  const bool restricted = root_inside_pycache(root);
-  for (nb::handle entry : rglob_list(root, kAnyName)) {
-    if (test(entry, kIsFile) && !packable_below(call, root, entry, restricted, true)) {
-      native::call_method(entry, kUnlink);
-    }
-  }
-  return nb::none();
+  return fs::choose(call, {root}, TARVEK_PRUNING_SIBLINGS, [&](auto& fs) {
+    remove_packaging_junk_steps(fs, call, fs.argument(root));
+    return nb::none();
+  });
 }
 
 }  // namespace tarvek::packaging

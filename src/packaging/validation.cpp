@@ -7,26 +7,10 @@
 namespace tarvek::packaging {
 namespace {
 
-using native::exists;
-
-const Name kLoadReleaseManifest{"load_release_manifest"};
-const Name kListTemplateDirs{"list_template_dirs"};
-const Name kStrip{"strip"};
-const Name kName{"name"};
-const Name kSkills{"skills"};
-const Name kDefault{"default"};
-const Name kReason{"reason"};
-const Name kTier{"tier"};
-const Name kSkillFile{"SKILL.md"};
-const Name kData{"data"};
-const Name kVersionFile{"VERSION.json"};
 
 // The admission flags, in the order they are looked at.
-const Name kSource{"source"};
-const Name kWheel{"wheel"};
-const Name kBinary{"binary"};
-const Name kBinaryFull{"binary_full"};
-const std::array<const Name*, 4> kAdmissionKeys{&kSource, &kWheel, &kBinary, &kBinaryFull};
+const std::array<const Name*, 4> kAdmissionKeys{&names::source, &names::wheel, &names::binary,
+                                                &names::binary_full};
 
 nb::object set_of(nb::handle iterable) { return native::check(PySet_New(iterable.ptr())); }
 
@@ -53,7 +37,7 @@ bool blank_member(nb::handle entry, const Name& key) {
     return true;
   }
   nb::object text = PyUnicode_Check(value.ptr()) ? value : nb::object(native::to_str(value));
-  return !native::truthy(native::call_method(text, kStrip));
+  return !native::truthy(native::call_method(text, names::strip));
 }
 
 bool release_admitted(nb::handle entry) {
@@ -66,28 +50,14 @@ bool release_admitted(nb::handle entry) {
   return false;
 }
 
-}  // namespace
+// Steps 5 on: the names on disk against the declared ones, then each
+// declared skill's entry and, when it is release-admitted, its files.
+template <class Fs>
+nb::list problems_of(Fs& fs, const Call& call, nb::handle root_object, nb::handle skills,
+                     nb::list problems) {
+  auto root = fs.argument(root_object);
+  nb::object actual = set_of(template_dir_names(fs, call, root, root_object));
 
-nb::object validate_release_manifest(const Call& call) {
-  nb::object root = templates_root(call, call.arg(0));
-  nb::object manifest = call_global(call, kLoadReleaseManifest, root);
-  nb::object skills = native::check(PyObject_GetItem(manifest.ptr(), kSkills.get().ptr()));
-
-  nb::list problems;
-  // A "default" of the wrong kind loads, but every build would refuse it.
-  nb::object defaults;
-  if (PyDict_Check(manifest.ptr())) {
-    defaults = native::dict_get(manifest, kDefault);
-  }
-  if (defaults.is_valid() && !PyDict_Check(defaults.ptr())) {
-    problems.append(nb::str("manifest default 必须是对象"));
-  }
-
-  nb::list actual_names;
-  for (nb::handle path : call_global(call, kListTemplateDirs, root)) {
-    actual_names.append(native::getattr(path, kName));
-  }
-  nb::object actual = set_of(actual_names);
   nb::object declared = set_of(skills);
 
   nb::str undeclared_prefix("模板目录未在 manifest 声明: ");
@@ -110,24 +80,46 @@ nb::object validate_release_manifest(const Call& call) {
       problems.append(concat(name, not_object));
       continue;
     }
-    if (blank_member(entry, kReason)) {
+    if (blank_member(entry, names::reason)) {
       problems.append(concat(name, blank_reason));
     }
-    if (blank_member(entry, kTier)) {
+    if (blank_member(entry, names::tier)) {
       problems.append(concat(name, blank_tier));
     }
     if (!release_admitted(entry)) {
       continue;
     }
-    nb::object skill_dir = root / name;
-    if (!exists(skill_dir / kSkillFile.get())) {
+    auto skill_dir = fs.child(root, name);
+    if (!fs.exists(fs.child(skill_dir, names::skill_md))) {
       problems.append(concat(name, lacks_skill_file));
     }
-    if (!exists(skill_dir / kData.get() / kVersionFile.get())) {
+    if (!fs.exists(fs.child(fs.child(skill_dir, names::data), names::version_json))) {
       problems.append(concat(name, lacks_version_file));
     }
   }
   return problems;
+}
+
+}  // namespace
+
+nb::object validate_release_manifest(const Call& call) {
+  nb::object root = templates_root(call, call.arg(0));
+  nb::object manifest = call_global(call, names::load_release_manifest, root);
+  nb::object skills = native::check(PyObject_GetItem(manifest.ptr(), names::skills.get().ptr()));
+
+  nb::list problems;
+  // A "default" of the wrong kind loads, but every build would refuse it.
+  nb::object defaults;
+  if (PyDict_Check(manifest.ptr())) {
+    defaults = native::dict_get(manifest, names::default_);
+  }
+  if (defaults.is_valid() && !PyDict_Check(defaults.ptr())) {
+    problems.append(nb::str("manifest default 必须是对象"));
+  }
+
+  return fs::choose(call, {root}, {&names::list_template_dirs}, [&](auto& fs) {
+    return problems_of(fs, call, root, skills, problems);
+  });
 }
 
 }  // namespace tarvek::packaging

@@ -1,0 +1,66 @@
+// The one choice every file-system operation makes: its steps, written once
+// as a generic function of the backend, run on the native backend when the
+// call may run natively and on the object backend otherwise.
+#pragma once
+
+#include <initializer_list>
+
+#include <nanobind/nanobind.h>
+
+#include "fs/native_fs.hpp"
+#include "fs/object_fs.hpp"
+#include "fs/pathlib.hpp"
+#include "native/names.hpp"
+#include "native/own.hpp"
+
+namespace tarvek::fs {
+
+// Whether the module's `Path` and pathlib are their own, every path is an
+// exact PosixPath, and every sibling in `siblings` is the module's own.
+bool may_run_natively(const native::Call& call, std::initializer_list<nb::handle> paths,
+                      std::initializer_list<const native::Name*> siblings);
+
+template <typename Steps>
+auto choose(const native::Call& call, std::initializer_list<nb::handle> paths,
+            std::initializer_list<const native::Name*> siblings, Steps&& steps) {
+  if (may_run_natively(call, paths, siblings)) {
+    NativeFs fs;
+    return steps(fs);
+  }
+  ObjectFs fs(call);
+  return steps(fs);
+}
+
+// The subdirectories of `root` (links to directories included), in path
+// order: the listing that both template listing and discovery make.
+template <class Fs>
+typename Fs::Paths sorted_subdirectories(Fs& fs, const typename Fs::Path& root) {
+  typename Fs::Paths dirs;
+  for (auto& entry : fs.iterdir(root)) {
+    fs.checkpoint();
+    if (fs.is_dir(entry)) {
+      dirs.push_back(std::move(entry));
+    }
+  }
+  fs.sort(dirs);
+  return dirs;
+}
+
+// What reading a small file found before reading it: a FIFO, a device or a
+// socket is never read, nor a regular file larger than the limit.  A
+// directory is left to the read, which reports it.
+enum class FileProblem { None, NotRegular, TooLarge };
+
+template <class Fs>
+FileProblem file_problem(Fs& fs, const typename Fs::Path& path, std::size_t limit) {
+  auto [mode, size] = fs.stat_mode_size(path);
+  if (S_ISDIR(mode)) {
+    return FileProblem::None;
+  }
+  if (!S_ISREG(mode)) {
+    return FileProblem::NotRegular;
+  }
+  return size > limit ? FileProblem::TooLarge : FileProblem::None;
+}
+
+}  // namespace tarvek::fs

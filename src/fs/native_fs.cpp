@@ -1,0 +1,476 @@
+#include "fs/native_fs.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "fs/pathlib.hpp"
+#include "fs/session.hpp"
+#include "native/errors.hpp"
+
+namespace tarvek::fs {
+namespace {
+
+// What pathlib's status queries treat as "not there" instead of raising.
+bool ignored(int error) {
+  return error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP;
+}
+
+bool searchable(const struct stat& status) {
+  if (::geteuid() == 0) {
+    return true;  // a privileged process searches every directory
+  }
+  if (status.st_uid == ::geteuid()) {
+    return (status.st_mode & S_IXUSR) != 0;
+  }
+  return (status.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == (S_IXUSR | S_IXGRP | S_IXOTH);
+}
+
+}  // namespace
+
+NativePath NativeFs::argument(nb::handle path) const {
+  NativePath result;
+  result.text = path_text(path);
+  result.name = result.text;
+  return result;
+}
+
+std::shared_ptr<DirNode> NativeFs::node_for(const Path& path) const {
+  if (!path.opened) {
+    auto node = std::make_shared<DirNode>();
+    node->parent = path.dir;
+    node->name = path.name;
+    node->text = path.text;
+    // Only a directory known to be a real one is opened without following.
+    node->follow = path.kind != Kind::Dir;
+    path.opened = std::move(node);
+  }
+  return path.opened;
+}
+
+NativePath NativeFs::child(const Path& parent, std::string_view name) const {
+  if (name.empty()) {
+    return parent;
+  }
+  NativePath result;
+  result.dir = node_for(parent);
+  result.name = std::string(name);
+  result.text = join(parent.text, name);
+  return result;
+}
+
+std::string_view NativeFs::name(const Path& path) const {
+  if (path.dir) {
+    return path.name;
+  }
+  std::string_view text = path.text;
+  if (text == ".") {
+    return {};
+  }
+  std::size_t slash = text.rfind('/');
+  return slash == std::string_view::npos ? text : text.substr(slash + 1);
+}
+
+std::string_view NativeFs::suffix(const Path& path) const {
+  std::string_view name = this->name(path);
+  std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 >= name.size()) {
+    return {};
+  }
+  return name.substr(dot);
+}
+
+bool NativeFs::has_component(const Path& path, const native::Name& name, const Path* below) const {
+  std::string_view rest = below != nullptr ? relative(below->text, path.text) : std::string_view(path.text);
+  std::string_view wanted = name.text();
+  while (!rest.empty()) {
+    std::size_t end = rest.find('/');
+    if (rest.substr(0, end) == wanted) {
+      return true;
+    }
+    if (end == std::string_view::npos) {
+      break;
+    }
+    rest.remove_prefix(end + 1);
+  }
+  return false;
+}
+
+NativeFs::NameSet NativeFs::name_set(nb::handle names) const {
+  NameSet set;
+  for (nb::handle name : names) {
+    if (PyUnicode_Check(name.ptr())) {
+      try {
+        set.insert(encode_name(name));
+      } catch (nb::python_error&) {
+        // A name that cannot be a file name matches no entry.
+      }
+    }
+  }
+  return set;
+}
+
+void NativeFs::sort(Paths& paths) const {
+  std::stable_sort(paths.begin(), paths.end(), [](const Path& a, const Path& b) {
+    return compare_paths(a.text, b.text) < 0;
+  });
+}
+
+nb::object NativeFs::to_path(const Path& path) const { return make_path(path.text); }
+
+nb::str NativeFs::to_str(const Path& path) const { return decode_path(path.text); }
+
+nb::list NativeFs::to_paths(const Paths& paths) const {
+  nb::list result;
+  for (const Path& path : paths) {
+    result.append(make_path(path.text));
+  }
+  return result;
+}
+
+nb::str NativeFs::destination(std::string_view base, const Path& root, const Path& file) const {
+  std::string_view parent = file.text;
+  std::size_t slash = parent.rfind('/');
+  parent = slash == std::string_view::npos ? std::string_view(".") : parent.substr(0, slash == 0 ? 1 : slash);
+  return decode_path(join(base, relative(root.text, parent)));
+}
+
+void NativeFs::checkpoint() {
+  if (++steps_ % 64 == 0) {
+    check_signals();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Descriptors.
+
+void NativeFs::remember(const std::shared_ptr<DirNode>& node) {
+  node->last_use = ++clock_;
+  open_.push_back(node);
+  if (open_.size() <= kMaxOpen) {
+    return;
+  }
+  // Close the least recently used descriptor; forget nodes that are gone.
+  std::erase_if(open_, [](const std::weak_ptr<DirNode>& weak) {
+    auto locked = weak.lock();
+    return !locked || !locked->fd.valid();
+  });
+  if (open_.size() <= kMaxOpen) {
+    return;
+  }
+  auto oldest = std::min_element(open_.begin(), open_.end(), [](const auto& a, const auto& b) {
+    return a.lock()->last_use < b.lock()->last_use;
+  });
+  oldest->lock()->fd.reset();
+  open_.erase(oldest);
+}
+
+int NativeFs::open_node(const std::shared_ptr<DirNode>& node, int parent_fd, const char* name,
+                        bool follow) {
+  Fd fd;
+  if (int error = open_dir(parent_fd, name, follow, fd)) {
+    return -error;
+  }
+  struct stat status {};
+  if (int error = stat_fd(fd.get(), status)) {
+    return -error;
+  }
+  if (node->identified && (status.st_dev != node->dev || status.st_ino != node->ino)) {
+    return -ESTALE;  // another directory now stands where this one was
+  }
+  node->dev = status.st_dev;
+  node->ino = status.st_ino;
+  node->identified = true;
+  node->searchable = searchable(status);
+  node->fd = std::move(fd);
+  remember(node);
+  return node->fd.get();
+}
+
+int NativeFs::node_fd(const std::shared_ptr<DirNode>& node, const std::shared_ptr<DirNode>& hint) {
+  if (node->fd.valid()) {
+    node->last_use = ++clock_;
+    return node->fd.get();
+  }
+  if (hint && hint->parent == node && hint->fd.valid() && node->identified) {
+    return open_node(node, hint->fd.get(), "..", false);
+  }
+  // Open the closed ancestors downwards from the nearest open one.
+  std::vector<std::shared_ptr<DirNode>> chain{node};
+  while (chain.back()->parent && !chain.back()->parent->fd.valid()) {
+    chain.push_back(chain.back()->parent);
+  }
+  int fd = -1;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    const std::shared_ptr<DirNode>& current = *it;
+    if (!current->parent) {
+      fd = open_node(current, AT_FDCWD, current->text.c_str(), current->follow);
+    } else {
+      int parent_fd = current->parent->fd.valid() ? current->parent->fd.get() : fd;
+      fd = open_node(current, parent_fd, current->name.c_str(), current->follow);
+    }
+    if (fd < 0) {
+      return fd;
+    }
+  }
+  return fd;
+}
+
+int NativeFs::query_fd(const Path& path, std::string& rest) const {
+  rest = path.name;
+  const DirNode* node = path.dir.get();
+  while (node != nullptr && !node->fd.valid()) {
+    if (!node->parent) {
+      rest = join(node->text, rest);
+      return AT_FDCWD;
+    }
+    rest = join(node->name, rest);
+    node = node->parent.get();
+  }
+  return node != nullptr ? node->fd.get() : AT_FDCWD;
+}
+
+int NativeFs::dir_fd(const Path& path, const std::shared_ptr<DirNode>& hint) {
+  return path.dir ? node_fd(path.dir, hint) : AT_FDCWD;
+}
+
+bool NativeFs::trusted(const Path& path) const {
+  return path.dir && path.dir->searchable && path.kind != Kind::Unknown;
+}
+
+// ---------------------------------------------------------------------------
+// Status queries.
+
+bool NativeFs::query(const Path& path, bool follow, struct stat& out) {
+  std::string rest;
+  int fd = query_fd(path, rest);
+  int error = unlocked([&] { return stat_at(fd, rest.c_str(), follow, out); });
+  if (error == 0) {
+    return true;
+  }
+  if (ignored(error)) {
+    return false;
+  }
+  raise_os_error(error, path.text);
+}
+
+std::pair<unsigned, std::uint64_t> NativeFs::stat_mode_size(const Path& path) {
+  struct stat status {};
+  std::string rest;
+  int fd = query_fd(path, rest);
+  if (int error = unlocked([&] { return stat_at(fd, rest.c_str(), true, status); })) {
+    raise_os_error(error, path.text);
+  }
+  return {static_cast<unsigned>(status.st_mode), static_cast<std::uint64_t>(status.st_size)};
+}
+
+nb::object NativeFs::name_object(const Path& path) const { return decode_path(name(path)); }
+
+nb::str NativeFs::base_str(const std::string& base) const { return decode_path(base); }
+
+bool NativeFs::exists(const Path& path) {
+  if (trusted(path) && path.kind != Kind::Link) {
+    return true;
+  }
+  struct stat status {};
+  return query(path, true, status);
+}
+
+bool NativeFs::is_dir(const Path& path) {
+  if (trusted(path) && path.kind != Kind::Link) {
+    return path.kind == Kind::Dir;
+  }
+  struct stat status {};
+  return query(path, true, status) && S_ISDIR(status.st_mode);
+}
+
+bool NativeFs::is_file(const Path& path) {
+  if (trusted(path) && path.kind != Kind::Link) {
+    return path.kind == Kind::File;
+  }
+  struct stat status {};
+  return query(path, true, status) && S_ISREG(status.st_mode);
+}
+
+bool NativeFs::is_symlink(const Path& path) {
+  if (trusted(path)) {
+    return path.kind == Kind::Link;
+  }
+  struct stat status {};
+  bool found = query(path, false, status);
+  // Remembered, so that listing it later opens exactly this directory.
+  path.kind = found ? kind_of_mode(status.st_mode) : Kind::Unknown;
+  return found && S_ISLNK(status.st_mode);
+}
+
+// ---------------------------------------------------------------------------
+// Listing and deleting.
+
+int NativeFs::list(const Path& path, std::shared_ptr<DirNode>& node, std::vector<DirEntry>& out) {
+  node = node_for(path);
+  int fd = node_fd(node, nullptr);
+  if (fd < 0) {
+    return -fd;
+  }
+  if (::lseek(fd, 0, SEEK_SET) < 0) {
+    return errno;
+  }
+  return read_dir(fd, out);
+}
+
+NativePath NativeFs::entry(const std::shared_ptr<DirNode>& node, DirEntry&& entry) const {
+  NativePath result;
+  result.dir = node;
+  result.text = join(node->text, entry.name);
+  result.name = std::move(entry.name);
+  result.kind = entry.kind;
+  return result;
+}
+
+NativeFs::Paths NativeFs::iterdir(const Path& path) {
+  audit_scandir(path.text);
+  std::shared_ptr<DirNode> node;
+  std::vector<DirEntry> entries;
+  int error = unlocked([&] { return list(path, node, entries); });
+  if (error != 0) {
+    raise_os_error(error, path.text);
+  }
+  Paths result;
+  result.reserve(entries.size());
+  for (DirEntry& item : entries) {
+    result.push_back(entry(node, std::move(item)));
+  }
+  return result;
+}
+
+NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
+  // The order of pathlib's recursive glob: a directory's matches are
+  // yielded when the directory is found, directories are searched from a
+  // stack, and symbolic links to directories are not entered.  Directories
+  // that cannot be read are passed over.
+  Paths found;
+  struct Pending {
+    Path dir;
+    Paths entries;
+    bool listed = false;
+  };
+  auto list_quietly = [&](const Path& dir, Paths& out) -> bool {
+    audit_scandir(dir.text);
+    std::shared_ptr<DirNode> node;
+    std::vector<DirEntry> entries;
+    if (unlocked([&] { return list(dir, node, entries); }) != 0) {
+      return false;
+    }
+    for (DirEntry& item : entries) {
+      out.push_back(entry(node, std::move(item)));
+    }
+    return true;
+  };
+  auto pycache_below = [&](const Path& dir) {
+    Path candidate = child(dir, std::string_view("__pycache__"));
+    struct stat status {};
+    std::string rest;
+    int fd = query_fd(candidate, rest);
+    int error = unlocked([&] { return stat_at(fd, rest.c_str(), false, status); });
+    if (error == 0) {
+      candidate.kind = kind_of_mode(status.st_mode);
+      found.push_back(std::move(candidate));
+    }
+  };
+
+  std::vector<Pending> stack;
+  Path root = path;
+  root.kind = Kind::Unknown;  // pathlib lists the root through a trailing slash: followed
+  stack.push_back({root, {}, false});
+  if (glob == Glob::Pycache) {
+    pycache_below(root);
+  } else if (list_quietly(stack.back().dir, stack.back().entries)) {
+    stack.back().listed = true;
+    found.insert(found.end(), stack.back().entries.begin(), stack.back().entries.end());
+  }
+  while (!stack.empty()) {
+    checkpoint();
+    Pending current = std::move(stack.back());
+    stack.pop_back();
+    if (!current.listed && !list_quietly(current.dir, current.entries)) {
+      continue;
+    }
+    for (Path& item : current.entries) {
+      bool real_dir = item.kind == Kind::Dir;
+      if (item.kind == Kind::Unknown) {
+        struct stat status {};
+        std::string rest;
+        int fd = query_fd(item, rest);
+        real_dir = unlocked([&] { return stat_at(fd, rest.c_str(), false, status); }) == 0 &&
+                   S_ISDIR(status.st_mode);
+        if (real_dir) {
+          item.kind = Kind::Dir;
+        }
+      }
+      if (!real_dir) {
+        continue;
+      }
+      Pending next{item, {}, false};
+      if (glob == Glob::Pycache) {
+        pycache_below(item);
+      } else if (list_quietly(next.dir, next.entries)) {
+        next.listed = true;
+        found.insert(found.end(), next.entries.begin(), next.entries.end());
+      }
+      stack.push_back(std::move(next));
+    }
+  }
+  return found;
+}
+
+void NativeFs::unlink(const Path& path) {
+  audit_remove(path.text);
+  int error = unlocked([&] {
+    int fd = dir_fd(path, nullptr);
+    return fd < 0 && fd != AT_FDCWD ? -fd : unlink_at(fd, path.name.c_str());
+  });
+  if (error != 0) {
+    raise_os_error(error, path.text);
+  }
+}
+
+void NativeFs::rmdir(const Path& path) {
+  audit_rmdir(path.text);
+  std::shared_ptr<DirNode> own = path.opened;
+  int error = unlocked([&] {
+    int fd = dir_fd(path, own);
+    if (own) {
+      own->fd.reset();
+    }
+    return fd < 0 && fd != AT_FDCWD ? -fd : rmdir_at(fd, path.name.c_str());
+  });
+  if (error != 0) {
+    raise_os_error(error, path.text);
+  }
+}
+
+nb::object NativeFs::read_text(const Path& path, std::size_t limit) {
+  audit_open(path.text);
+  std::string rest;
+  std::string bytes;
+  int fd = query_fd(path, rest);
+  if (int error = unlocked([&] { return read_file(fd, rest.c_str(), limit, bytes); })) {
+    raise_os_error(error, path.text);
+  }
+  // Decoded, then with universal newlines, as a text-mode read gives it.
+  nb::object text = native::check(
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));
+  if (bytes.find('\r') != std::string::npos) {
+    nb::str cr("\r");
+    nb::str lf("\n");
+    nb::str crlf("\r\n");
+    text = native::check(PyUnicode_Replace(text.ptr(), crlf.ptr(), lf.ptr(), -1));
+    text = native::check(PyUnicode_Replace(text.ptr(), cr.ptr(), lf.ptr(), -1));
+  }
+  return text;
+}
+
+}  // namespace tarvek::fs

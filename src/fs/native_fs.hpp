@@ -1,0 +1,149 @@
+// The native file-system backend: the path operations the modules' steps
+// are made of, done with descriptors relative to the directory an entry was
+// listed from.
+//
+// A path found by listing a directory keeps that directory's node, so every
+// later step on it (a status query, unlinking it, listing it) is made
+// relative to the open directory and never resolves the path text again:
+// a directory of the tree swapped for a symbolic link during the walk is
+// never followed.  A directory known to be a real directory is opened with
+// O_NOFOLLOW; only an argument or an entry that is itself a link is
+// followed, as pathlib follows it.  The kind an entry had in its listing
+// answers the status queries without a system call while its directory is
+// searchable; links and unknown kinds are asked for with fstatat.
+//
+// Directory descriptors are cached (at most kMaxOpen at a time); a node
+// whose descriptor was closed is opened again from its parent's, or from a
+// child's "..", and must then be the same directory (device and inode) as
+// before.  So a walk is not limited in depth by descriptors or by PATH_MAX.
+//
+// Every primitive runs with the interpreter's lock held when it is called,
+// raises the audit event of the os call it stands for, releases the lock
+// around its system calls and raises OSError as the os module would.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include <nanobind/nanobind.h>
+
+#include "fs/pathlib.hpp"
+#include "fs/sys.hpp"
+#include "native/python.hpp"
+
+namespace tarvek::fs {
+
+namespace nb = nanobind;
+
+struct DirNode {
+  std::shared_ptr<DirNode> parent;  // null: opened by `text` from the process
+  std::string name;                 // the entry name in `parent`
+  std::string text;                 // the full path text
+  bool follow = false;              // whether opening it follows a symbolic link
+  Fd fd;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  bool identified = false;          // dev and ino are those of the first open
+  bool searchable = false;          // listing kinds may stand in for fstatat
+  std::uint64_t last_use = 0;
+};
+
+struct NativePath {
+  std::shared_ptr<DirNode> dir;  // the directory it was found in; null for an argument
+  std::string name;              // the entry name (the whole text when `dir` is null)
+  std::string text;              // the path text, as str() of the Path gives it
+  mutable Kind kind = Kind::Unknown;  // not following links: from the listing or a query
+  mutable std::shared_ptr<DirNode> opened;  // this directory's own node, once listed
+};
+
+enum class Glob : std::uint8_t { Any, Pycache };  // rglob("*"), rglob("__pycache__")
+
+class NativeFs {
+ public:
+  using Path = NativePath;
+  using Paths = std::vector<NativePath>;
+  using NameSet = std::unordered_set<std::string>;
+
+  // A path argument (an exact PosixPath).
+  Path argument(nb::handle path) const;
+  // `parent / name` for a plain file name.
+  Path child(const Path& parent, std::string_view name) const;
+  Path child(const Path& parent, const native::Name& name) const { return child(parent, std::string_view(name.text())); }
+  Path child(const Path& parent, nb::handle name) const { return child(parent, std::string_view(encode_name(name))); }
+
+  bool exists(const Path& path);
+  bool is_dir(const Path& path);
+  bool is_file(const Path& path);
+  bool is_symlink(const Path& path);
+  Paths iterdir(const Path& path);
+  Paths rglob(const Path& path, Glob glob);
+  void unlink(const Path& path);
+  void rmdir(const Path& path);
+  // stat() following links: the mode and size, or OSError as os.stat raises it.
+  std::pair<unsigned, std::uint64_t> stat_mode_size(const Path& path);
+  // The file read as text as `read_text(encoding="utf-8")` reads it, and at
+  // most `limit` bytes of it (OSError EFBIG beyond).
+  nb::object read_text(const Path& path, std::size_t limit);
+
+  // Path.name: the final component ("" for "." and the root).
+  std::string_view name(const Path& path) const;
+  nb::object name_object(const Path& path) const;
+  std::string_view suffix(const Path& path) const;
+  bool same(std::string_view value, const native::Name& name) const { return value == name.text(); }
+  // Whether a component of `path` (below `root` when `below` is given) is `name`.
+  bool has_component(const Path& path, const native::Name& name, const Path* below) const;
+
+  NameSet name_set(nb::handle names) const;
+  bool contains(const NameSet& set, const Path& path) const { return set.count(path.name) != 0; }
+
+  // In the interpreter's path order.
+  void sort(Paths& paths) const;
+  nb::object to_path(const Path& path) const;
+  nb::str to_str(const Path& path) const;
+  nb::list to_paths(const Paths& paths) const;
+  // Where collected files go: str(base / file.parent.relative_to(root)).
+  std::string destination_base() const { return "tarvek/skills/templates"; }
+  nb::str destination(std::string_view base, const Path& root, const Path& file) const;
+  nb::str base_str(const std::string& base) const;
+
+  // Called once per step of a long loop: notices Ctrl-C.
+  const std::string& text_of(const Path& path) const { return path.text; }
+  void checkpoint();
+
+  // The kinds of recursion the steps ask for: the native backend always
+  // continues inline, since it only runs while the module's own functions
+  // are bound.
+  bool inline_remove_tree() const { return true; }
+  bool inline_siblings() const { return true; }
+  bool inline_is_packable() const { return true; }
+
+ private:
+  static constexpr std::size_t kMaxOpen = 48;
+
+  int dir_fd(const Path& path, const std::shared_ptr<DirNode>& hint);
+  // For a read-only step: the nearest open ancestor's descriptor, with the
+  // rest of the way in `rest` (links on it are followed, as by the path).
+  int query_fd(const Path& path, std::string& rest) const;
+  std::shared_ptr<DirNode> node_for(const Path& path) const;
+  int node_fd(const std::shared_ptr<DirNode>& node, const std::shared_ptr<DirNode>& hint);
+  int open_node(const std::shared_ptr<DirNode>& node, int parent_fd, const char* name, bool follow);
+  void remember(const std::shared_ptr<DirNode>& node);
+  bool trusted(const Path& path) const;
+  // Lists `path` into `out`: 0 or an errno value.  Lock released by the caller.
+  int list(const Path& path, std::shared_ptr<DirNode>& node, std::vector<DirEntry>& out);
+  Path entry(const std::shared_ptr<DirNode>& node, DirEntry&& entry) const;
+  bool query(const Path& path, bool follow, struct stat& out);
+
+  std::vector<std::weak_ptr<DirNode>> open_;
+  std::uint64_t clock_ = 0;
+  std::uint32_t steps_ = 0;
+};
+
+}  // namespace tarvek::fs
