@@ -18,7 +18,6 @@ from pathlib import Path
 
 import pytest
 
-import tarvek.skills.discovery.detector as detector
 from conftest import PATH_KINDS, count_pathlib_calls, use_path_kind
 from tarvek.skills import packaging
 from tarvek.skills.discovery.detector import SkillDetector
