@@ -1,9 +1,15 @@
 """Fixtures shared by the test modules."""
 
+import contextlib
 import gc
+import os
+import pathlib
 import sys
 
 import pytest
+
+import tarvek.skills.discovery.detector as detector
+from tarvek.skills import packaging
 
 
 def _blocks():
@@ -58,3 +64,112 @@ def home(tmp_path, monkeypatch):
     monkeypatch.setenv("HOME", str(directory))
     monkeypatch.delenv("USERPROFILE", raising=False)
     return directory
+
+
+# Both ways an operation can run ------------------------------------------------
+#
+# An operation runs natively while the names it reaches are still the module's
+# own (the module's `Path` is `pathlib.Path`, its path arguments are exactly
+# `PosixPath`, ...).  Rebinding the modules' `Path` to a trivial subclass makes
+# every operation take the object path instead, which calls each `Path` method
+# by name.  Both must behave the same, so every behaviour test runs twice.
+
+
+class ObjectPath(pathlib.Path):
+    """A `Path` that is not `pathlib.Path`: forces the object path."""
+
+
+PATH_KINDS = ["fast", "object"]
+
+
+def use_path_kind(monkeypatch, kind):
+    """Binds the modules' `Path` for `kind` ("fast" or "object")."""
+    if kind == "object":
+        monkeypatch.setattr(packaging, "Path", ObjectPath)
+        monkeypatch.setattr(detector, "Path", ObjectPath)
+    elif kind == "fast":
+        monkeypatch.setattr(packaging, "Path", pathlib.Path)
+        monkeypatch.setattr(detector, "Path", pathlib.Path)
+    else:
+        raise ValueError(kind)
+
+
+@pytest.fixture(params=PATH_KINDS)
+def path_kind(request, monkeypatch):
+    """Runs the test once on the fast path and once on the object path.
+
+    Applied to whole modules with `pytestmark = pytest.mark.usefixtures(
+    "path_kind")`.  It is set up before the test's own fixtures and body, so a
+    test that rebinds `Path` itself still has the last word."""
+    use_path_kind(monkeypatch, request.param)
+    return request.param
+
+
+# Counting calls into pathlib's file-system methods ---------------------------
+
+PATHLIB_DIR = os.path.dirname(pathlib.__file__) + os.sep
+FS_METHODS = frozenset({"exists", "is_dir", "is_file", "is_symlink", "iterdir", "glob",
+                        "rglob", "stat", "lstat", "unlink", "rmdir", "read_text", "open",
+                        "resolve"})
+
+
+class PathlibCalls:
+    """Counts of pathlib file-system methods entered, by method name."""
+
+    def __init__(self):
+        self.counts = {}
+
+    @property
+    def total(self):
+        return sum(self.counts.values())
+
+
+@contextlib.contextmanager
+def count_pathlib_calls():
+    """Counts, in the current thread, the calls of pathlib's own file-system
+    methods (functions named in FS_METHODS whose code lives in the pathlib
+    package), whoever makes them."""
+    calls = PathlibCalls()
+
+    def profile(frame, event, arg):
+        if event == "call":
+            code = frame.f_code
+            if code.co_name in FS_METHODS and code.co_filename.startswith(PATHLIB_DIR):
+                calls.counts[code.co_name] = calls.counts.get(code.co_name, 0) + 1
+
+    previous = sys.getprofile()
+    sys.setprofile(profile)
+    try:
+        yield calls
+    finally:
+        sys.setprofile(previous)
+
+
+# Audit events -----------------------------------------------------------------
+#
+# Audit hooks cannot be removed, so one hook is installed for the whole session
+# and records only while `recording_audit_events` is active.
+
+AUDITED = frozenset({"os.scandir", "os.listdir", "os.remove", "os.rmdir", "open"})
+_audit_log = None
+
+
+def _audit_hook(event, args):
+    log = _audit_log
+    if log is not None and event in AUDITED:
+        log.append((event, args[0] if args else None))
+
+
+sys.addaudithook(_audit_hook)
+
+
+@contextlib.contextmanager
+def recording_audit_events():
+    """Yields the list of (event, first argument) recorded meanwhile."""
+    global _audit_log
+    log = []
+    _audit_log = log
+    try:
+        yield log
+    finally:
+        _audit_log = None

@@ -12,6 +12,8 @@ import tarvek.skills.discovery.detector as detector
 from tarvek.skills.discovery.detector import SkillDetector
 from tarvek.skills.domain.models import SkillRecord
 
+pytestmark = pytest.mark.usefixtures("path_kind")
+
 LOGGER = "tarvek.skills.detector"
 
 

@@ -8,6 +8,8 @@ import pytest
 import tarvek.skills.discovery.detector as detector
 from tarvek.skills.discovery.detector import SkillDetector
 
+pytestmark = pytest.mark.usefixtures("path_kind")
+
 RUNTIMES = ["claude", "openclaw", "codex", "opencode", "workbuddy", "trae-cn"]
 
 

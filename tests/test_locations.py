@@ -1,12 +1,15 @@
 """The central skills store, the built-in templates directory, the listing of
 skill template directories, and the late binding of the names they use."""
 
+import pathlib
 import types
 from pathlib import Path
 
 import pytest
 
 from tarvek.skills import packaging
+
+pytestmark = pytest.mark.usefixtures("path_kind")
 
 MODULE_TEMPLATES = Path(packaging.__file__).resolve().parent / "templates"
 
@@ -43,7 +46,9 @@ def test_central_skills_dir_override(monkeypatch, home, value, expected):
 def test_central_skills_dir_on_posix_does_not_need_to_exist(home):
     result = packaging.get_central_skills_dir()
     assert result == home / ".tarvek" / "skills" and not result.exists()
-    assert type(result) is type(Path())
+    # A concrete path of the platform, built from the module's current `Path`.
+    assert isinstance(result, pathlib.Path) and str(result) == str(home / ".tarvek" / "skills")
+    assert type(result) is type(packaging.Path())
 
 
 @pytest.mark.parametrize(

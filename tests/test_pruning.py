@@ -8,6 +8,8 @@ import pytest
 
 from tarvek.skills import packaging
 
+pytestmark = pytest.mark.usefixtures("path_kind")
+
 Error = packaging.SkillReleaseManifestError
 DEST = os.path.join("tarvek", "skills", "templates")
 

@@ -9,6 +9,8 @@ import pytest
 
 from tarvek.skills import packaging
 
+pytestmark = pytest.mark.usefixtures("path_kind")
+
 RELEASE_BUILDS = [
     ("python-release", "sdist"),
     ("python-release", "wheel"),

@@ -6,6 +6,8 @@ import pytest
 
 from tarvek.skills import packaging
 
+pytestmark = pytest.mark.usefixtures("path_kind")
+
 Error = packaging.SkillReleaseManifestError
 
 UNDECLARED = "模板目录未在 manifest 声明: "
