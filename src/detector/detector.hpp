@@ -68,7 +68,8 @@ inline const std::array<Runtime, 6> kRuntimes{{
 // `cwd` when it is true, else `Path.cwd()`.
 nb::object working_dir(const Call& call, nb::handle cwd);
 
-using native::exists;
+// `path.exists()`: a stat() of its text while the call may run natively.
+bool exists(const Call& call, nb::handle path);
 using native::expanded_path;
 using native::home_dir;
 

@@ -1,6 +1,9 @@
 // Finding installed skills: the candidate directories in priority order, and
 // the scan of each for skill directories holding `data/VERSION.json`.
+#include <cstdlib>
+
 #include "detector/detector.hpp"
+#include "fs/session.hpp"
 
 namespace tarvek::detector {
 namespace {
@@ -10,8 +13,32 @@ constexpr std::size_t kVersionLimit = std::size_t{1} << 20;
 
 // Two candidates are one directory when they resolve to the same place; a
 // candidate that does not exist can only be compared by its text.
-nb::object candidate_key(nb::handle candidate) {
-  if (exists(candidate)) {
+nb::object candidate_key(const Call& call, nb::handle candidate) {
+  if (fs::may_run_natively(call, {candidate}, {})) {
+    fs::NativeFs fs;
+    std::string text = fs::path_text(candidate);
+    // realpath(3) is os.path.realpath for a path that exists, but for a
+    // leading "//", which the interpreter keeps.
+    bool double_slash = text.starts_with("//") && !text.starts_with("///");
+    if (!double_slash && fs.exists(fs.argument(candidate))) {
+      std::string resolved;
+      int error = fs::unlocked([&] {
+        char* real = ::realpath(text.c_str(), nullptr);
+        if (real == nullptr) {
+          return errno;
+        }
+        resolved = real;
+        std::free(real);
+        return 0;
+      });
+      if (error == 0) {
+        return fs::decode_path(resolved);
+      }
+    } else if (!double_slash && !text.starts_with('~')) {
+      return fs::decode_path(text);
+    }
+  }
+  if (exists(call, candidate)) {
     return native::to_str(native::call_method(candidate, names::resolve));
   }
   return native::to_str(native::call_method(candidate, names::expanduser));
@@ -152,7 +179,7 @@ nb::object candidate_dirs(const Call& call) {
   nb::object seen = native::check(PySet_New(nullptr));
   nb::list result;
   for (nb::handle candidate : nb::handle(candidates)) {
-    nb::object key = candidate_key(candidate);
+    nb::object key = candidate_key(call, candidate);
     if (native::check(PySet_Contains(seen.ptr(), key.ptr())) == 1) {
       continue;
     }

@@ -115,6 +115,10 @@ const Name& runtime_of(std::string_view text) {
   return names::claude;
 }
 
+bool exists(const Call& call, nb::handle path) {
+  return fs::choose(call, {path}, {}, [&](auto& fs) { return fs.exists(fs.argument(path)); });
+}
+
 bool method_is_own(nb::handle self, const Name& name) {
   nb::handle original = native::own_object(name);
   nb::object bound = native::check(PyObject_GetAttr(self.ptr(), name.get().ptr()));

@@ -16,9 +16,9 @@ bool command_available(const Call& call, const Name& command) {
 }
 
 // The project-level target of `runtime`, when its tool directory exists.
-void append_if_present(nb::list& targets, nb::handle cwd, const Runtime& runtime) {
+void append_if_present(const Call& call, nb::list& targets, nb::handle cwd, const Runtime& runtime) {
   nb::object tool_dir = cwd / runtime.tool_dir.get();
-  if (exists(tool_dir)) {
+  if (exists(call, tool_dir)) {
     targets.append(pair(runtime.name.get(), tool_dir / names::skills.get()));
   }
 }
@@ -52,7 +52,7 @@ nb::object detect_install_target(const Call& call) {
   }
 
   for (std::size_t i = 0; i < kRuntimes.size(); ++i) {
-    if (exists(native::getattr(runtime_dirs[i], names::parent))) {
+    if (exists(call, native::getattr(runtime_dirs[i], names::parent))) {
       return pair(kRuntimes[i].name.get(), runtime_dirs[i]);
     }
   }
@@ -103,8 +103,8 @@ nb::object detect_available_install_targets(const Call& call) {
   nb::object cwd = working_dir(call, call.arg(1));
   nb::list targets;
   // Only Claude Code and OpenClaw count as available at project level.
-  append_if_present(targets, cwd, kRuntimes[0]);
-  append_if_present(targets, cwd, kRuntimes[1]);
+  append_if_present(call, targets, cwd, kRuntimes[0]);
+  append_if_present(call, targets, cwd, kRuntimes[1]);
   return dedupe(call, targets);
 }
 
@@ -116,14 +116,14 @@ nb::object detect_global_install_targets(const Call& call) {
     if (&runtime.name == &names::opencode) {
       // OpenCode is known by its configuration directory.
       nb::object config_dir = native::call_method(self, names::opencode_config_dir);
-      if (exists(config_dir) || command_available(call, runtime.command)) {
+      if (exists(call, config_dir) || command_available(call, runtime.command)) {
         targets.append(
             pair(runtime.name.get(), native::call_method(self, names::opencode_skills_dir)));
       }
       continue;
     }
     nb::object tool_dir = home / runtime.tool_dir.get();
-    if (exists(tool_dir) || command_available(call, runtime.command)) {
+    if (exists(call, tool_dir) || command_available(call, runtime.command)) {
       targets.append(pair(runtime.name.get(), tool_dir / names::skills.get()));
     }
   }

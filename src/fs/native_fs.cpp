@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <optional>
 
 #include "fs/pathlib.hpp"
 #include "fs/session.hpp"
@@ -19,11 +20,10 @@ bool ignored(int error) {
   return error == ENOENT || error == ENOTDIR || error == EBADF || error == ELOOP;
 }
 
+const uid_t kEffectiveUser = ::geteuid();
+
 bool searchable(const struct stat& status) {
-  if (::geteuid() == 0) {
-    return true;  // a privileged process searches every directory
-  }
-  if (status.st_uid == ::geteuid()) {
+  if (status.st_uid == kEffectiveUser) {
     return (status.st_mode & S_IXUSR) != 0;
   }
   return (status.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) == (S_IXUSR | S_IXGRP | S_IXOTH);
@@ -164,8 +164,12 @@ void NativeFs::remember(const std::shared_ptr<DirNode>& node) {
   auto oldest = std::min_element(open_.begin(), open_.end(), [](const auto& a, const auto& b) {
     return a.lock()->last_use < b.lock()->last_use;
   });
-  oldest->lock()->fd.reset();
+  auto evicted = oldest->lock();
   open_.erase(oldest);
+  // Identified before it is closed, so that it can be reopened safely.
+  if (identify(*evicted)) {
+    evicted->fd.reset();
+  }
 }
 
 int NativeFs::open_node(const std::shared_ptr<DirNode>& node, int parent_fd, const char* name,
@@ -174,17 +178,15 @@ int NativeFs::open_node(const std::shared_ptr<DirNode>& node, int parent_fd, con
   if (int error = open_dir(parent_fd, name, follow, fd)) {
     return -error;
   }
-  struct stat status {};
-  if (int error = stat_fd(fd.get(), status)) {
-    return -error;
+  if (node->identified) {
+    struct stat status {};
+    if (int error = stat_fd(fd.get(), status)) {
+      return -error;
+    }
+    if (status.st_dev != node->dev || status.st_ino != node->ino) {
+      return -ESTALE;  // another directory now stands where this one was
+    }
   }
-  if (node->identified && (status.st_dev != node->dev || status.st_ino != node->ino)) {
-    return -ESTALE;  // another directory now stands where this one was
-  }
-  node->dev = status.st_dev;
-  node->ino = status.st_ino;
-  node->identified = true;
-  node->searchable = searchable(status);
   node->fd = std::move(fd);
   remember(node);
   return node->fd.get();
@@ -233,12 +235,39 @@ int NativeFs::query_fd(const Path& path, std::string& rest) const {
   return node != nullptr ? node->fd.get() : AT_FDCWD;
 }
 
+bool NativeFs::identify(DirNode& node) {
+  if (node.identified) {
+    return true;
+  }
+  struct stat status {};
+  if (stat_fd(node.fd.get(), status) != 0) {
+    return false;
+  }
+  node.dev = status.st_dev;
+  node.ino = status.st_ino;
+  node.identified = true;
+  node.searchable = searchable(status) ? 1 : 0;
+  return true;
+}
+
 int NativeFs::dir_fd(const Path& path, const std::shared_ptr<DirNode>& hint) {
   return path.dir ? node_fd(path.dir, hint) : AT_FDCWD;
 }
 
-bool NativeFs::trusted(const Path& path) const {
-  return path.dir && path.dir->searchable && path.kind != Kind::Unknown;
+bool NativeFs::trusted(const Path& path) {
+  return path.dir && path.kind != Kind::Unknown && trusted_dir(*path.dir);
+}
+
+bool NativeFs::trusted_dir(DirNode& dir) {
+  if (dir.searchable < 0) {
+    // A privileged process searches every directory; others ask the mode.
+    if (kEffectiveUser == 0) {
+      dir.searchable = 1;
+    } else if (!dir.fd.valid() || !identify(dir)) {
+      return false;
+    }
+  }
+  return dir.searchable == 1;
 }
 
 // ---------------------------------------------------------------------------
@@ -249,6 +278,11 @@ bool NativeFs::query(const Path& path, bool follow, struct stat& out) {
   int fd = query_fd(path, rest);
   int error = unlocked([&] { return stat_at(fd, rest.c_str(), follow, out); });
   if (error == 0) {
+    if (follow) {
+      path.stated = true;
+      path.mode = out.st_mode;
+      path.size = static_cast<std::uint64_t>(out.st_size);
+    }
     return true;
   }
   if (ignored(error)) {
@@ -258,6 +292,9 @@ bool NativeFs::query(const Path& path, bool follow, struct stat& out) {
 }
 
 std::pair<unsigned, std::uint64_t> NativeFs::stat_mode_size(const Path& path) {
+  if (path.stated) {
+    return {path.mode, path.size};
+  }
   struct stat status {};
   std::string rest;
   int fd = query_fd(path, rest);
@@ -311,11 +348,12 @@ bool NativeFs::is_symlink(const Path& path) {
 
 int NativeFs::list(const Path& path, std::shared_ptr<DirNode>& node, std::vector<DirEntry>& out) {
   node = node_for(path);
+  bool reused = node->fd.valid();
   int fd = node_fd(node, nullptr);
   if (fd < 0) {
     return -fd;
   }
-  if (::lseek(fd, 0, SEEK_SET) < 0) {
+  if (reused && ::lseek(fd, 0, SEEK_SET) < 0) {
     return errno;
   }
   return read_dir(fd, out);
@@ -350,53 +388,73 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
   // The order of pathlib's recursive glob: a directory's matches are
   // yielded when the directory is found, directories are searched from a
   // stack, and symbolic links to directories are not entered.  Directories
-  // that cannot be read are passed over.
-  Paths found;
+  // that cannot be read are passed over.  A "__pycache__" below a directory
+  // is taken from the directory's own listing when it is read (an lstat of
+  // it when the listing cannot stand for one), in the order the directories
+  // were found.
   struct Pending {
     Path dir;
     Paths entries;
     bool listed = false;
+    std::size_t slot = 0;  // Pycache: where its match goes
   };
-  auto list_quietly = [&](const Path& dir, Paths& out) -> bool {
-    audit_scandir(dir.text);
+  Paths found;
+  std::vector<std::optional<Path>> slots;
+  auto list_quietly = [&](Pending& pending) {
+    audit_scandir(pending.dir.text);
     std::shared_ptr<DirNode> node;
     std::vector<DirEntry> entries;
-    if (unlocked([&] { return list(dir, node, entries); }) != 0) {
-      return false;
-    }
+    pending.listed = unlocked([&] { return list(pending.dir, node, entries); }) == 0;
     for (DirEntry& item : entries) {
-      out.push_back(entry(node, std::move(item)));
+      pending.entries.push_back(entry(node, std::move(item)));
     }
-    return true;
+    return pending.listed;
   };
-  auto pycache_below = [&](const Path& dir) {
-    Path candidate = child(dir, std::string_view("__pycache__"));
+  auto find_pycache = [&](Pending& pending) {
+    Path probe;
+    bool from_listing = pending.listed && trusted_dir(*pending.dir.opened);
+    if (from_listing) {
+      for (const Path& item : pending.entries) {
+        if (item.name == "__pycache__") {
+          // Asked again when used: an earlier deletion may have taken it.
+          slots[pending.slot] = item;
+          slots[pending.slot]->kind = Kind::Unknown;
+        }
+      }
+      return;
+    }
+    Path candidate = child(pending.dir, std::string_view("__pycache__"));
     struct stat status {};
     std::string rest;
     int fd = query_fd(candidate, rest);
-    int error = unlocked([&] { return stat_at(fd, rest.c_str(), false, status); });
-    if (error == 0) {
+    if (unlocked([&] { return stat_at(fd, rest.c_str(), false, status); }) == 0) {
       candidate.kind = kind_of_mode(status.st_mode);
-      found.push_back(std::move(candidate));
+      slots[pending.slot] = std::move(candidate);
+    }
+  };
+  auto discovered = [&](Pending& pending) {
+    if (glob == Glob::Pycache) {
+      pending.slot = slots.size();
+      slots.emplace_back();
+    } else if (list_quietly(pending)) {
+      found.insert(found.end(), pending.entries.begin(), pending.entries.end());
     }
   };
 
   std::vector<Pending> stack;
   Path root = path;
   root.kind = Kind::Unknown;  // pathlib lists the root through a trailing slash: followed
-  stack.push_back({root, {}, false});
-  if (glob == Glob::Pycache) {
-    pycache_below(root);
-  } else if (list_quietly(stack.back().dir, stack.back().entries)) {
-    stack.back().listed = true;
-    found.insert(found.end(), stack.back().entries.begin(), stack.back().entries.end());
-  }
+  stack.push_back({root, {}, false, 0});
+  discovered(stack.back());
   while (!stack.empty()) {
     checkpoint();
     Pending current = std::move(stack.back());
     stack.pop_back();
-    if (!current.listed && !list_quietly(current.dir, current.entries)) {
-      continue;
+    if (!current.listed) {
+      list_quietly(current);
+    }
+    if (glob == Glob::Pycache) {
+      find_pycache(current);
     }
     for (Path& item : current.entries) {
       bool real_dir = item.kind == Kind::Dir;
@@ -410,17 +468,15 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
           item.kind = Kind::Dir;
         }
       }
-      if (!real_dir) {
-        continue;
+      if (real_dir) {
+        stack.push_back({item, {}, false, 0});
+        discovered(stack.back());
       }
-      Pending next{item, {}, false};
-      if (glob == Glob::Pycache) {
-        pycache_below(item);
-      } else if (list_quietly(next.dir, next.entries)) {
-        next.listed = true;
-        found.insert(found.end(), next.entries.begin(), next.entries.end());
-      }
-      stack.push_back(std::move(next));
+    }
+  }
+  for (auto& slot : slots) {
+    if (slot) {
+      found.push_back(std::move(*slot));
     }
   }
   return found;

@@ -51,7 +51,7 @@ struct DirNode {
   dev_t dev = 0;
   ino_t ino = 0;
   bool identified = false;          // dev and ino are those of the first open
-  bool searchable = false;          // listing kinds may stand in for fstatat
+  int searchable = -1;              // listing kinds may stand in for fstatat (-1: not yet known)
   std::uint64_t last_use = 0;
 };
 
@@ -61,6 +61,10 @@ struct NativePath {
   std::string text;              // the path text, as str() of the Path gives it
   mutable Kind kind = Kind::Unknown;  // not following links: from the listing or a query
   mutable std::shared_ptr<DirNode> opened;  // this directory's own node, once listed
+  // The last stat() (following links) made of it, reused by the next step.
+  mutable bool stated = false;
+  mutable unsigned mode = 0;
+  mutable std::uint64_t size = 0;
 };
 
 enum class Glob : std::uint8_t { Any, Pycache };  // rglob("*"), rglob("__pycache__")
@@ -135,7 +139,9 @@ class NativeFs {
   int node_fd(const std::shared_ptr<DirNode>& node, const std::shared_ptr<DirNode>& hint);
   int open_node(const std::shared_ptr<DirNode>& node, int parent_fd, const char* name, bool follow);
   void remember(const std::shared_ptr<DirNode>& node);
-  bool trusted(const Path& path) const;
+  bool trusted(const Path& path);
+  bool trusted_dir(DirNode& dir);
+  bool identify(DirNode& node);
   // Lists `path` into `out`: 0 or an errno value.  Lock released by the caller.
   int list(const Path& path, std::shared_ptr<DirNode>& node, std::vector<DirEntry>& out);
   Path entry(const std::shared_ptr<DirNode>& node, DirEntry&& entry) const;
