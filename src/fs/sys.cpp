@@ -152,7 +152,7 @@ int unlink_at(int dir, const char* name) { return retry(::unlinkat(dir, name, 0)
 
 int rmdir_at(int dir, const char* name) { return retry(::unlinkat(dir, name, AT_REMOVEDIR)); }
 
-int read_file(int dir, const char* name, std::size_t limit, std::string& out) {
+int read_file(int dir, const char* name, std::size_t limit, std::size_t expected, std::string& out) {
   int fd;
   do {
     fd = ::openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -161,15 +161,7 @@ int read_file(int dir, const char* name, std::size_t limit, std::string& out) {
     return errno;
   }
   Fd owned(fd);
-  struct stat status {};
-  if (::fstat(fd, &status) < 0) {
-    return errno;
-  }
-  if (S_ISDIR(status.st_mode)) {
-    return EISDIR;
-  }
   out.clear();
-  std::size_t expected = S_ISREG(status.st_mode) ? static_cast<std::size_t>(status.st_size) : 0;
   out.resize((expected < limit ? expected : limit) + 1);
   std::size_t used = 0;
   for (;;) {

@@ -62,11 +62,11 @@ int stat_fd(int fd, struct stat& out);
 int unlink_at(int dir, const char* name);
 int rmdir_at(int dir, const char* name);
 
-// Reads the whole regular file `name` (relative to `dir`, links followed)
-// into `out`, refusing to read more than `limit` bytes.  The file is opened
-// without blocking, so a FIFO swapped in after the caller looked at it can
-// never block the read.  Returns EFBIG when the file holds more than
-// `limit` bytes.
-int read_file(int dir, const char* name, std::size_t limit, std::string& out);
+// Reads the whole file `name` (relative to `dir`, links followed) into
+// `out`, refusing to read more than `limit` bytes; `expected` is the size
+// the caller saw.  The file is opened without blocking, so a FIFO swapped
+// in after the caller looked at it can never block the read.  Returns
+// EFBIG when the file holds more than `limit` bytes, EISDIR for a directory.
+int read_file(int dir, const char* name, std::size_t limit, std::size_t expected, std::string& out);
 
 }  // namespace tarvek::fs
