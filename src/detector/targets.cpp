@@ -15,12 +15,48 @@ bool command_available(const Call& call, const Name& command) {
   return !found.is_none();
 }
 
-// The project-level target of `runtime`, when its tool directory exists.
-void append_if_present(const Call& call, nb::list& targets, nb::handle cwd, const Runtime& runtime) {
-  nb::object tool_dir = cwd / runtime.tool_dir.get();
-  if (exists(call, tool_dir)) {
-    targets.append(pair(runtime.name.get(), tool_dir / names::skills.get()));
+// detect_install_target's steps below the working directory `cwd`.
+template <class Fs>
+nb::object install_target_steps(Fs& fs, nb::handle cwd_object, nb::handle preferred) {
+  auto cwd = fs.argument(cwd_object);
+  // The six project-level skills directories, in table order; built before
+  // anything is tested.
+  std::array<typename Fs::Path, kRuntimes.size()> runtime_dirs;
+  for (std::size_t i = 0; i < kRuntimes.size(); ++i) {
+    runtime_dirs[i] = fs.child(fs.child(cwd, kRuntimes[i].tool_dir), names::skills);
   }
+
+  // A requested runtime is taken as it is asked for, whether or not its
+  // directory exists yet; an unknown name is no error and is ignored.
+  if (native::truthy(preferred)) {
+    for (std::size_t i = 0; i < kRuntimes.size(); ++i) {
+      if (preferred.equal(kRuntimes[i].name.get())) {
+        return pair(preferred, fs.to_path(runtime_dirs[i]));
+      }
+    }
+  }
+
+  for (std::size_t i = 0; i < kRuntimes.size(); ++i) {
+    if (fs.exists(fs.parent(runtime_dirs[i]))) {
+      return pair(kRuntimes[i].name.get(), fs.to_path(runtime_dirs[i]));
+    }
+  }
+  return pair(names::claude.get(), fs.to_path(runtime_dirs[0]));
+}
+
+// detect_available_install_targets' steps: only Claude Code and OpenClaw
+// count as available at project level.
+template <class Fs>
+nb::list available_steps(Fs& fs, nb::handle cwd_object) {
+  auto cwd = fs.argument(cwd_object);
+  nb::list targets;
+  for (const Runtime& runtime : {kRuntimes[0], kRuntimes[1]}) {
+    auto tool_dir = fs.child(cwd, runtime.tool_dir);
+    if (fs.exists(tool_dir)) {
+      targets.append(pair(runtime.name.get(), fs.to_path(fs.child(tool_dir, names::skills))));
+    }
+  }
+  return targets;
 }
 
 nb::object dedupe(const Call& call, nb::handle targets) {
@@ -33,30 +69,8 @@ nb::object dedupe(const Call& call, nb::handle targets) {
 nb::object detect_install_target(const Call& call) {
   nb::object cwd = working_dir(call, call.arg(1));
   nb::handle preferred = call.arg(2);
-
-  // The six project-level skills directories, in table order; built before
-  // anything is tested.
-  std::array<nb::object, kRuntimes.size()> runtime_dirs;
-  for (std::size_t i = 0; i < kRuntimes.size(); ++i) {
-    runtime_dirs[i] = cwd / kRuntimes[i].tool_dir.get() / names::skills.get();
-  }
-
-  // A requested runtime is taken as it is asked for, whether or not its
-  // directory exists yet; an unknown name is no error and is ignored.
-  if (native::truthy(preferred)) {
-    for (std::size_t i = 0; i < kRuntimes.size(); ++i) {
-      if (preferred.equal(kRuntimes[i].name.get())) {
-        return pair(preferred, runtime_dirs[i]);
-      }
-    }
-  }
-
-  for (std::size_t i = 0; i < kRuntimes.size(); ++i) {
-    if (exists(call, native::getattr(runtime_dirs[i], names::parent))) {
-      return pair(kRuntimes[i].name.get(), runtime_dirs[i]);
-    }
-  }
-  return pair(names::claude.get(), runtime_dirs[0]);
+  return fs::choose(call, {cwd}, {},
+                    [&](auto& fs) { return install_target_steps(fs, cwd, preferred); });
 }
 
 nb::object detect_install_targets(const Call& call) {
@@ -101,10 +115,7 @@ nb::object detect_install_targets(const Call& call) {
 
 nb::object detect_available_install_targets(const Call& call) {
   nb::object cwd = working_dir(call, call.arg(1));
-  nb::list targets;
-  // Only Claude Code and OpenClaw count as available at project level.
-  append_if_present(call, targets, cwd, kRuntimes[0]);
-  append_if_present(call, targets, cwd, kRuntimes[1]);
+  nb::list targets = fs::choose(call, {cwd}, {}, [&](auto& fs) { return available_steps(fs, cwd); });
   return dedupe(call, targets);
 }
 

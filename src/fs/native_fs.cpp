@@ -62,6 +62,17 @@ NativePath NativeFs::child(const Path& parent, std::string_view name) const {
   return result;
 }
 
+NativePath NativeFs::parent(const Path& path) const {
+  NativePath result;
+  const DirNode& node = *path.dir;
+  result.dir = node.parent;
+  result.name = node.name;
+  result.text = node.text;
+  result.opened = path.dir;
+  result.kind = node.follow ? Kind::Unknown : Kind::Dir;
+  return result;
+}
+
 std::string_view NativeFs::name(const Path& path) const {
   if (path.dir) {
     return path.name;

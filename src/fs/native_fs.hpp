@@ -80,6 +80,8 @@ class NativeFs {
   // `parent / name` for a plain file name.
   Path child(const Path& parent, std::string_view name) const;
   Path child(const Path& parent, const native::Name& name) const { return child(parent, std::string_view(name.text())); }
+  // Path.parent of a path made by `child`.
+  Path parent(const Path& path) const;
   Path child(const Path& parent, nb::handle name) const { return child(parent, std::string_view(encode_name(name))); }
 
   bool exists(const Path& path);

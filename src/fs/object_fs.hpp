@@ -33,6 +33,7 @@ class ObjectFs {
 
   Path argument(nb::handle path) const { return nb::borrow(path); }
   Path child(const Path& parent, nb::handle name) const { return parent / name; }
+  Path parent(const Path& path) const { return native::getattr(path, names::parent); }
   Path child(const Path& parent, const native::Name& name) const { return parent / name.get(); }
 
   bool exists(const Path& path) const { return test(path, names::exists); }
