@@ -14,6 +14,7 @@ constexpr std::size_t kVersionLimit = std::size_t{1} << 20;
 // Two candidates are one directory when they resolve to the same place; a
 // candidate that does not exist can only be compared by its text.
 nb::object candidate_key(const Call& call, nb::handle candidate) {
+#if TARVEK_NATIVE_WALKER
   if (fs::may_run_natively(call, {candidate}, {})) {
     fs::NativeFs fs;
     std::string text = fs::path_text(candidate);
@@ -38,6 +39,7 @@ nb::object candidate_key(const Call& call, nb::handle candidate) {
       return fs::decode_path(text);
     }
   }
+#endif
   if (exists(call, candidate)) {
     return native::to_str(native::call_method(candidate, names::resolve));
   }

@@ -83,33 +83,36 @@ nb::object list_result(nb::object value, const Name& method) {
 }
 
 const Name& runtime_of(std::string_view text) {
-  // The path's segments, lower-cased as str.lower does it (in C for ASCII).
-  std::vector<std::string> segments;
+  // Which markers the path's segments hold once lower-cased as str.lower
+  // does it: in place for ASCII segments, by the interpreter otherwise.
+  std::array<bool, kMarkers.size()> present{};
+  auto note = [&](std::string_view lowered) {
+    for (std::size_t i = 0; i < kMarkers.size(); ++i) {
+      present[i] = present[i] || lowered == kMarkers[i].segment.text();
+    }
+  };
   while (true) {
     std::size_t end = text.find('/');
     std::string_view segment = text.substr(0, end);
     bool ascii = std::all_of(segment.begin(), segment.end(),
                              [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (ascii) {
-      std::string lowered(segment);
-      for (char& c : lowered) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!ascii) {
+      note(fs::encode_name(native::call_method(fs::decode_path(segment), names::lower)));
+    } else if (segment.size() <= 16) {
+      char lowered[16];
+      for (std::size_t i = 0; i < segment.size(); ++i) {
+        lowered[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(segment[i])));
       }
-      segments.push_back(std::move(lowered));
-    } else {
-      nb::object lowered = native::call_method(fs::decode_path(segment), names::lower);
-      segments.push_back(fs::encode_name(lowered));
+      note(std::string_view(lowered, segment.size()));
     }
     if (end == std::string_view::npos) {
       break;
     }
     text.remove_prefix(end + 1);
   }
-  for (const Marker& marker : kMarkers) {
-    for (const std::string& segment : segments) {
-      if (segment == marker.segment.text()) {
-        return marker.runtime;
-      }
+  for (std::size_t i = 0; i < kMarkers.size(); ++i) {
+    if (present[i]) {
+      return kMarkers[i].runtime;
     }
   }
   return names::claude;

@@ -7,6 +7,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include "fs/common.hpp"
 #include "fs/native_fs.hpp"
 #include "fs/object_fs.hpp"
 #include "fs/pathlib.hpp"
@@ -21,12 +22,14 @@ bool may_run_natively(const native::Call& call, std::initializer_list<nb::handle
                       std::initializer_list<const native::Name*> siblings);
 
 template <typename Steps>
-auto choose(const native::Call& call, std::initializer_list<nb::handle> paths,
-            std::initializer_list<const native::Name*> siblings, Steps&& steps) {
+auto choose(const native::Call& call, [[maybe_unused]] std::initializer_list<nb::handle> paths,
+            [[maybe_unused]] std::initializer_list<const native::Name*> siblings, Steps&& steps) {
+#if TARVEK_NATIVE_WALKER
   if (may_run_natively(call, paths, siblings)) {
     NativeFs fs;
     return steps(fs);
   }
+#endif
   ObjectFs fs(call);
   return steps(fs);
 }
@@ -54,10 +57,10 @@ enum class FileProblem { None, NotRegular, TooLarge };
 template <class Fs>
 FileProblem file_problem(Fs& fs, const typename Fs::Path& path, std::size_t limit) {
   auto [mode, size] = fs.stat_mode_size(path);
-  if (S_ISDIR(mode)) {
+  if (mode_is_dir(mode)) {
     return FileProblem::None;
   }
-  if (!S_ISREG(mode)) {
+  if (!mode_is_regular(mode)) {
     return FileProblem::NotRegular;
   }
   return size > limit ? FileProblem::TooLarge : FileProblem::None;

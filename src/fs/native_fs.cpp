@@ -1,5 +1,7 @@
 #include "fs/native_fs.hpp"
 
+#if TARVEK_NATIVE_WALKER
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -125,9 +127,29 @@ NativeFs::NameSet NativeFs::name_set(nb::handle names) const {
 }
 
 void NativeFs::sort(Paths& paths) const {
-  std::stable_sort(paths.begin(), paths.end(), [](const Path& a, const Path& b) {
-    return compare_paths(a.text, b.text) < 0;
+  // Sorted through pointers, compared from the component where the texts
+  // first differ (the components before it are equal).
+  std::vector<Path*> order;
+  order.reserve(paths.size());
+  for (Path& path : paths) {
+    order.push_back(&path);
+  }
+  std::stable_sort(order.begin(), order.end(), [](const Path* a, const Path* b) {
+    std::string_view x = a->text;
+    std::string_view y = b->text;
+    std::size_t limit = std::min(x.size(), y.size());
+    std::size_t same = static_cast<std::size_t>(
+        std::mismatch(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(limit), y.begin()).first - x.begin());
+    std::size_t start = x.substr(0, same).rfind('/');
+    start = start == std::string_view::npos ? 0 : start + 1;
+    return compare_paths(x.substr(start), y.substr(start)) < 0;
   });
+  Paths sorted;
+  sorted.reserve(paths.size());
+  for (Path* path : order) {
+    sorted.push_back(std::move(*path));
+  }
+  paths = std::move(sorted);
 }
 
 nb::object NativeFs::to_path(const Path& path) const { return make_path(path.text); }
@@ -443,12 +465,21 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
       slots[pending.slot] = std::move(candidate);
     }
   };
+  // Any: a directory's entries are found when it is; only its real
+  // subdirectories are kept for its turn on the stack.
   auto discovered = [&](Pending& pending) {
     if (glob == Glob::Pycache) {
       pending.slot = slots.size();
       slots.emplace_back();
     } else if (list_quietly(pending)) {
-      found.insert(found.end(), pending.entries.begin(), pending.entries.end());
+      Paths subdirs;
+      for (Path& item : pending.entries) {
+        if (item.kind == Kind::Dir || item.kind == Kind::Unknown) {
+          subdirs.push_back(item);
+        }
+        found.push_back(std::move(item));
+      }
+      pending.entries = std::move(subdirs);
     }
   };
 
@@ -542,3 +573,5 @@ nb::object NativeFs::read_text(const Path& path, std::size_t limit) {
 }
 
 }  // namespace tarvek::fs
+
+#endif  // TARVEK_NATIVE_WALKER

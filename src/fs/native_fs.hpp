@@ -22,7 +22,12 @@
 // around its system calls and raises OSError as the os module would.
 #pragma once
 
+#include "fs/common.hpp"
+
+#if TARVEK_NATIVE_WALKER
 #include <sys/types.h>
+#endif
+
 
 #include <cstdint>
 #include <memory>
@@ -34,9 +39,12 @@
 
 #include <nanobind/nanobind.h>
 
+#include "fs/common.hpp"
 #include "fs/pathlib.hpp"
 #include "fs/sys.hpp"
 #include "native/python.hpp"
+
+#if TARVEK_NATIVE_WALKER
 
 namespace tarvek::fs {
 
@@ -66,8 +74,6 @@ struct NativePath {
   mutable unsigned mode = 0;
   mutable std::uint64_t size = 0;
 };
-
-enum class Glob : std::uint8_t { Any, Pycache };  // rglob("*"), rglob("__pycache__")
 
 class NativeFs {
  public:
@@ -155,3 +161,5 @@ class NativeFs {
 };
 
 }  // namespace tarvek::fs
+
+#endif  // TARVEK_NATIVE_WALKER

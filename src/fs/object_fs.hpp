@@ -13,7 +13,7 @@
 
 #include <nanobind/nanobind.h>
 
-#include "fs/native_fs.hpp"
+#include "fs/common.hpp"
 #include "fs/pathlib.hpp"
 #include "native/function.hpp"
 #include "native/names.hpp"

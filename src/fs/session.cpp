@@ -2,6 +2,10 @@
 
 #include <fcntl.h>
 
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 0
+#endif
+
 namespace tarvek::fs {
 
 nb::str decode_path(std::string_view path) {

@@ -1,5 +1,9 @@
 #include "fs/sys.hpp"
 
+#include "fs/common.hpp"
+
+#if TARVEK_NATIVE_WALKER
+
 #include <cerrno>
 #include <cstring>
 
@@ -188,3 +192,5 @@ int read_file(int dir, const char* name, std::size_t limit, std::size_t expected
 }
 
 }  // namespace tarvek::fs
+
+#endif  // TARVEK_NATIVE_WALKER

@@ -4,6 +4,10 @@
 // its errno value (0 for success) and never throws.
 #pragma once
 
+#include "fs/common.hpp"
+
+#if TARVEK_NATIVE_WALKER
+
 #include <sys/stat.h>
 
 #include <cstddef>
@@ -70,3 +74,5 @@ int rmdir_at(int dir, const char* name);
 int read_file(int dir, const char* name, std::size_t limit, std::size_t expected, std::string& out);
 
 }  // namespace tarvek::fs
+
+#endif  // TARVEK_NATIVE_WALKER

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds the extension modules without the native file-system walker, as on
+# platforms that lack it, into .venv-object, and runs the tests that do not
+# ask for the native path: every call then takes the object path.
+#   tools/test-object-only.sh [pytest arguments]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/python313.sh
+
+"$PYTHON313" -m venv .venv-object
+.venv-object/bin/python -m pip install --quiet --upgrade pip
+.venv-object/bin/python -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=3,<4" pytest
+TARVEK_OBJECT_ONLY=ON .venv-object/bin/python -m pip install --quiet --no-build-isolation \
+  --force-reinstall --no-deps . -Cbuild-dir=build/object-only
+# Tests of the native path itself (which path ran, swapped links, native
+# depth, threads during a native walk) have nothing to test here.
+.venv-object/bin/python -m pytest -p no:cacheprovider \
+  -k "not fast and not swapped_directories and not other_threads" "$@"
