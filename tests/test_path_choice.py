@@ -429,3 +429,42 @@ def test_both_paths_agree(tmp_path, monkeypatch, tree, operation):
             built = None
     assert seen["fast"][0] == seen["object"][0]
     assert seen["fast"][1] == seen["object"][1]
+
+
+# Ordering of names that are not plain ASCII ----------------------------------
+
+# Byte sequences whose byte order differs from the code-point order the
+# interpreter compares paths by: multi-byte characters, bytes that are no
+# UTF-8 (each stands for a lone surrogate), truncated sequences.
+NAME_PIECES = [b"a", b"B", b"z", b"-", b".", b"_", b"0", b"\xc3\xa9", b"\xe2\x82\xac",
+               b"\xf0\x9f\x98\x80", b"\xee\x80\x80", b"\xed\xa0\x80", b"\x80", b"\xff", b"\xc3",
+               b"\xe2\x82"]
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_native_order_is_the_interpreters(tmp_path, monkeypatch, seed):
+    import random
+
+    rng = random.Random(seed)
+    names = set()
+    while len(names) < 150:
+        name = b"".join(rng.choice(NAME_PIECES) for _ in range(rng.randint(1, 4)))
+        if name not in (b".", b".."):
+            names.add(name)
+    names = sorted(names)
+    root = tmp_path / "t"
+    for name in names:
+        os.makedirs(os.path.join(os.fsencode(root), name))
+    skill = os.path.join(os.fsencode(root), names[0])
+    for name in names[:60]:
+        directory = os.path.join(skill, rng.choice(names), rng.choice(names))
+        os.makedirs(directory, exist_ok=True)
+        open(os.path.join(directory, name), "w").close()
+
+    fast = (packaging.list_template_dirs(root),
+            packaging.collect_skill_datas(profile="dev", templates_dir=root))
+    use_path_kind(monkeypatch, "object")
+    slow = (packaging.list_template_dirs(root),
+            packaging.collect_skill_datas(profile="dev", templates_dir=root))
+    assert fast == slow
+    assert fast[0] == sorted(path for path in root.iterdir() if path.is_dir())

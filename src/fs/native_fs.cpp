@@ -127,22 +127,14 @@ NativeFs::NameSet NativeFs::name_set(nb::handle names) const {
 }
 
 void NativeFs::sort(Paths& paths) const {
-  // Sorted through pointers, compared from the component where the texts
-  // first differ (the components before it are equal).
+  // Sorted through pointers, not by moving the paths.
   std::vector<Path*> order;
   order.reserve(paths.size());
   for (Path& path : paths) {
     order.push_back(&path);
   }
   std::stable_sort(order.begin(), order.end(), [](const Path* a, const Path* b) {
-    std::string_view x = a->text;
-    std::string_view y = b->text;
-    std::size_t limit = std::min(x.size(), y.size());
-    std::size_t same = static_cast<std::size_t>(
-        std::mismatch(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(limit), y.begin()).first - x.begin());
-    std::size_t start = x.substr(0, same).rfind('/');
-    start = start == std::string_view::npos ? 0 : start + 1;
-    return compare_paths(x.substr(start), y.substr(start)) < 0;
+    return compare_paths(a->text, b->text) < 0;
   });
   Paths sorted;
   sorted.reserve(paths.size());

@@ -1,5 +1,6 @@
 #include "fs/pathlib.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -311,6 +312,21 @@ int compare_names(std::string_view a, std::string_view b) {
 }  // namespace
 
 int compare_paths(std::string_view a, std::string_view b) {
+  // Equal bytes are equal code points, so the components before the one
+  // holding the first difference are equal: compare from its start (a byte
+  // difference inside a multi-byte sequence, or a text ending inside one,
+  // is only decided by decoding the whole component).
+  std::size_t n = std::min(a.size(), b.size());
+  std::size_t i = static_cast<std::size_t>(
+      std::mismatch(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n), b.begin()).first -
+      a.begin());
+  if (i == a.size() && i == b.size()) {
+    return 0;
+  }
+  std::size_t start = a.substr(0, i).rfind('/');
+  start = start == std::string_view::npos ? 0 : start + 1;
+  a.remove_prefix(start);
+  b.remove_prefix(start);
   for (;;) {
     std::size_t ea = a.find('/');
     std::size_t eb = b.find('/');
