@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cerrno>
 #include <optional>
 
@@ -23,6 +24,37 @@ bool ignored(int error) {
 }
 
 const uid_t kEffectiveUser = ::geteuid();
+
+// Whether this process may search every directory whatever its mode: root
+// with the capability to bypass the checks (a root without it, as in some
+// containers, is held to the mode like anyone).
+bool searches_everything() {
+  static const bool answer = [] {
+    if (kEffectiveUser != 0) {
+      return false;
+    }
+#if defined(__linux__)
+    std::FILE* status = std::fopen("/proc/self/status", "re");
+    if (status == nullptr) {
+      return false;
+    }
+    char line[256];
+    unsigned long long effective = 0;
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+      if (std::sscanf(line, "CapEff: %llx", &effective) == 1) {
+        break;
+      }
+    }
+    std::fclose(status);
+    constexpr unsigned long long kDacOverride = 1ULL << 1;
+    constexpr unsigned long long kDacReadSearch = 1ULL << 2;
+    return (effective & (kDacOverride | kDacReadSearch)) != 0;
+#else
+    return true;
+#endif
+  }();
+  return answer;
+}
 
 bool searchable(const struct stat& status) {
   if (status.st_uid == kEffectiveUser) {
@@ -286,7 +318,7 @@ bool NativeFs::trusted(const Path& path) {
 bool NativeFs::trusted_dir(DirNode& dir) {
   if (dir.searchable < 0) {
     // A privileged process searches every directory; others ask the mode.
-    if (kEffectiveUser == 0) {
+    if (searches_everything()) {
       dir.searchable = 1;
     } else if (!dir.fd.valid() || !identify(dir)) {
       return false;

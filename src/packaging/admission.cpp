@@ -40,9 +40,10 @@ nb::object current_profile(const Call& call) {
   return nb::borrow(call.arg(0));
 }
 
-nb::object profile_key(const Call& call) {
-  nb::handle profile = call.arg(0);
-  nb::handle artifact = call.arg(1);
+namespace {
+
+// _profile_key(profile, artifact): the admission key, None, or the error.
+nb::object key_for(const Call& call, nb::handle profile, nb::handle artifact) {
   if (admits_everything(profile)) {
     return nb::none();
   }
@@ -60,6 +61,10 @@ nb::object profile_key(const Call& call) {
   return key;
 }
 
+}  // namespace
+
+nb::object profile_key(const Call& call) { return key_for(call, call.arg(0), call.arg(1)); }
+
 bool allowed(const Call& call, nb::handle skill_name, nb::handle profile, nb::handle artifact,
              nb::handle given_manifest, nb::handle templates_dir) {
   if (admits_everything(profile)) {
@@ -68,7 +73,12 @@ bool allowed(const Call& call, nb::handle skill_name, nb::handle profile, nb::ha
   nb::object manifest = native::truthy(given_manifest)
                             ? nb::borrow(given_manifest)
                             : call_global(call, names::load_release_manifest, templates_dir);
-  nb::object key = call_global(call, names::profile_key, profile, artifact);
+  // The module's own _profile_key is asked directly (its arguments have
+  // passed the same checks here); a rebound one is called.
+  nb::object key = native::is_own(call, names::profile_key) && native::is_exact_str(profile) &&
+                           native::is_exact_str(artifact)
+                       ? key_for(call, profile, artifact)
+                       : call_global(call, names::profile_key, profile, artifact);
   if (key.is_none()) {
     return true;
   }
