@@ -579,7 +579,8 @@ nb::object NativeFs::read_text(const Path& path, std::size_t limit) {
   std::string rest;
   std::string bytes;
   int fd = query_fd(path, rest);
-  std::size_t expected = path.stated ? static_cast<std::size_t>(path.size) : 0;
+  std::size_t expected =
+      path.stated && mode_is_regular(path.mode) ? static_cast<std::size_t>(path.size) : 0;
   if (int error = unlocked([&] { return read_file(fd, rest.c_str(), limit, expected, bytes); })) {
     raise_os_error(error, path.text);
   }

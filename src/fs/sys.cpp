@@ -186,6 +186,11 @@ int read_file(int dir, const char* name, std::size_t limit, std::size_t expected
       break;
     }
     used += static_cast<std::size_t>(count);
+    // A regular file of the size seen has been read whole when a read
+    // returns less than it was asked for.
+    if (expected > 0 && used == expected && used < out.size()) {
+      break;
+    }
   }
   out.resize(used);
   return 0;
