@@ -85,10 +85,14 @@ class NativeFs {
   Path argument(nb::handle path) const;
   // `parent / name` for a plain file name.
   Path child(const Path& parent, std::string_view name) const;
-  Path child(const Path& parent, const native::Name& name) const { return child(parent, std::string_view(name.text())); }
+  Path child(const Path& parent, const native::Name& name) const {
+    return child(parent, std::string_view(name.text()));
+  }
+  Path child(const Path& parent, nb::handle name) const {
+    return child(parent, std::string_view(encode_name(name)));
+  }
   // Path.parent of a path made by `child`.
   Path parent(const Path& path) const;
-  Path child(const Path& parent, nb::handle name) const { return child(parent, std::string_view(encode_name(name))); }
 
   bool exists(const Path& path);
   bool is_dir(const Path& path);
@@ -125,8 +129,9 @@ class NativeFs {
   nb::str destination(std::string_view base, const Path& root, const Path& file) const;
   nb::str base_str(const std::string& base) const;
 
-  // Called once per step of a long loop: notices Ctrl-C.
   const std::string& text_of(const Path& path) const { return path.text; }
+
+  // Called once per step of a long loop: notices Ctrl-C.
   void checkpoint();
 
   // The kinds of recursion the steps ask for: the native backend always

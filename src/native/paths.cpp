@@ -1,23 +1,14 @@
 #include "native/paths.hpp"
 
+#include "native/names.hpp"
 #include "native/python.hpp"
 
 namespace tarvek::native {
-namespace {
-
-const Name kPath{"Path"};
-const Name kExpanduser{"expanduser"};
-const Name kHome{"home"};
-const Name kExists{"exists"};
-
-}  // namespace
 
 nb::object expanded_path(const Call& call, nb::handle value) {
-  return call_method(call.global(kPath)(value), kExpanduser);
+  return call_method(call.global(names::Path)(value), names::expanduser);
 }
 
-nb::object home_dir(const Call& call) { return call_method(call.global(kPath), kHome); }
-
-bool exists(nb::handle path) { return truthy(call_method(path, kExists)); }
+nb::object home_dir(const Call& call) { return call_method(call.global(names::Path), names::home); }
 
 }  // namespace tarvek::native

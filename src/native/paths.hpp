@@ -16,7 +16,4 @@ nb::object expanded_path(const Call& call, nb::handle value);
 // `Path.home()`.
 nb::object home_dir(const Call& call);
 
-// `path.exists()` as a truth value.
-bool exists(nb::handle path);
-
 }  // namespace tarvek::native
