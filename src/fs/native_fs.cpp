@@ -165,8 +165,12 @@ void NativeFs::sort(Paths& paths) const {
   for (Path& path : paths) {
     order.push_back(&path);
   }
-  std::stable_sort(order.begin(), order.end(), [](const Path* a, const Path* b) {
-    return compare_paths(a->text, b->text) < 0;
+  // Entries of one listed directory differ only in their names.
+  bool siblings = std::all_of(paths.begin(), paths.end(), [&](const Path& path) {
+    return path.dir && path.dir == paths.front().dir;
+  });
+  std::stable_sort(order.begin(), order.end(), [siblings](const Path* a, const Path* b) {
+    return siblings ? compare_paths(a->name, b->name) < 0 : compare_paths(a->text, b->text) < 0;
   });
   Paths sorted;
   sorted.reserve(paths.size());
