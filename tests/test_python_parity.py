@@ -157,3 +157,159 @@ def test_chaining_makes_no_self_reference_or_cycle(tmp_path, monkeypatch, raiser
         assert observed[1] == (["inner", "handled"], ["handled"])
     else:
         assert observed[1] == (["handled", "inner"], ["handled", "inner"])
+
+
+# importlib.reload --------------------------------------------------------------
+
+RELOAD_SCRIPT = r'''
+import gc, importlib, json, pathlib, sys, weakref
+import typing
+import tarvek.skills.domain.models as models
+from tarvek.skills import packaging as pk
+import tarvek.skills.discovery.detector as det
+
+kind, root, twin_dir = sys.argv[1], pathlib.Path(sys.argv[2]), sys.argv[3]
+sys.path.insert(0, twin_dir)
+import twin
+
+class ObjectPath(pathlib.Path):
+    pass
+
+def use_kind():
+    if kind == "object":
+        pk.Path = det.Path = ObjectPath
+
+IDENTICAL = (type(json), type(typing.Any), type(det._logger))
+
+def rebinding(module, names):
+    """Reloads `module`; which of `names` now hold new objects."""
+    before = dict(vars(module))
+    order = list(vars(module))
+    assert importlib.reload(module) is module
+    assert list(vars(module)) == order, "the namespace keeps its order"
+    return {name: vars(module)[name] is not before[name] for name in names}
+
+out = {}
+pk.Path = None
+pk.MANIFEST_FILENAME = "changed.json"
+pk.DEFAULT_PROFILE = "other"
+out["packaging new"] = rebinding(pk, [
+    "json", "os", "sys", "Path", "Any", "_PROFILE_KEYS", "SkillReleaseManifestError",
+    "get_central_skills_dir", "load_release_manifest", "current_profile", "_remove_packaging_junk"])
+out["constants"] = [pk.MANIFEST_FILENAME, pk.DEFAULT_PROFILE, pk.Path is pathlib.Path]
+use_kind()
+out["loads manifest.json"] = pk.load_release_manifest(root)
+out["current_profile"] = pk.current_profile()
+
+det.SkillDetector = None
+det.Path = None
+out["detector new"] = rebinding(det, [
+    "json", "logging", "Path", "SkillRecord", "_logger", "SkillDetector"])
+use_kind()
+skills = root / "skills"
+out["discover"] = [record.name for record in det.SkillDetector().discover(str(skills), root)]
+class Sub(det.SkillDetector):
+    def _infer_runtime(self, skill_dir):
+        return "sub"
+out["override"] = [record.runtime for record in Sub().discover(str(skills), root)]
+del Sub
+
+# The objects a reload replaces are released.
+old = [weakref.ref(pk.load_release_manifest), weakref.ref(pk.SkillReleaseManifestError),
+       weakref.ref(det.SkillDetector), weakref.ref(det.SkillDetector.__dict__["discover"])]
+importlib.reload(pk)
+importlib.reload(det)
+gc.collect()
+out["released"] = [ref() is None for ref in old]
+
+# A body that fails part-way has bound what came before the failure and not
+# what comes after; a Python module of the same imports does the same.
+def failing_reload(module, constant):
+    module.json = module.Path = None
+    setattr(module, constant, "changed")
+    any_ = typing.Any
+    del typing.Any
+    try:
+        importlib.reload(module)
+        raised = None
+    except ImportError as error:
+        raised = type(error).__name__
+    finally:
+        typing.Any = any_
+    state = [raised, module.json is json, module.Path is pathlib.Path, getattr(module, constant)]
+    importlib.reload(module)
+    return state + [getattr(module, constant)]
+
+out["failed reload"] = failing_reload(pk, "MANIFEST_FILENAME")
+out["failed reload, Python"] = failing_reload(twin, "MANIFEST_FILENAME")
+
+record = models.SkillRecord
+del models.SkillRecord
+det.json = det.SkillDetector = None
+try:
+    importlib.reload(det)
+except ImportError:
+    out["detector failed reload"] = [det.json is json, det.SkillDetector is None]
+finally:
+    models.SkillRecord = record
+importlib.reload(det)
+out["detector retried"] = det.SkillDetector is not None
+
+# Reloading again and again keeps nothing of the earlier rounds.
+gc.collect()
+blocks = sys.getallocatedblocks()
+for _ in range(200):
+    importlib.reload(pk)
+    importlib.reload(det)
+gc.collect()
+out["blocks per reload"] = (sys.getallocatedblocks() - blocks) // 200
+print(json.dumps(out))
+'''
+
+TWIN_MODULE = '''\
+import json
+import os
+import sys
+from pathlib import Path
+from typing import Any
+
+MANIFEST_FILENAME = "manifest.json"
+'''
+
+
+def test_reload_runs_the_module_body_again(tmp_path, home, path_kind):
+    root = tmp_path / "root"
+    skill = root / "skills" / "one"
+    (skill / "data").mkdir(parents=True)
+    (skill / "data" / "VERSION.json").write_text('{"version": "1"}', encoding="utf-8")
+    (root / "manifest.json").write_text('{"skills": {"one": {}}}', encoding="utf-8")
+    (root / "changed.json").write_text('{"skills": {"changed": {}}}', encoding="utf-8")
+    twin_dir = tmp_path / "twin"
+    twin_dir.mkdir()
+    (twin_dir / "twin.py").write_text(TWIN_MODULE, encoding="utf-8")
+
+    result = subprocess.run([sys.executable, "-c", RELOAD_SCRIPT, path_kind, root, twin_dir],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stderr
+    out = json.loads(result.stdout)
+
+    # Imported modules and the imported names stay what they are; everything
+    # the body makes is new.
+    assert out["packaging new"] == {
+        "json": False, "os": False, "sys": False, "Path": True, "Any": False,
+        "_PROFILE_KEYS": True, "SkillReleaseManifestError": True,
+        "get_central_skills_dir": True, "load_release_manifest": True,
+        "current_profile": True, "_remove_packaging_junk": True}
+    assert out["constants"] == ["manifest.json", "dev", True]
+    assert out["loads manifest.json"] == {"skills": {"one": {}}}
+    assert out["current_profile"] == "dev"
+    assert out["detector new"] == {"json": False, "logging": False, "Path": True,
+                                   "SkillRecord": False, "_logger": False, "SkillDetector": True}
+    assert out["discover"] == ["one"]
+    assert out["override"] == ["sub"]
+    assert out["released"] == [True, True, True, True]
+    assert out["failed reload"] == out["failed reload, Python"] == [
+        "ImportError", True, True, "changed", "manifest.json"]
+    assert out["detector failed reload"] == [True, True]
+    assert out["detector retried"] is True
+    assert out["blocks per reload"] < 5
