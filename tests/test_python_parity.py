@@ -313,3 +313,77 @@ def test_reload_runs_the_module_body_again(tmp_path, home, path_kind):
     assert out["detector failed reload"] == [True, True]
     assert out["detector retried"] is True
     assert out["blocks per reload"] < 5
+
+
+# inspect.signature ---------------------------------------------------------------
+
+
+def python_twin(source, name, module):
+    """The function `name` defined by `source` with `module` as its globals."""
+    namespace = {}
+    exec(source, namespace)  # noqa: S102 - the test's own text
+    defined = namespace[name]
+    twin = types.FunctionType(defined.__code__, vars(module), name, defined.__defaults__)
+    twin.__kwdefaults__ = defined.__kwdefaults__
+    twin.__annotations__ = defined.__annotations__
+    return twin
+
+
+TWINS = {
+    "load_release_manifest": (packaging, packaging.load_release_manifest, '''
+def load_release_manifest(templates_dir: "Path | None" = None) -> "dict[str, Any]": pass
+'''),
+    "skill_allowed": (packaging, packaging.skill_allowed, '''
+def skill_allowed(skill_name: "str", *, profile: "str", artifact: "str",
+                  manifest: "dict[str, Any] | None" = None,
+                  templates_dir: "Path | None" = None) -> "bool": pass
+'''),
+    "discover": (detector, detector.SkillDetector.discover, '''
+def discover(self, skills_dir: "str | None" = None,
+             cwd: "Path | None" = None) -> "list[SkillRecord]": pass
+'''),
+}
+
+
+@pytest.mark.parametrize("name", TWINS)
+@pytest.mark.parametrize("eval_str", [False, True])
+def test_signature_is_that_of_the_python_function(name, eval_str):
+    module, native, source = TWINS[name]
+    twin = python_twin(source, name, module)
+    assert (inspect.signature(native, eval_str=eval_str)
+            == inspect.signature(twin, eval_str=eval_str))
+
+
+def test_string_annotations_evaluate_in_the_module_namespace():
+    """Evaluated through `__globals__` at the time of asking, so a rebound
+    `Path` (as on the object path) shows."""
+    signature = inspect.signature(detector.SkillDetector().detect_install_target, eval_str=True)
+    assert signature.parameters["cwd"].annotation == (detector.Path | None)
+    assert list(signature.parameters) == ["cwd", "preferred_runtime"]
+    assert signature.return_annotation == tuple[str, detector.Path]
+
+
+def python_function(templates_dir=None):
+    pass
+
+
+@pytest.mark.parametrize("function", [packaging.load_release_manifest, python_function],
+                         ids=["native", "python"])
+def test_assigned_signature_and_wrapped(function):
+    assert not hasattr(function, "__signature__")
+    own = inspect.signature(function)
+    assigned = inspect.Signature([inspect.Parameter("x", inspect.Parameter.KEYWORD_ONLY)])
+
+    def wrapped(a, b=1):
+        pass
+
+    try:
+        function.__wrapped__ = wrapped
+        assert inspect.signature(function) == inspect.signature(wrapped)
+        assert inspect.signature(function, follow_wrapped=False) == own
+        function.__signature__ = assigned
+        assert inspect.signature(function) is assigned
+    finally:
+        vars(function).pop("__wrapped__", None)
+        vars(function).pop("__signature__", None)
+    assert inspect.signature(function) == own
