@@ -387,3 +387,48 @@ def test_assigned_signature_and_wrapped(function):
         vars(function).pop("__wrapped__", None)
         vars(function).pop("__signature__", None)
     assert inspect.signature(function) == own
+
+
+# List results of overrides --------------------------------------------------------
+
+
+class TargetList(list):
+    pass
+
+
+@pytest.mark.parametrize("override, call", [
+    ("detect_all_install_targets", {"preferred_runtimes": ["all"]}),
+    ("detect_available_install_targets", {}),
+    ("_dedupe_targets", {"preferred_runtimes": ["codex"]}),
+])
+def test_list_subclass_from_an_override_is_returned(home, tmp_path, override, call):
+    returned = TargetList([("claude", tmp_path / "x")])
+
+    class Detector(detector.SkillDetector):
+        pass
+
+    setattr(Detector, override, lambda self, *args, **kwargs: returned)
+    # `return self.<override>(...)` in Python hands on the very object.
+    assert Detector().detect_install_targets(tmp_path, **call) is returned
+
+
+@pytest.mark.parametrize("method", ["detect_available_install_targets",
+                                    "detect_global_install_targets",
+                                    "detect_all_install_targets"])
+def test_list_subclass_from_dedupe_is_returned(home, method):
+    returned = TargetList()
+
+    class Detector(detector.SkillDetector):
+        def _dedupe_targets(self, targets):
+            return returned
+
+    assert getattr(Detector(), method)() is returned
+
+
+def test_a_tuple_from_an_override_is_still_refused(home, tmp_path):
+    class Detector(detector.SkillDetector):
+        def detect_all_install_targets(self):
+            return ()
+
+    with pytest.raises(TypeError, match="detect_all_install_targets"):
+        Detector().detect_install_targets(tmp_path, ["all"])
