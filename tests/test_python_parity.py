@@ -432,3 +432,37 @@ def test_a_tuple_from_an_override_is_still_refused(home, tmp_path):
 
     with pytest.raises(TypeError, match="detect_all_install_targets"):
         Detector().detect_install_targets(tmp_path, ["all"])
+
+
+# Keyword suggestions ----------------------------------------------------------
+
+
+def collect_skill_datas(*, profile=None, templates_dir=None):
+    pass
+
+
+def skill_allowed(skill_name, *, profile, artifact, manifest=None, templates_dir=None):
+    pass
+
+
+class SkillDetector:
+    def candidate_dirs(self, skills_dir=None, cwd=None):
+        pass
+
+
+@pytest.mark.parametrize("native, python, kwargs", [
+    (packaging.collect_skill_datas, collect_skill_datas, {"template_dir": None}),
+    (packaging.collect_skill_datas, collect_skill_datas, {"PROFILE": None}),
+    (packaging.skill_allowed, skill_allowed, {"profile": "p", "artifact": "a", "manifests": None}),
+    (packaging.skill_allowed, skill_allowed, {"zzzzzz": 1}),
+    (detector.SkillDetector().candidate_dirs, SkillDetector().candidate_dirs, {"skill_dir": ""}),
+    (detector.SkillDetector().candidate_dirs, SkillDetector().candidate_dirs, {"sel": ""}),
+], ids=["suggested", "case", "keyword-only", "none close", "method", "self"])
+def test_unknown_keyword_message_is_pythons(native, python, kwargs):
+    args = ("name",) if python is skill_allowed else ()
+    messages = []
+    for function in (python, native):
+        with pytest.raises(TypeError) as info:
+            function(*args, **kwargs)
+        messages.append(str(info.value))
+    assert messages[1] == messages[0]
