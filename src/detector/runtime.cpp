@@ -75,7 +75,9 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
 }
 
 nb::object list_result(nb::object value, const Name& method) {
-  if (!value.is_none() && !native::is_exact_list(value)) {
+  // Any list will do, a subclass's instance too: only arguments are held to
+  // their exact built-in type.
+  if (!value.is_none() && !PyList_Check(value.ptr())) {
     native::raise_format(PyExc_TypeError, "%s() returned %s, expected list or None",
                          method.text(), Py_TYPE(value.ptr())->tp_name);
   }

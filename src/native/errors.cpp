@@ -31,8 +31,49 @@ nb::object raisable(nb::object value) {
 
 }  // namespace
 
+void chain(PyObject* exc, PyObject* context) noexcept {
+  if (context == nullptr || context == Py_None || context == exc) {
+    return;
+  }
+  // Cut a link back to `exc` in the chain below `context`, so that chaining
+  // makes no cycle; a cycle that is already there is walked once (Floyd's
+  // tortoise and hare) and left alone.
+  PyObject* node = context;
+  PyObject* slow = context;
+  bool advance_slow = false;
+  while (true) {
+    PyObject* next = PyException_GetContext(node);
+    if (next == nullptr) {
+      break;
+    }
+    Py_DECREF(next);  // kept alive by `node`
+    if (next == exc) {
+      PyException_SetContext(node, nullptr);
+      break;
+    }
+    node = next;
+    if (node == slow) {
+      break;
+    }
+    if (advance_slow) {
+      PyObject* slow_next = PyException_GetContext(slow);
+      Py_XDECREF(slow_next);
+      slow = slow_next;
+    }
+    advance_slow = !advance_slow;
+  }
+  PyException_SetContext(exc, Py_NewRef(context));
+}
+
+void chain_to_handled(PyObject* exc) noexcept {
+  PyObject* handled = PyErr_GetHandledException();
+  chain(exc, handled);
+  Py_XDECREF(handled);
+}
+
 void raise(nb::handle type, nb::handle message) {
   nb::object exc = raisable(check(PyObject_CallOneArg(type.ptr(), message.ptr())));
+  chain_to_handled(exc.ptr());
   PyErr_SetRaisedException(exc.release().ptr());
   throw nb::python_error();
 }
@@ -52,10 +93,10 @@ void raise_format(PyObject* type, const char* format, ...) {
 
 void raise_from(nb::handle type, nb::handle message, nb::handle cause) {
   nb::object exc = raisable(check(PyObject_CallOneArg(type.ptr(), message.ptr())));
-  // `cause` is the exception being handled, so an instance; both setters
-  // steal a reference.
+  // `cause` is the exception the body is handling, so an instance, and the
+  // context as well (the setter steals a reference).
   PyException_SetCause(exc.ptr(), nb::borrow(cause).release().ptr());
-  PyException_SetContext(exc.ptr(), nb::borrow(cause).release().ptr());
+  chain(exc.ptr(), cause.ptr());
   PyErr_SetRaisedException(exc.release().ptr());
   throw nb::python_error();
 }
@@ -114,6 +155,17 @@ void restore_current_exception() noexcept {
     throw;
   } catch (nb::python_error& e) {
     e.restore();
+    // An error made without a context (not raised through the interpreter)
+    // is chained here; one that has a context keeps it.
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc != nullptr) {
+      PyObject* context = PyException_GetContext(exc);
+      if (context == nullptr) {
+        chain_to_handled(exc);
+      }
+      Py_XDECREF(context);
+      PyErr_SetRaisedException(exc);
+    }
   } catch (const nb::builtin_exception& e) {
     PyErr_SetString(builtin_exception_type(e.type()), e.what());
   } catch (const nb::cast_error&) {

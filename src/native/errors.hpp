@@ -8,6 +8,10 @@ namespace tarvek::native {
 
 namespace nb = nanobind;
 
+// Every exception raised here, and every error leaving a native call, is
+// chained to the exception being handled at that moment (`__context__`), as
+// the interpreter chains an exception raised inside an `except` block.
+
 // `raise type(message)`: sets the result as the current exception (a
 // TypeError when it is no exception, as for a Python `raise`) and throws
 // nb::python_error, so that the C++ stack unwinds to the function boundary,
@@ -16,9 +20,19 @@ namespace nb = nanobind;
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise_format(PyObject* type, const char* format, ...);
 
-// `raise type(message) from cause`: the new exception has `cause` as its
-// __cause__ and its __context__.
+// `raise type(message) from cause`, inside the body's own handling of
+// `cause`: the new exception has `cause` as its __cause__ and its
+// __context__.
 [[noreturn]] void raise_from(nb::handle type, nb::handle message, nb::handle cause);
+
+// `exc.__context__ = context` as the interpreter sets it when `exc` is
+// raised while `context` is handled: nothing when `context` is null, None
+// or `exc` itself, and a link back to `exc` below `context` is cut first so
+// that no cycle forms.
+void chain(PyObject* exc, PyObject* context) noexcept;
+
+// chain(exc, the exception being handled now).
+void chain_to_handled(PyObject* exc) noexcept;
 
 // Whether `error` is caught by `except classes:`.  As in an `except`
 // clause, `classes` must be an exception class or a tuple of them; anything
@@ -31,8 +45,9 @@ nb::object check(PyObject* result);
 int check(int status);
 
 // To be called inside a catch block: turns the exception in flight into the
-// interpreter's error indicator.  Python errors are restored as they are, and
-// C++ exceptions become MemoryError, TypeError, ... or SystemError.
+// interpreter's error indicator.  Python errors are restored as they are
+// (chained to the exception being handled when they have no context yet),
+// and C++ exceptions become MemoryError, TypeError, ... or SystemError.
 void restore_current_exception() noexcept;
 
 }  // namespace tarvek::native

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <new>
+#include <string>
 
 #include "native/errors.hpp"
 #include "native/python.hpp"
@@ -24,6 +25,7 @@ struct Fields {
   nb::object defaults;     // __defaults__: a tuple, or empty for None
   nb::object kwdefaults;   // __kwdefaults__: a dict, or empty for None
   nb::object annotations;  // __annotations__: a dict, or empty until asked for
+  nb::object code;         // __code__, made when first asked for
   nb::object param_names[kMaxParams];  // interned parameter names
 };
 
@@ -91,6 +93,46 @@ nb::object format_name_list(const nb::object* names, std::size_t count) {
                (given == 1 && kwonly_given == 0) ? "was" : "were");
 }
 
+// The parameter name closest to the misspelt `key`, chosen as the
+// interpreter chooses the "Did you mean" of its own messages; empty when
+// none is close enough.
+nb::object suggested_param(const Fields& f, PyObject* key) {
+  const std::size_t count = f.spec->params.size();
+  PyObject* candidates = PyList_New(static_cast<Py_ssize_t>(count));
+  if (candidates == nullptr) {
+    throw nb::python_error();
+  }
+  nb::object list = nb::steal(candidates);
+  for (std::size_t i = 0; i < count; ++i) {
+    PyList_SET_ITEM(candidates, static_cast<Py_ssize_t>(i), f.param_names[i].inc_ref().ptr());
+  }
+  PyObject* module = PyImport_ImportModule("_suggestions");
+  PyObject* found = nullptr;
+  if (module != nullptr) {
+    found = PyObject_CallMethod(module, "_generate_suggestions", "OO", candidates, key);
+    Py_DECREF(module);
+  }
+  if (found == nullptr) {
+    PyErr_Clear();  // no suggestion, as when the interpreter finds none
+    return {};
+  }
+  nb::object suggestion = nb::steal(found);
+  if (!PyUnicode_Check(found)) {
+    return {};
+  }
+  return suggestion;
+}
+
+[[noreturn]] void raise_unexpected_keyword(const Fields& f, PyObject* key) {
+  nb::object suggestion = suggested_param(f, key);
+  if (suggestion.is_valid()) {
+    raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                 f.qualname.ptr(), key, suggestion.ptr());
+  }
+  raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f.qualname.ptr(),
+               key);
+}
+
 // The index of the parameter called `key`, or -1.
 Py_ssize_t find_param(const Fields& f, PyObject* key) {
   const std::size_t count = f.spec->params.size();
@@ -151,8 +193,7 @@ void bind_arguments(const Fields& f, PyObject* const* args, Py_ssize_t nargs, Py
       PyObject* key = PyTuple_GET_ITEM(kwnames, k);
       const Py_ssize_t index = find_param(f, key);
       if (index < 0) {
-        raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                     f.qualname.ptr(), key);
+        raise_unexpected_keyword(f, key);
       }
       if (bound[index].is_valid()) {
         raise_format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
@@ -274,6 +315,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f.defaults.ptr());
   Py_VISIT(f.kwdefaults.ptr());
   Py_VISIT(f.annotations.ptr());
+  Py_VISIT(f.code.ptr());
   return PyObject_VisitManagedDict(self, visit, arg);
 }
 
@@ -285,6 +327,7 @@ int function_clear(PyObject* self) {
   f.defaults.reset();
   f.kwdefaults.reset();
   f.annotations.reset();
+  f.code.reset();
   PyObject_ClearManagedDict(self);
   return 0;
 }
@@ -410,55 +453,54 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
-// __signature__ is computed from the current defaults and annotations, as
-// `inspect` computes it for a function defined in Python.
-nb::object build_signature(PyObject* self) {
+// __code__: a code object with the function's parameters, as `inspect`
+// reads them from a Python function, so that `inspect.signature` treats
+// the function as it treats a `def`: it follows `__wrapped__`, honours an
+// assigned `__signature__`, and evaluates string annotations in the module
+// namespace (`__globals__`) when asked to.  The code object is a stub
+// compiled from the parameter list; calling the function never runs it.
+nb::object build_code(PyObject* self) {
   const Fields& f = fields_of(self);
-  nb::object inspect = nb::module_::import_("inspect");
-  nb::object parameter = inspect.attr("Parameter");
-  nb::object empty = parameter.attr("empty");
-  nb::object positional = parameter.attr("POSITIONAL_OR_KEYWORD");
-  nb::object keyword_only = parameter.attr("KEYWORD_ONLY");
-  nb::object annotations = nb::steal(get_annotations(self, nullptr));
-  if (!annotations.is_valid()) {
-    throw nb::python_error();
-  }
-
+  std::string source = "def _(";
   const std::span<const Param> params = f.spec->params;
-  const auto argcount = static_cast<Py_ssize_t>(f.positional_count);
-  const Py_ssize_t defcount = f.defaults.is_valid() ? PyTuple_GET_SIZE(f.defaults.ptr()) : 0;
-  nb::list parameters;
   for (std::size_t i = 0; i < params.size(); ++i) {
-    nb::object default_value = empty;
-    const auto index = static_cast<Py_ssize_t>(i);
-    if (index < argcount) {
-      const Py_ssize_t offset = index - (argcount - defcount);
-      if (offset >= 0 && offset < defcount) {
-        default_value = nb::borrow(PyTuple_GET_ITEM(f.defaults.ptr(), offset));
-      }
-    } else if (f.kwdefaults.is_valid()) {
-      nb::object value = dict_get(f.kwdefaults, f.param_names[i]);
-      if (value.is_valid()) {
-        default_value = value;
-      }
+    if (i > 0) {
+      source += ", ";
     }
-    nb::object annotation = dict_get(annotations, f.param_names[i]);
-    parameters.append(parameter(f.param_names[i], index < argcount ? positional : keyword_only,
-                                nb::arg("default") = default_value,
-                                nb::arg("annotation") = annotation.is_valid() ? annotation : empty));
+    if (i == f.positional_count) {
+      source += "*, ";
+    }
+    source += params[i].name;
   }
-  nb::object return_annotation = dict_get(annotations, nb::str("return"));
-  return inspect.attr("Signature")(
-      parameters,
-      nb::arg("return_annotation") = return_annotation.is_valid() ? return_annotation : empty);
+  source += "):\n    pass\n";
+
+  nb::object filename = dict_get(f.globals, nb::str("__file__"));
+  if (!filename.is_valid() || !PyUnicode_Check(filename.ptr())) {
+    filename = nb::str("<native>");
+  }
+  nb::object module_code =
+      check(Py_CompileStringObject(source.c_str(), filename.ptr(), Py_file_input, nullptr, -1));
+  nb::object consts = module_code.attr("co_consts");
+  for (nb::handle constant : consts) {
+    if (PyCode_Check(constant.ptr())) {
+      return constant.attr("replace")(nb::arg("co_name") = nb::str(f.spec->name),
+                                      nb::arg("co_qualname") = nb::str(f.spec->qualname));
+    }
+  }
+  raise(PyExc_SystemError, "native function: no code object for the parameter list");
 }
 
-PyObject* get_signature(PyObject* self, void*) {
-  if (fields_of(self).spec == nullptr) {
+PyObject* get_code(PyObject* self, void*) {
+  Fields& f = fields_of(self);
+  if (f.code.is_valid()) {
+    return new_reference(f.code);
+  }
+  if (f.spec == nullptr || !f.globals.is_valid()) {
     Py_RETURN_NONE;
   }
   try {
-    return build_signature(self).release().ptr();
+    f.code = build_code(self);
+    return new_reference(f.code);
   } catch (...) {
     restore_current_exception();
     return nullptr;
@@ -474,7 +516,7 @@ PyGetSetDef function_getset[] = {
     {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
     {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

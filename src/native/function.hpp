@@ -1,9 +1,9 @@
 // The native function type shared by both extension modules.
 //
 // A Python function defined in a module carries everything that callers and
-// `inspect` look at: its names, docstring, defaults, annotations, the module
-// namespace it reads its globals from, and it binds as a method when it is
-// placed on a class.  `NativeFunction` gives a C++ body the same face: the
+// `inspect` look at: its names, docstring, defaults, annotations, a code
+// object naming its parameters, the module namespace it reads its globals
+// from, and it binds as a method when it is placed on a class.  `NativeFunction` gives a C++ body the same face: the
 // arguments are bound by name and position exactly as the interpreter binds
 // them for a `def`, the exact-type checks run before the body, and the body
 // sees its module namespace at the moment of the call.
