@@ -99,6 +99,24 @@ def test_error_from_invalid_json_chains_through_its_cause(tmp_path):
     assert error.__context__.__context__ is handled
 
 
+@pytest.mark.parametrize("logger", ["python", "builtin"])
+def test_logger_error_while_skipping_a_broken_file_chains_to_its_error(
+        tmp_path, monkeypatch, logger):
+    # The skill is skipped inside `except Exception as failure:`; an error of
+    # the logger is chained to `failure`, which is chained to the caller's.
+    skills = tmp_path / "skills"
+    (skills / "a" / "data").mkdir(parents=True)
+    (skills / "a" / "data" / "VERSION.json").write_text("{oops", encoding="utf-8")
+    debug = broken if logger == "python" else int  # int("...", path, exc): TypeError in C
+    monkeypatch.setattr(detector, "_logger", types.SimpleNamespace(debug=debug))
+    handled = KeyError("handled")
+    error = raise_while_handling(
+        lambda: detector.SkillDetector().discover(skills_dir=str(skills), cwd=tmp_path), handled)
+    assert isinstance(error, RuntimeError if logger == "python" else TypeError)
+    assert isinstance(error.__context__, json.JSONDecodeError)
+    assert error.__context__.__context__ is handled
+
+
 def test_no_handled_exception_means_no_context():
     with pytest.raises(packaging.SkillReleaseManifestError) as info:
         packaging._profile_key("bogus", "x")

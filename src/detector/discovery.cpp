@@ -96,12 +96,15 @@ nb::object read_version(Fs& fs, const Call& call, const typename Fs::Path& versi
   }
 
   if (failure.is_valid()) {
+    // Logged as from the `except` block that caught the broken file's
+    // error: what the logger raises is chained to that error.
+    native::Handling handling(failure);
     try {
       native::call_method(call.global(names::logger), names::debug, names::skipped_message.get(),
                           fs.to_path(version_file), failure);
     } catch (nb::python_error& error) {
-      // Raised while the broken file is being handled: chained to it, as an
-      // error raised in an `except` block is.
+      // A logger that raises without context (one made in C) is chained
+      // here, as the interpreter would chain it.
       PyObject* raised = error.value().ptr();
       nb::object context = nb::steal(PyException_GetContext(raised));
       if (!context.is_valid() && raised != failure.ptr()) {

@@ -34,6 +34,30 @@ void chain(PyObject* exc, PyObject* context) noexcept;
 // chain(exc, the exception being handled now).
 void chain_to_handled(PyObject* exc) noexcept;
 
+// For its lifetime, `exception` is the exception being handled, as inside
+// an `except` block that caught it: an error raised meanwhile is chained to
+// it.  Like a generator's frame, it stands on the thread's stack of handled
+// exceptions of its own, so the entries below (a suspended generator's
+// among them) are left exactly as they were.
+class Handling {
+ public:
+  explicit Handling(nb::handle exception) : state_(PyThreadState_Get()) {
+    item_.exc_value = Py_NewRef(exception.ptr());
+    item_.previous_item = state_->exc_info;
+    state_->exc_info = &item_;
+  }
+  ~Handling() {
+    state_->exc_info = item_.previous_item;
+    Py_XDECREF(item_.exc_value);
+  }
+  Handling(const Handling&) = delete;
+  Handling& operator=(const Handling&) = delete;
+
+ private:
+  PyThreadState* state_;
+  _PyErr_StackItem item_{};
+};
+
 // Whether `error` is caught by `except classes:`.  As in an `except`
 // clause, `classes` must be an exception class or a tuple of them; anything
 // else raises TypeError.
