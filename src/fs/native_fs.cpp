@@ -159,23 +159,45 @@ NativeFs::NameSet NativeFs::name_set(nb::handle names) const {
 }
 
 void NativeFs::sort(Paths& paths) const {
-  // Sorted through pointers, not by moving the paths.
-  std::vector<Path*> order;
-  order.reserve(paths.size());
-  for (Path& path : paths) {
-    order.push_back(&path);
-  }
-  // Entries of one listed directory differ only in their names.
+  // Entries of one listed directory differ only in their names.  Sorted
+  // through pointers, not by moving the paths; texts of ASCII bytes alone
+  // compare byte by byte (their code points are their bytes).
   bool siblings = std::all_of(paths.begin(), paths.end(), [&](const Path& path) {
     return path.dir && path.dir == paths.front().dir;
   });
-  std::stable_sort(order.begin(), order.end(), [siblings](const Path* a, const Path* b) {
-    return siblings ? compare_paths(a->name, b->name) < 0 : compare_paths(a->text, b->text) < 0;
+  struct Key {
+    Path* path;
+    std::string_view text;
+    bool ascii;
+  };
+  std::vector<Key> order;
+  order.reserve(paths.size());
+  for (Path& path : paths) {
+    std::string_view text = siblings ? std::string_view(path.name) : std::string_view(path.text);
+    bool ascii = std::all_of(text.begin(), text.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    order.push_back({&path, text, ascii});
+  }
+  std::stable_sort(order.begin(), order.end(), [](const Key& a, const Key& b) {
+    if (!a.ascii || !b.ascii) {
+      return compare_paths(a.text, b.text) < 0;
+    }
+    // Component by component: a component that ends first (at a separator
+    // or the end) is the smaller, so a separator weighs less than any byte.
+    auto [x, y] = std::mismatch(a.text.begin(), a.text.end(), b.text.begin(), b.text.end());
+    if (y == b.text.end()) {
+      return false;
+    }
+    if (x == a.text.end()) {
+      return true;
+    }
+    auto weight = [](char c) { return c == '/' ? -1 : static_cast<int>(c); };
+    return weight(*x) < weight(*y);
   });
   Paths sorted;
   sorted.reserve(paths.size());
-  for (Path* path : order) {
-    sorted.push_back(std::move(*path));
+  for (const Key& key : order) {
+    sorted.push_back(std::move(*key.path));
   }
   paths = std::move(sorted);
 }
