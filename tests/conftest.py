@@ -173,3 +173,17 @@ def recording_audit_events():
         yield log
     finally:
         _audit_log = None
+
+
+def write(path, text="x"):
+    """Writes `text` to `path`, making its parent directories."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(text, encoding="utf-8")
+    return path
+
+
+@pytest.fixture
+def no_tarvek_environment(monkeypatch):
+    """Unsets the variables that choose a profile or a templates or skills directory."""
+    for name in ("TARVEK_SKILL_PROFILE", "TARVEK_BUILTIN_TEMPLATES_DIR", "TARVEK_SKILLS_DIR"):
+        monkeypatch.delenv(name, raising=False)

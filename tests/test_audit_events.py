@@ -12,23 +12,11 @@ import os
 
 import pytest
 
-from conftest import recording_audit_events
+from conftest import recording_audit_events, write
 from tarvek.skills import packaging
 from tarvek.skills.discovery.detector import SkillDetector
 
-pytestmark = pytest.mark.usefixtures("path_kind")
-
-
-@pytest.fixture(autouse=True)
-def clean_environment(monkeypatch):
-    for name in ("TARVEK_SKILL_PROFILE", "TARVEK_BUILTIN_TEMPLATES_DIR", "TARVEK_SKILLS_DIR"):
-        monkeypatch.delenv(name, raising=False)
-
-
-def write(path, text="x"):
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(text, encoding="utf-8")
-    return path
+pytestmark = pytest.mark.usefixtures("path_kind", "no_tarvek_environment")
 
 
 def text(value):

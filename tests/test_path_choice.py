@@ -18,21 +18,12 @@ from pathlib import Path
 
 import pytest
 
-from conftest import PATH_KINDS, count_pathlib_calls, use_path_kind
+from conftest import PATH_KINDS, count_pathlib_calls, use_path_kind, write
 from tarvek.skills import packaging
 from tarvek.skills.discovery.detector import SkillDetector
 
 
-@pytest.fixture(autouse=True)
-def clean_environment(monkeypatch):
-    for name in ("TARVEK_SKILL_PROFILE", "TARVEK_BUILTIN_TEMPLATES_DIR", "TARVEK_SKILLS_DIR"):
-        monkeypatch.delenv(name, raising=False)
-
-
-def write(path, text="x"):
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(text, encoding="utf-8")
-    return path
+pytestmark = pytest.mark.usefixtures("no_tarvek_environment")
 
 
 def make_skill(root, name, *extra, version='{"version": "1"}'):

@@ -6,18 +6,13 @@ from pathlib import Path
 
 import pytest
 
+from conftest import write
 from tarvek.skills import packaging
 
 pytestmark = pytest.mark.usefixtures("path_kind")
 
 Error = packaging.SkillReleaseManifestError
 DEST = os.path.join("tarvek", "skills", "templates")
-
-
-def write(path, text="x"):
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(text, encoding="utf-8")
-    return path
 
 
 def write_manifest(root, skills, **extra):

@@ -14,7 +14,7 @@ import time
 
 import pytest
 
-from conftest import use_path_kind
+from conftest import use_path_kind, write
 from tarvek.skills import packaging
 
 
@@ -22,12 +22,6 @@ from tarvek.skills import packaging
 def clean_environment(monkeypatch):
     monkeypatch.delenv("TARVEK_SKILL_PROFILE", raising=False)
     monkeypatch.delenv("TARVEK_BUILTIN_TEMPLATES_DIR", raising=False)
-
-
-def write(path, text="x"):
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(text, encoding="utf-8")
-    return path
 
 
 def admitting(directory, *names):

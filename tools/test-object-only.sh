@@ -7,11 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/python313.sh
 
-"$PYTHON313" -m venv .venv-object
-.venv-object/bin/python -m pip install --quiet --upgrade pip
-.venv-object/bin/python -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=3,<4" pytest
-TARVEK_OBJECT_ONLY=ON .venv-object/bin/python -m pip install --quiet --no-build-isolation \
-  --force-reinstall --no-deps . -Cbuild-dir=build/object-only
+TARVEK_OBJECT_ONLY=ON install_variant .venv-object build/object-only
 # Tests of the native path itself (which path ran, swapped links, native
 # depth, threads during a native walk) have nothing to test here.
 .venv-object/bin/python -m pytest -p no:cacheprovider \

@@ -10,11 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/python313.sh
 
-"$PYTHON313" -m venv .venv-sanitize
-.venv-sanitize/bin/python -m pip install --quiet --upgrade pip
-.venv-sanitize/bin/python -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=3,<4" pytest
-TARVEK_SANITIZE=ON .venv-sanitize/bin/python -m pip install --quiet --no-build-isolation \
-  --force-reinstall --no-deps . -Cbuild-dir=build/sanitize
+TARVEK_SANITIZE=ON install_variant .venv-sanitize build/sanitize
 
 # libstdc++ is preloaded as well: the interpreter is not a C++ program, and
 # ASan must find the real __cxa_throw when it starts.
