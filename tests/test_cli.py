@@ -178,8 +178,9 @@ def test_bad_manifest_exits_2(run, env, manifest_text, message, args):
     else:
         manifest.write_text(manifest_text)
     result = run(*args, "--json")
-    assert result.returncode == 2 and result.stdout == ""
-    assert message in result.stderr
+    assert result.returncode == 2 and message in result.stderr
+    assert json.loads(result.stdout)["error"]["kind"] == "manifest"
+    assert message in json.loads(result.stdout)["error"]["message"]
 
 
 @pytest.mark.parametrize("profile, artifact", list(ADMITTED))
@@ -292,7 +293,7 @@ def test_list(run, env, tmp_path):
     assert skills[2]["version_file"] == str(home / ".claude/skills/foo/data/VERSION.json")
     # One line per skill, even for a name holding a line break.
     lines = run("list", "--skills-dir", tmp_path / "extra").stdout.splitlines()
-    assert len(lines) == 5 and lines[0].split() == ["名称", "版本", "运行时", "目录"]
+    assert len(lines) == 5 and lines[0].split() == ["名称", "版本", "运行时", "范围", "目录"]
 
 
 def test_targets(run, env, tmp_path):

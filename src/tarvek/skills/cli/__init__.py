@@ -1,0 +1,130 @@
+"""The `tarvek-skills` command: the skills layer for a person at a terminal.
+
+Every subcommand is a thin layer over the public functions of
+`tarvek.skills.packaging` and `tarvek.skills.discovery.detector`: the modules
+decide, the command parses the command line (`parsing`), calls them and
+formats what they return (`output`: aligned columns with a header, or one
+JSON document with `--json`).  The subcommands come in groups: `release`
+(locations, validate, select, prune, datas), `installed` (list, outdated,
+targets, install, remove, update, over the one model of `model`), `doctor`
+and `completion`.
+
+Exit status: 0 on success; 1 for file-system errors (the path is named), for
+problems found by `validate` or `doctor` and for other failures; 2 for wrong
+usage and for errors of the release manifest or of a build profile; 130 when
+interrupted, 128 + the signal for SIGTERM and SIGHUP.  Errors are one line on
+standard error, never a traceback; with `--json` the error is also the run's
+one JSON document on standard output.
+"""
+
+from __future__ import annotations
+
+import os
+import signal
+import sys
+
+from .common import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, CommandError,
+                     Terminated, manifest_error_type)
+from .output import emit, error, os_error_message
+from .parsing import build_parser
+
+__all__ = ["main", "build_parser"]
+
+
+def _harden_streams() -> None:
+    """Never fail on a character the terminal's encoding cannot show."""
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.reconfigure(errors="backslashreplace")
+        except (AttributeError, ValueError, OSError):
+            pass
+
+
+def _exit_status(code: object) -> int:
+    if code is None:
+        return EXIT_OK
+    if isinstance(code, int):
+        return code
+    return EXIT_FAILURE
+
+
+def _wants_json(argv: list[str]) -> bool:
+    """Whether the command line asks for JSON, for an error found before or
+    while it is parsed."""
+    words = argv[:argv.index("--")] if "--" in argv else argv
+    return "--json" in words
+
+
+def _raise_terminated(signum, frame):
+    raise Terminated(signum)
+
+
+class _TerminationSignals:
+    """SIGTERM and SIGHUP unwind the run as Ctrl-C does, so that every
+    clean-up runs; the previous handlers come back afterwards."""
+
+    SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP")
+                    if hasattr(signal, name))
+
+    def __enter__(self):
+        self.saved = {}
+        for signum in self.SIGNALS:
+            try:
+                self.saved[signum] = signal.signal(signum, _raise_terminated)
+            except (ValueError, OSError):  # not the main thread
+                pass
+        return self
+
+    def __exit__(self, *exc):
+        for signum, handler in self.saved.items():
+            signal.signal(signum, handler)
+        return False
+
+
+def _run(argv: list[str] | None) -> tuple[int, str | None, str]:
+    """Run the command: (exit status, error message or None, error kind)."""
+    try:
+        parser = build_parser()
+        try:
+            args = parser.parse_args(argv)
+        except SystemExit as exc:  # --help or --version
+            return _exit_status(exc.code), None, ""
+        outcome = args.handler(args)
+        emit(outcome, args.json)
+        return outcome.status, None, ""
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED, "已中断", "interrupted"
+    except Terminated as exc:
+        return 128 + exc.signum, f"已被信号 {signal.Signals(exc.signum).name} 终止", "interrupted"
+    except CommandError as exc:
+        return exc.status, str(exc), exc.kind
+    except BrokenPipeError:
+        # The reader went away (for example `| head`): nothing more to say.
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        except (OSError, ValueError, AttributeError):
+            pass
+        return EXIT_FAILURE, None, ""
+    except OSError as exc:
+        return EXIT_FAILURE, os_error_message(exc), "os"
+    except Exception as exc:
+        manifest_error = manifest_error_type()
+        if manifest_error is not None and isinstance(exc, manifest_error):
+            return EXIT_USAGE, str(exc), "manifest"
+        if isinstance(exc, NotImplementedError):
+            return EXIT_FAILURE, f"该功能尚不可用: {exc}", "failure"
+        return EXIT_FAILURE, f"{type(exc).__name__}: {exc}", "failure"
+
+
+def main(argv: list[str] | None = None) -> int:
+    """Run the command with `argv` (default: the process arguments) and
+    return its exit status."""
+    if argv is None:
+        argv = sys.argv[1:]
+    _harden_streams()
+    with _TerminationSignals():
+        status, message, kind = _run(list(argv))
+        if message is not None:
+            error(message, kind, _wants_json(list(argv)))
+    return status

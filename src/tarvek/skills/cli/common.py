@@ -1,0 +1,73 @@
+"""What every part of the command shares: exit statuses, the errors that
+carry one, and access to the two modules the command is a layer over."""
+
+from __future__ import annotations
+
+PROG = "tarvek-skills"
+DISTRIBUTION = "tarvek-skills"
+
+EXIT_OK = 0
+EXIT_FAILURE = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+# The detector's runtime table, in its order (checked against the detector
+# by the tests); `--runtime` takes these and, where it makes sense, "all".
+RUNTIMES = ("claude", "openclaw", "codex", "opencode", "workbuddy", "trae-cn")
+ALL_RUNTIMES = "all"
+
+
+class CommandError(Exception):
+    """A refusal or failure with a message of its own.
+
+    `kind` names the class of error in a `--json` error document; `status`
+    is the exit status."""
+
+    kind = "failure"
+    status = EXIT_FAILURE
+
+
+class UsageError(CommandError):
+    """A request that the command refuses before doing anything (exit 2)."""
+
+    kind = "usage"
+    status = EXIT_USAGE
+
+
+class ManifestError(CommandError):
+    """The release manifest or the build profile cannot be used (exit 2)."""
+
+    kind = "manifest"
+    status = EXIT_USAGE
+
+
+class Terminated(BaseException):
+    """SIGTERM or SIGHUP arrived: unwinds like Ctrl-C, so that every clean-up
+    of an interrupted install runs, then exits with 128 + the signal."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+def packaging():
+    from tarvek.skills import packaging
+
+    return packaging
+
+
+def detector_class():
+    from tarvek.skills.discovery.detector import SkillDetector
+
+    return SkillDetector
+
+
+def detector():
+    return detector_class()()
+
+
+def manifest_error_type() -> type | None:
+    try:
+        return packaging().SkillReleaseManifestError
+    except Exception:  # the module itself failed to load: no such errors then
+        return None

@@ -1,0 +1,208 @@
+"""One model of the installed skills, for list, outdated, update, remove
+and doctor: every skills directory `install` can write (project level under
+the project directory and per user, for all six runtimes) plus the extra
+directories discovery scans (`--skills-dir`, `TARVEK_SKILLS_DIR`).
+
+The records come from the detector itself: `discover` of a detector whose
+candidate directories are those directories, and whose runtime of a skill is
+the runtime of the directory it was found in.  The skills discovery skips as
+broken are taken from discovery's own DEBUG records."""
+
+from __future__ import annotations
+
+import logging
+import os
+from dataclasses import dataclass
+from pathlib import Path
+
+from .common import RUNTIMES, UsageError, detector, detector_class
+
+SCOPES = ("project", "user", "extra")
+SCOPE_TEXT = {"project": "项目", "user": "用户", "extra": "额外"}
+
+# The logger and the message discovery skips a broken VERSION.json with.
+DETECTOR_LOGGER = "tarvek.skills.detector"
+SKIPPED_FORMAT = "跳过损坏的 VERSION.json: %s [%s]"
+
+
+@dataclass(frozen=True)
+class Location:
+    """A skills directory: its scope, the runtime it belongs to (None for an
+    extra directory, whose skills get the runtime discovery infers) and path."""
+
+    scope: str
+    runtime: str | None
+    path: Path
+
+
+@dataclass(frozen=True)
+class Installed:
+    name: str
+    version: str
+    runtime: str
+    scope: str
+    directory: Path  # the skills directory
+    root: Path  # directory / name, as found (a link for a shared copy)
+    version_file: Path
+    link: Path | None  # where a linked skill points (the shared copy)
+
+    def as_json(self) -> dict[str, object]:
+        return {"name": self.name, "version": self.version, "runtime": self.runtime,
+                "scope": self.scope, "directory": str(self.directory), "root": str(self.root),
+                "version_file": str(self.version_file),
+                "link": None if self.link is None else str(self.link)}
+
+
+@dataclass(frozen=True)
+class Broken:
+    name: str
+    runtime: str
+    scope: str
+    root: Path
+    version_file: Path
+    reason: str
+
+    def as_json(self) -> dict[str, object]:
+        return {"name": self.name, "runtime": self.runtime, "scope": self.scope,
+                "root": str(self.root), "version_file": str(self.version_file),
+                "reason": self.reason}
+
+
+def project_dir(cwd: Path | None) -> Path:
+    """The project directory: `--cwd`, which must be an existing directory,
+    or the current directory."""
+    if cwd is None:
+        return Path.cwd()
+    if not cwd.is_dir():
+        what = "不是目录" if cwd.exists() else "不存在"
+        raise UsageError(f"项目目录{what}: {cwd}")
+    return cwd
+
+
+def _key(path: Path) -> str:
+    """Two spellings of one existing directory share a key."""
+    return os.path.realpath(path) if path.exists() else str(path.expanduser())
+
+
+def locations(cwd: Path | None, skills_dir: str | None = None) -> list[Location]:
+    """Every skills directory, each once: extra directories first (discovery
+    scans them first), then project level, then per user, in runtime order."""
+    project = project_dir(cwd)
+    det = detector()
+    known = [Location("project", runtime,
+                      det.detect_install_target(cwd=project, preferred_runtime=runtime)[1])
+             for runtime in RUNTIMES]
+    known += [Location("user", runtime, path)
+              for runtime, path in det.detect_all_install_targets()]
+    seen: set[str] = set()
+    kept: list[Location] = []
+    for location in known:
+        key = _key(location.path)
+        if key not in seen:
+            seen.add(key)
+            kept.append(location)
+    extra = []
+    for path in det.candidate_dirs(skills_dir=skills_dir or None, cwd=project):
+        key = _key(path)
+        if key not in seen:
+            seen.add(key)
+            extra.append(Location("extra", None, path))
+    return extra + kept
+
+
+class _Capture(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.skipped: list[tuple[Path, BaseException | str]] = []
+
+    def emit(self, record: logging.LogRecord) -> None:
+        if record.msg == SKIPPED_FORMAT and isinstance(record.args, tuple) \
+                and len(record.args) == 2:
+            self.skipped.append((Path(record.args[0]), record.args[1]))
+
+
+def _scanner(dirs: list[Location]):
+    base = detector_class()
+    by_dir = {location.path: location for location in dirs}
+
+    class Scanner(base):
+        """The detector, scanning exactly the given directories."""
+
+        def candidate_dirs(self, skills_dir=None, cwd=None):
+            return [location.path for location in dirs]
+
+        def _infer_runtime(self, skill_dir):
+            location = by_dir.get(skill_dir.parent)
+            if location is not None and location.runtime is not None:
+                return location.runtime
+            return super()._infer_runtime(skill_dir)
+
+    return Scanner()
+
+
+def scan(dirs: list[Location]) -> tuple[list[Installed], list[Broken]]:
+    """The skills in `dirs`, in discovery's order, and those it skipped."""
+    by_dir = {location.path: location for location in dirs}
+    logger = logging.getLogger(DETECTOR_LOGGER)
+    capture = _Capture()
+    level = logger.level
+    logger.addHandler(capture)
+    logger.setLevel(logging.DEBUG)
+    try:
+        records = _scanner(dirs).discover()
+    finally:
+        logger.removeHandler(capture)
+        logger.setLevel(level)
+
+    installed = []
+    for record in records:
+        root = Path(record.root)
+        location = by_dir.get(root.parent)
+        scope = location.scope if location is not None else "extra"
+        link = None
+        if os.path.islink(root):
+            link = Path(os.path.join(root.parent, os.readlink(root)))
+        installed.append(Installed(str(record.name), str(record.version), str(record.runtime),
+                                   scope, root.parent, root,
+                                   Path(record.version_file), link))
+    broken = []
+    for version_file, reason in capture.skipped:
+        root = version_file.parent.parent
+        location = by_dir.get(root.parent)
+        runtime = (location.runtime if location is not None and location.runtime
+                   else detector()._infer_runtime(root))
+        broken.append(Broken(root.name, runtime,
+                             location.scope if location is not None else "extra",
+                             root, version_file, str(reason)))
+    return installed, broken
+
+
+def select(locations_: list[Location], runtimes: list[str] | None,
+           scopes: list[str] | None) -> list[Location]:
+    """The directories of the given runtimes and scopes (all when None).  An
+    extra directory has no runtime of its own: a runtime filter keeps it and
+    the records are filtered by their runtime instead."""
+    return [location for location in locations_
+            if (not scopes or location.scope in scopes)
+            and (not runtimes or location.runtime is None or location.runtime in runtimes)]
+
+
+def template_versions(templates_dir: Path | None = None) -> dict[str, str]:
+    """The version of every built-in template, read by discovery as an
+    installed skill's is."""
+    from .common import packaging
+
+    root = Path(templates_dir) if templates_dir else Path(packaging().get_builtin_templates_dir())
+    installed, _ = scan([Location("template", None, root)])
+    return {skill.name: skill.version for skill in installed}
+
+
+def is_outdated(installed: str, available: str) -> bool:
+    """Whether `installed` is older than `available`: by version order where
+    both are versions, else whenever they differ."""
+    from packaging.version import InvalidVersion, Version
+
+    try:
+        return Version(installed) < Version(available)
+    except InvalidVersion:
+        return installed != available

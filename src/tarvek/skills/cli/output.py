@@ -1,0 +1,139 @@
+"""What the command prints: aligned tables for a person, one JSON document
+for a script, and one line on standard error for an error."""
+
+from __future__ import annotations
+
+import errno
+import json
+import os
+import shutil
+import sys
+import unicodedata
+from dataclasses import dataclass, field
+from typing import Any
+
+from .common import PROG
+
+# Characters that reorder the text around them in a terminal: a name holding
+# one could make an output line read differently from what it says.
+_BIDI_CONTROLS = frozenset(
+    "\u061c\u200e\u200f\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069")
+
+
+@dataclass
+class Outcome:
+    """What a subcommand hands back: exit status, JSON document, text lines.
+
+    `warnings` go to standard error in both forms of output."""
+
+    status: int
+    document: dict[str, Any]
+    lines: list[str] = field(default_factory=list)
+    warnings: list[str] = field(default_factory=list)
+
+
+def printable(text: str) -> str:
+    """Escape control, bidirectional-control and unpaired surrogate
+    characters, so that a file name cannot forge or reorder output."""
+    out = []
+    for ch in text:
+        if ch in _BIDI_CONTROLS or unicodedata.category(ch) in ("Cc", "Cs"):
+            code = ord(ch)
+            out.append(f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}")
+        else:
+            out.append(ch)
+    return "".join(out)
+
+
+def width(text: str) -> int:
+    """Display width in a terminal: wide (CJK) characters take two columns."""
+    total = 0
+    for ch in text:
+        if unicodedata.combining(ch):
+            continue
+        total += 2 if unicodedata.east_asian_width(ch) in ("W", "F") else 1
+    return total
+
+
+def table(headers: list[str], rows: list[list[str]], empty: str | None = None) -> list[str]:
+    """Aligned columns under a header line; the last column is not padded.
+    With no rows and an `empty` text, that text alone."""
+    if not rows and empty is not None:
+        return [empty]
+    cells = [[printable(str(c)) for c in row] for row in [headers, *rows]]
+    widths = [max(width(row[i]) for row in cells) for i in range(len(headers))]
+    lines = []
+    for row in cells:
+        padded = [c + " " * (widths[i] - width(c)) for i, c in enumerate(row[:-1])]
+        lines.append("  ".join([*padded, row[-1]]).rstrip())
+    return lines
+
+
+def _json_text(document: dict[str, Any]) -> str:
+    encoding = (getattr(sys.stdout, "encoding", None) or "").lower().replace("-", "")
+    return json.dumps(document, ensure_ascii=encoding != "utf8", indent=2)
+
+
+def emit(outcome: Outcome, as_json: bool) -> None:
+    for warning in outcome.warnings:
+        warn(warning)
+    if as_json:
+        sys.stdout.write(_json_text(outcome.document) + "\n")
+    else:
+        for line in outcome.lines:
+            sys.stdout.write(line + "\n")
+    sys.stdout.flush()
+
+
+def warn(message: str) -> None:
+    sys.stderr.write(f"{PROG}: 警告: {printable(message)}\n")
+    sys.stderr.flush()
+
+
+def error(message: str, kind: str, as_json: bool) -> None:
+    """The error line on standard error; with `as_json` also the run's one
+    JSON document on standard output."""
+    sys.stderr.write(f"{PROG}: 错误: {printable(message)}\n")
+    sys.stderr.flush()
+    if as_json:
+        try:
+            sys.stdout.write(_json_text({"error": {"message": message, "kind": kind}}) + "\n")
+            sys.stdout.flush()
+        except (OSError, ValueError):
+            pass
+
+
+_ERRNO_TEXT = {
+    errno.ENOENT: "文件或目录不存在",
+    errno.EACCES: "权限不足",
+    errno.EPERM: "操作不被允许",
+    errno.ENOTDIR: "不是目录",
+    errno.EISDIR: "是一个目录",
+    errno.EEXIST: "已存在",
+    errno.ENOTEMPTY: "目录非空",
+    errno.ENOSPC: "磁盘空间不足",
+    errno.EROFS: "只读文件系统",
+    errno.ELOOP: "符号链接层数过多",
+    errno.ENAMETOOLONG: "文件名过长",
+}
+
+
+def os_error_message(exc: OSError) -> str:
+    if isinstance(exc, shutil.Error) and exc.args and isinstance(exc.args[0], list):
+        # copytree goes on after a failed file and reports them all at the end.
+        failures = [f for f in exc.args[0] if isinstance(f, tuple) and len(f) == 3]
+        if failures:
+            _, destination, reason = failures[0]
+            more = f"（另有 {len(failures) - 1} 处失败）" if len(failures) > 1 else ""
+            return f"复制失败: {reason}: {os.fsdecode(destination)}{more}"
+    reason = exc.strerror or ""
+    if exc.errno in _ERRNO_TEXT and reason == os.strerror(exc.errno):
+        reason = _ERRNO_TEXT[exc.errno]
+    if not reason:
+        reason = str(exc) or type(exc).__name__
+    if exc.filename is None:
+        return reason
+    message = f"{reason}: {os.fsdecode(exc.filename)}"
+    if exc.filename2 is not None:
+        message += f" -> {os.fsdecode(exc.filename2)}"
+    return message

@@ -1,0 +1,222 @@
+"""The command line: argparse, in the language of the rest of the command.
+
+argparse's own hooks keep its English away from the user: every value is
+checked by a `type` function or an `Action` that raises our own message,
+required options and conflicting ones are checked here rather than by
+argparse, and the messages argparse can still produce by itself (a missing
+option value) are looked up by their message id in a small catalog, the way
+a gettext catalog would translate them.
+"""
+
+from __future__ import annotations
+
+import argparse
+import sys
+from pathlib import Path
+from typing import Any, Callable
+
+from .common import ALL_RUNTIMES, DISTRIBUTION, EXIT_OK, PROG, RUNTIMES, UsageError
+
+SUBCOMMANDS_METAVAR = "<子命令>"
+
+# argparse message ids without parameters that reach the user, translated.
+_ARGPARSE_CATALOG = {
+    "expected one argument": "需要一个值",
+    "expected at most one argument": "最多接受一个值",
+    "expected at least one argument": "至少需要一个值",
+}
+
+
+class Formatter(argparse.RawDescriptionHelpFormatter):
+    def add_usage(self, usage, actions, groups, prefix=None):
+        super().add_usage(usage, actions, groups, prefix="用法: " if prefix is None else prefix)
+
+
+class Parser(argparse.ArgumentParser):
+    """A parser that raises `UsageError` with a Chinese message instead of
+    printing argparse's usage and exiting."""
+
+    def __init__(self, *args, **kwargs):
+        kwargs.setdefault("formatter_class", Formatter)
+        kwargs.setdefault("add_help", False)
+        kwargs.setdefault("allow_abbrev", False)
+        kwargs.setdefault("exit_on_error", False)
+        super().__init__(*args, **kwargs)
+        self.positionals = self.add_argument_group("位置参数")
+        self.options = self.add_argument_group("选项")
+        self.options.add_argument("-h", "--help", action="help", help="显示本帮助并退出")
+        # (dest, option) pairs that must be given, checked after parsing.
+        self.required_options: list[tuple[str, str]] = []
+
+    def error(self, message):  # argparse calls this only for what is checked below
+        raise UsageError(f"{message}（见 {self.prog} --help）")
+
+    def parse_args(self, args=None, namespace=None):
+        words = list(sys.argv[1:] if args is None else args)
+        try:
+            namespace, extras = self.parse_known_args(words, namespace)
+        except argparse.ArgumentError as exc:
+            if exc.argument_name == SUBCOMMANDS_METAVAR:
+                # argparse's "invalid choice" for the one positional word
+                # that names the subcommand.
+                word = next((w for w in words if not w.startswith("-")), "")
+                choices = "、".join(self._subcommand_names())
+                message = f"未知的子命令 {word!r}（可选: {choices}）"
+            else:
+                message = usage_message(exc)
+            raise UsageError(f"{message}（见 {self.prog} --help）") from None
+        if extras:
+            raise UsageError(f"无法识别的参数: {' '.join(extras)}（见 {self.prog} --help）")
+        command = getattr(namespace, "command", None)
+        if command is None:
+            raise UsageError(f"缺少子命令（见 {self.prog} --help）")
+        for dest, option in getattr(namespace, "required_options", ()):
+            if getattr(namespace, dest, None) is None:
+                raise UsageError(f"缺少必需参数: {option}（见 {self.prog} {command} --help）")
+        return namespace
+
+
+    def _subcommand_names(self) -> list[str]:
+        return [name for action in self._actions
+                if isinstance(action, argparse._SubParsersAction) for name in action.choices]
+
+
+def usage_message(exc: argparse.ArgumentError) -> str:
+    message = _ARGPARSE_CATALOG.get(exc.message, exc.message)
+    if exc.argument_name in (None, SUBCOMMANDS_METAVAR):
+        return message
+    return f"参数 {exc.argument_name}: {message}"
+
+
+class VersionAction(argparse.Action):
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                 help=None):
+        super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        from importlib import metadata
+
+        try:
+            version = metadata.version(DISTRIBUTION)
+        except metadata.PackageNotFoundError:
+            version = "未知（未安装）"
+        sys.stdout.write(f"{PROG} {version}\n")
+        sys.stdout.flush()
+        parser.exit(EXIT_OK)
+
+
+class ExclusiveConst(argparse.Action):
+    """store_const into a destination shared with other options, refusing a
+    second option for the same destination."""
+
+    def __init__(self, option_strings, dest, const=None, default=None, help=None):
+        super().__init__(option_strings, dest=dest, nargs=0, const=const, default=default,
+                         help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        taken = getattr(namespace, self.dest + "_option", None)
+        if taken is not None and taken != option_string:
+            raise argparse.ArgumentError(self, f"不能与参数 {taken} 同时使用")
+        setattr(namespace, self.dest, self.const)
+        setattr(namespace, self.dest + "_option", option_string)
+
+
+def path_arg(value: str) -> Path:
+    if not value:
+        raise argparse.ArgumentTypeError("路径不能为空")
+    return Path(value)
+
+
+def runtime_arg(allow_all: bool) -> Callable[[str], str]:
+    """A `type` for `--runtime`: one of the six runtime names (any case,
+    spaces around ignored, as the detector reads them), or "all" if allowed."""
+    known = (*RUNTIMES, ALL_RUNTIMES) if allow_all else RUNTIMES
+
+    def runtime(value: str) -> str:
+        name = value.strip().lower()
+        if name not in known:
+            raise argparse.ArgumentTypeError(
+                f"未知的运行时 {value!r}（可选: {'、'.join(known)}）")
+        return name
+
+    runtime.__name__ = "runtime"
+    return runtime
+
+
+def choice_arg(what: str, choices: tuple[str, ...]) -> Callable[[str], str]:
+    def choice(value: str) -> str:
+        if value not in choices:
+            raise argparse.ArgumentTypeError(f"未知的{what} {value!r}（可选: {'、'.join(choices)}）")
+        return value
+
+    choice.__name__ = what
+    return choice
+
+
+# --------------------------------------------------------------------------
+# Options shared by several subcommands
+
+
+def templates_option(sub, flag="--templates", dest="templates", what="模板目录"):
+    sub.options.add_argument(flag, dest=dest, metavar="DIR", type=path_arg,
+                             help=f"{what}（默认：内置模板目录）")
+
+
+def profile_option(sub, default_text="环境变量 TARVEK_SKILL_PROFILE，未设置时为 dev"):
+    sub.options.add_argument("--profile", metavar="P", help=f"构建 profile（默认：{default_text}）")
+
+
+def artifact_option(sub):
+    sub.options.add_argument("--artifact", metavar="A",
+                             help="产物类型：sdist、wheel 或 binary（必需）")
+    sub.required_options.append(("artifact", "--artifact"))
+
+
+def cwd_option(sub):
+    sub.options.add_argument("--cwd", metavar="DIR", type=path_arg,
+                             help="项目目录，必须已存在（默认：当前目录）")
+
+
+def target_options(sub, allow_all: bool = True):
+    """Where install, remove and update act: --runtime (repeatable),
+    --global or --all, and --cwd."""
+    extra = "，或 all（全部运行时的全局目录）" if allow_all else ""
+    sub.options.add_argument("--runtime", metavar="R", action="append", dest="runtimes",
+                             type=runtime_arg(allow_all),
+                             help=f"运行时（{'、'.join(RUNTIMES)}{extra}），可重复；"
+                             "默认按项目目录推断")
+    sub.options.add_argument("--global", dest="scope", action=ExclusiveConst, const="global",
+                             help="本机已安装的 AI 工具的全局（用户级）目录")
+    sub.options.add_argument("--all", dest="scope", action=ExclusiveConst, const="all",
+                             help="全部运行时的全局目录，不做检测")
+    cwd_option(sub)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    from . import doctor, installed, release
+    from .completion import register as register_completion
+
+    parser = Parser(
+        prog=PROG,
+        description="tarvek 的 Skills 层：发版准入、模板修剪、已安装 Skill 的安装、更新与检查。",
+        epilog="每个子命令都支持 --help 与 --json（输出一个 JSON 文档；也可写在子命令之前）。\n"
+        "退出状态：0 成功；1 文件系统错误或其他失败；2 用法错误或发版清单错误；\n"
+        "130 被中断（SIGTERM 为 143，SIGHUP 为 129）。",
+    )
+    parser.options.add_argument("-V", "--version", action=VersionAction, help="显示版本并退出")
+    parser.options.add_argument("--json", action="store_true", help="输出一个 JSON 文档")
+    commands = parser.add_subparsers(title="子命令", dest="command", metavar=SUBCOMMANDS_METAVAR,
+                                     parser_class=Parser)
+    def command(name: str, summary: str, handler: Callable[[Any], Any],
+                epilog: str | None = None):
+        sub = commands.add_parser(name, help=summary, description=summary, epilog=epilog)
+        sub.options.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
+                                 help="输出一个 JSON 文档（供脚本使用）")
+        sub.set_defaults(handler=handler, required_options=sub.required_options)
+        return sub
+
+    release.register(command)
+    installed.register(command)
+    doctor.register(command)
+    register_completion(command, parser)
+    return parser
