@@ -1,8 +1,148 @@
-"""`doctor`: what is wrong with this installation, and `--fix` for what can
-be cleaned."""
+"""`doctor`: what is wrong with this installation of the skills layer, and
+`--fix` for what can safely be cleaned.
+
+It checks the build profile, the templates directory and its manifest, the
+installed skills that discovery skips as broken, symbolic links in skills
+directories that point nowhere, and the leftovers of installs, updates and
+removals that were killed."""
 
 from __future__ import annotations
 
+import os
+from dataclasses import dataclass, field
+from pathlib import Path
+
+from . import model
+from .common import EXIT_FAILURE, EXIT_OK, manifest_error_type, packaging
+from .output import Outcome, os_error_message, table
+from .parsing import path_arg
+
+CHECK_TEXT = {
+    "profile": "构建 profile",
+    "templates": "模板目录",
+    "broken": "损坏的 Skill",
+    "dangling-link": "悬空链接",
+    "leftover": "中断遗留",
+}
+
 
 def register(command) -> None:
-    pass
+    sub = command("doctor", "检查构建 profile、模板目录、已安装的 Skill 与中断安装的遗留。",
+                  cmd_doctor,
+                  epilog="退出状态：0 未发现问题；1 发现问题（--fix 已清理的不算）。\n"
+                  "--fix 只清理中断的安装、更新或删除留下的暂存目录（恢复被挪开的旧副本）。")
+    sub.options.add_argument("--fix", action="store_true", help="清理中断安装的遗留")
+    sub.options.add_argument("--templates", metavar="DIR", type=path_arg,
+                             help="要检查的模板目录（默认：内置模板目录）")
+    sub.options.add_argument("--skills-dir", metavar="DIR",
+                             help="额外扫描的 Skills 目录")
+    sub.options.add_argument("--cwd", metavar="DIR", type=path_arg,
+                             help="项目目录，必须已存在（默认：当前目录）")
+
+
+@dataclass
+class Finding:
+    check: str
+    message: str
+    path: str | None = None
+    fixed: bool = False
+
+    def as_json(self) -> dict[str, object]:
+        return {"check": self.check, "message": self.message, "path": self.path,
+                "fixed": self.fixed}
+
+
+@dataclass
+class _Report:
+    findings: list[Finding] = field(default_factory=list)
+
+    def add(self, check: str, message: str, path: object = None, fixed: bool = False) -> None:
+        self.findings.append(Finding(check, message, None if path is None else str(path), fixed))
+
+
+def _check_profile(report: _Report) -> str:
+    pkg = packaging()
+    profile = pkg.current_profile()
+    known = ["dev", "internal", *pkg._PROFILE_KEYS]
+    if profile not in known:
+        source = pkg.PROFILE_ENV
+        report.add("profile", f"未知的构建 profile {profile!r}（来自环境变量 {source}；"
+                   f"可用: {'、'.join(known)}）")
+    return profile
+
+
+def _manifest_errors() -> tuple[type, ...]:
+    error = manifest_error_type()
+    return (UnicodeDecodeError, RecursionError, *((error,) if error else ()))
+
+
+def _check_templates(report: _Report, given: Path | None) -> Path:
+    pkg = packaging()
+    root = Path(given) if given else Path(pkg.get_builtin_templates_dir())
+    if not root.is_dir():
+        what = "不是目录" if root.exists() else "不存在"
+        report.add("templates", f"模板目录{what}: {root}", root)
+        return root
+    try:
+        problems = list(pkg.validate_release_manifest(given))
+    except _manifest_errors() as exc:
+        report.add("templates", f"发版清单无法读取: {exc}", root / pkg.MANIFEST_FILENAME)
+    except OSError as exc:
+        report.add("templates", f"发版清单无法读取: {os_error_message(exc)}",
+                   root / pkg.MANIFEST_FILENAME)
+    else:
+        for problem in problems:
+            report.add("templates", f"发版清单: {problem}", root)
+    return root
+
+
+def _dangling_links(directory: Path) -> list[Path]:
+    try:
+        entries = list(os.scandir(directory))
+    except (FileNotFoundError, NotADirectoryError):
+        return []
+    return sorted(Path(entry.path) for entry in entries
+                  if entry.is_symlink() and not os.path.exists(entry.path))
+
+
+def cmd_doctor(args) -> Outcome:
+    from . import staging
+
+    report = _Report()
+    profile = _check_profile(report)
+    templates = _check_templates(report, args.templates)
+
+    locations = model.locations(args.cwd, args.skills_dir)
+    _, broken = model.scan(locations)
+    for item in broken:
+        report.add("broken", f"{item.name}（{item.runtime}，{model.SCOPE_TEXT[item.scope]}）"
+                   f"的 VERSION.json 无法读取，list 不显示它: {item.reason}", item.version_file)
+
+    store = Path(packaging().get_central_skills_dir())
+    directories = [location.path for location in locations] + [store]
+    for directory in directories:
+        for link in _dangling_links(directory):
+            report.add("dangling-link", f"链接指向不存在的目标 {os.readlink(link)}", link)
+    for directory in directories:
+        for leftover in staging.find_leftovers(directory):
+            fixed = False
+            if args.fix:
+                staging.clear_leftover(leftover)
+                fixed = True
+            restores = (f"，将恢复 {leftover.restores}" if leftover.restores and not fixed
+                        else f"，已恢复 {leftover.restores}" if leftover.restores else "")
+            verb = "已清理" if fixed else "可用 --fix 清理"
+            report.add("leftover", f"中断的安装留下的暂存目录（{verb}{restores}）",
+                       leftover.path, fixed)
+
+    open_findings = [f for f in report.findings if not f.fixed]
+    rows = [[CHECK_TEXT[f.check], "已修复" if f.fixed else "问题", f.message + (
+        f": {f.path}" if f.path and f.path not in f.message else "")] for f in report.findings]
+    lines = [f"构建 profile: {profile}", f"模板目录: {templates}"]
+    if rows:
+        lines += [""] + table(["检查", "状态", "说明"], rows)
+    lines.append("")
+    lines.append(f"结论: 发现 {len(open_findings)} 个问题" if open_findings else "结论: 未发现问题")
+    document = {"profile": profile, "templates_dir": str(templates), "ok": not open_findings,
+                "findings": [f.as_json() for f in report.findings]}
+    return Outcome(EXIT_FAILURE if open_findings else EXIT_OK, document, lines)
