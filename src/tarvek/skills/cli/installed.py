@@ -4,6 +4,7 @@ update, over the model of `model.py`."""
 from __future__ import annotations
 
 import errno
+import hashlib
 import os
 from dataclasses import dataclass
 from pathlib import Path
@@ -66,8 +67,9 @@ def register(command) -> None:
         "路径、分隔符、. 和 .. 被拒绝（退出状态 2）。NAME 不在任何目标中，或\n"
         "不在用 --runtime 点名的某个目标中时拒绝（退出状态 1，不改动任何东西）。\n"
         "先把 Skill 原子地移入暂存目录再删除；符号链接只删链接本身，从不跟随。\n"
-        "删除指向中央存储的链接后，若已知的 Skills 目录中再没有链接指向那份\n"
-        "存储副本，它也一并删除。")
+        "删除指向中央存储的链接后，若再没有链接指向那份存储副本（已知的 Skills\n"
+        "目录中的链接，以及 install --link 记录在存储目录 .tarvek-links 中的、\n"
+        "其他项目里的链接），它也一并删除。")
     sub.positionals.add_argument("name", metavar="NAME", help="已安装 Skill 的名称")
     target_options(sub)
     _dry_run_option(sub)
@@ -260,9 +262,11 @@ def _stored_copy(link: Path, store: Path) -> Path | None:
     return target if target.parent == resolved(store) else None
 
 
-def _links_to(stored: Path, dirs: list[Location]) -> list[Path]:
-    """The links in the skills directories `dirs` that point at `stored`."""
-    found = []
+def _links_to(stored: Path, dirs: list[Location]) -> set[str]:
+    """The links that point at `stored`: those in the skills directories
+    `dirs`, and those recorded when they were made (links of other projects
+    are known only that way)."""
+    found = set()
     key = os.path.realpath(stored)
     for location in dirs:
         try:
@@ -271,8 +275,61 @@ def _links_to(stored: Path, dirs: list[Location]) -> list[Path]:
             continue
         for entry in entries:
             if entry.is_symlink() and os.path.realpath(entry.path) == key:
-                found.append(Path(entry.path))
+                found.add(os.path.abspath(entry.path))
+    try:
+        recorded = list(os.scandir(_link_records(stored)))
+    except OSError:
+        recorded = []
+    for entry in recorded:
+        try:
+            link = os.readlink(entry.path)
+        except OSError:
+            continue
+        # A record outlives a link replaced or deleted by other means.
+        if os.path.islink(link) and os.path.realpath(link) == key:
+            found.add(link)
     return found
+
+
+# Each link to a stored copy is recorded beside the copy, as a symbolic link
+# back to the link: `.tarvek-links/NAME.links/<hash of the link's path>`.
+# One entry per link, made and removed on its own, so that runs for
+# different links never rewrite a shared file.
+LINK_RECORDS = ".tarvek-links"
+
+
+def _link_records(stored: Path) -> Path:
+    return stored.parent / LINK_RECORDS / f"{stored.name}.links"
+
+
+def _link_record(stored: Path, link: Path) -> Path:
+    digest = hashlib.sha256(os.fsencode(os.path.abspath(link))).hexdigest()[:32]
+    return _link_records(stored) / digest
+
+
+def _record_link(stored: Path, link: Path) -> None:
+    record = _link_record(stored, link)
+    record.parent.mkdir(parents=True, exist_ok=True)
+    if os.path.lexists(record):
+        os.unlink(record)
+    os.symlink(os.path.abspath(link), record)
+
+
+def _forget_link(stored: Path, link: Path) -> None:
+    try:
+        os.unlink(_link_record(stored, link))
+    except FileNotFoundError:
+        pass
+
+
+def _forget_copy(stored: Path) -> None:
+    records = _link_records(stored)
+    if os.path.lexists(records):
+        staging.delete(records)
+    try:
+        records.parent.rmdir()
+    except OSError:
+        pass
 
 
 # --------------------------------------------------------------------------
@@ -343,6 +400,9 @@ def cmd_install(args) -> Outcome:
         for entry in entries:
             entry.run.commit(args.force)
 
+    if store is not None:
+        for entry in entries:
+            _record_link(store.dest, entry.dest)
     installed = [{"runtime": r, "path": str(t.dest), "replaced": t.run.replaced}
                  for t in entries for r in t.runtimes]
     rows = [[e["runtime"], e["path"], "已替换" if e["replaced"] else "已安装"]
@@ -384,12 +444,13 @@ def cmd_remove(args) -> Outcome:
                                f"{missing[0].skills_dir}")
 
     store_dir = _store_dir()
-    stored = {str(p): p for p in (_stored_copy(t.dest, store_dir) for t in present) if p}
+    points_at = [(t, _stored_copy(t.dest, store_dir)) for t in present]
+    stored = {str(p): p for _, p in points_at if p is not None}
     known = locations(args.cwd, None)
-    removing = {str(t.dest) for t in present}
+    removing = {os.path.abspath(t.dest) for t in present}
 
     def orphaned(copy: Path) -> bool:
-        return all(str(link) in removing for link in _links_to(copy, known))
+        return _links_to(copy, known) <= removing
 
     if args.dry_run:
         rows = [[", ".join(t.runtimes), str(t.dest), "将删除" if t in present else "未安装"]
@@ -409,12 +470,17 @@ def cmd_remove(args) -> Outcome:
             entry.run = stage.run(entry.skills_dir, name)
             entry.run.take_away()
 
+    for entry, copy in points_at:
+        if copy is not None:
+            _forget_link(copy, entry.dest)
     dropped = [p for p in stored.values() if not _links_to(p, known) and _lexists(p)]
     if dropped:
         _clear_leftovers([store_dir])
         with staging.Staging() as stage:
             for copy in dropped:
                 stage.run(copy.parent, copy.name).take_away()
+        for copy in dropped:
+            _forget_copy(copy)
 
     def result(t: _Target) -> str:
         return "removed" if t in present else "absent"

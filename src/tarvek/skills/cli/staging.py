@@ -173,20 +173,31 @@ def _single_name(name: object) -> bool:
             and os.sep not in name)
 
 
-def _lock_is_free(run_dir: Path) -> bool:
-    """Whether no live run holds the lock of `run_dir` (a missing lock file
-    counts as free: a run directory only gets its name with the lock held)."""
+@contextlib.contextmanager
+def _dead_run_lock(run_dir: Path):
+    """Yield whether the lock of `run_dir` could be taken, holding it
+    meanwhile: True for a dead run (a missing lock file counts as free, since
+    a run directory only gets its name with the lock held), False while a
+    live run, or another run clearing this one, holds it."""
     try:
         fd = os.open(run_dir / LOCK, os.O_RDONLY | os.O_NOFOLLOW | getattr(os, "O_CLOEXEC", 0))
     except FileNotFoundError:
-        return True
+        yield True
+        return
     try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except BlockingIOError:
-        return False
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            yield False
+        else:
+            yield True
     finally:
         os.close(fd)  # closing releases a lock taken here
-    return True
+
+
+def _lock_is_free(run_dir: Path) -> bool:
+    with _dead_run_lock(run_dir) as free:
+        return free
 
 
 def _pid_alive(pid: int) -> bool:
@@ -256,7 +267,9 @@ def find_leftovers(skills_dir: Path) -> list[Leftover]:
 def clear_leftover(leftover: Leftover) -> None:
     """Put a parked copy back where it is missing, then delete the leftover."""
     path = Path(leftover.path)
-    with signals_held():
+    with signals_held(), _dead_run_lock(path) as free:
+        if leftover.kind == "staging" and not free:
+            return  # taken over meanwhile: another run is clearing it
         if leftover.restores is not None and not os.path.lexists(leftover.restores):
             parked = (path / "old" if leftover.kind == "staging"
                       else path / leftover.restores.name)
