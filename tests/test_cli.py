@@ -36,7 +36,8 @@ ADMITTED = {
     ("dev", "wheel"): ["alpha", "beta", "gamma"],
     ("internal", "binary"): ["alpha", "beta", "gamma"],
 }
-SUBCOMMANDS = ["locations", "validate", "select", "prune", "datas", "list", "targets", "install"]
+SUBCOMMANDS = ["locations", "validate", "select", "prune", "datas", "list", "targets", "install",
+               "remove", "update"]
 
 
 def make_templates(root: Path, manifest=MANIFEST) -> Path:
@@ -417,15 +418,24 @@ def test_interrupted_copy_leaves_nothing_behind(in_process, monkeypatch, capsys,
 
 
 def test_failed_rename_puts_the_old_skill_back(in_process, monkeypatch, capsys):
+    from tarvek.skills.cli import staging
+
     args = ["install", "beta", "--cwd", str(in_process)]
     assert cli.main(args) == 0
     (in_process / ".claude/skills/beta/SKILL.md").write_text("old")
     before = snapshot(in_process)
 
-    def replace(src, dst):
-        raise PermissionError(13, "Permission denied", str(src), None, str(dst))
+    # Without an atomic exchange the old skill is parked first; the rename
+    # of the new copy into place then fails.
+    monkeypatch.setattr(staging, "_load_renameat2", lambda: False)
+    real_rename = os.rename
 
-    monkeypatch.setattr(os, "replace", replace)
+    def rename(src, dst):
+        if Path(src).name == "new":
+            raise PermissionError(13, "Permission denied", str(src), None, str(dst))
+        return real_rename(src, dst)
+
+    monkeypatch.setattr(os, "rename", rename)
     assert cli.main([*args, "--force"]) == 1
     assert ".claude/skills/beta" in capsys.readouterr().err
     assert snapshot(in_process) == before

@@ -4,21 +4,18 @@ update, over the model of `model.py`."""
 from __future__ import annotations
 
 import errno
+import hashlib
 import os
-import shutil
-import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
-from .common import EXIT_OK, UsageError, detector, packaging
-from .model import (SCOPE_TEXT, SCOPES, Installed, is_outdated, locations, project_dir, scan,
-                    select, template_versions)
+from . import staging
+from .common import ALL_RUNTIMES, EXIT_OK, CommandError, UsageError, detector, packaging
+from .model import (SCOPE_TEXT, SCOPES, Installed, Location, is_outdated, locations,
+                    project_dir, scan, select, template_versions)
 from .output import Outcome, table
 from .parsing import choice_arg, cwd_option, runtime_arg, target_options
-
-# What `install` leaves out of a copied template: bytecode and its cache
-# directories, and Finder metadata, the same junk the packager leaves out.
-_INSTALL_IGNORE = ("__pycache__", "*.pyc", "*.pyo", ".DS_Store")
+from .staging import RunDir
 
 
 def _model_options(sub) -> None:
@@ -49,12 +46,51 @@ def register(command) -> None:
         "install", "把内置模板 NAME 复制到每个选定目标的 skills/NAME。", cmd_install,
         epilog="NAME 必须是内置模板之一；路径、带分隔符的名字和 .. 都会在写入前\n"
         "被拒绝（退出状态 2）。目标已存在时不覆盖，除非给出 --force\n"
-        "（退出状态 1，不写入任何东西）。先复制到目标旁的临时目录再改名就位：\n"
-        "复制失败或中断不会留下半装的 Skill 或临时目录。")
+        "（退出状态 1，不写入任何东西）。先复制到 Skills 目录内的隐藏暂存目录\n"
+        ".tarvek-staging 再改名就位；替换时新旧副本原子交换，目标任何时刻都在。\n"
+        "复制失败或中断（Ctrl-C、SIGTERM、SIGHUP）不留下半装的 Skill；被强行\n"
+        "终止的运行留下的暂存内容由下一次 install、update 或 remove 清理。\n"
+        "--link 只在中央存储（TARVEK_CENTRAL_SKILLS_DIR 可覆盖）放一份副本，\n"
+        "各目标放指向它的符号链接；已有的存储副本沿用，--force 时替换。\n"
+        "--dry-run 只列出目标和将要执行的操作，不改动任何东西。")
     sub.positionals.add_argument("name", metavar="NAME", help="内置模板的名称")
     target_options(sub)
     sub.options.add_argument("--force", action="store_true",
-                             help="替换已存在的 Skill（新副本完整后才移走旧的）")
+                             help="替换已存在的 Skill（新副本完整后与旧的原子交换）")
+    sub.options.add_argument("--link", action="store_true",
+                             help="副本放在中央存储，目标处只放指向它的符号链接")
+    _dry_run_option(sub)
+
+    sub = command(
+        "remove", "从每个选定目标删除已安装的 Skill NAME。", cmd_remove,
+        epilog="目标与 install 相同（默认按项目目录推断）。NAME 必须是单个名字，\n"
+        "路径、分隔符、. 和 .. 被拒绝（退出状态 2）。NAME 不在任何目标中，或\n"
+        "不在用 --runtime 点名的某个目标中时拒绝（退出状态 1，不改动任何东西）。\n"
+        "先把 Skill 原子地移入暂存目录再删除；符号链接只删链接本身，从不跟随。\n"
+        "删除指向中央存储的链接后，若再没有链接指向那份存储副本（已知的 Skills\n"
+        "目录中的链接，以及 install --link 记录在存储目录 .tarvek-links 中的、\n"
+        "其他项目里的链接），它也一并删除。")
+    sub.positionals.add_argument("name", metavar="NAME", help="已安装 Skill 的名称")
+    target_options(sub)
+    _dry_run_option(sub)
+
+    sub = command(
+        "update", "把比内置模板旧的已安装 Skill 更新为内置模板的新副本。", cmd_update,
+        epilog="默认检查 list 扫描的全部 Skills 目录；给出 --runtime、--global 或 --all\n"
+        "时只检查与 install 相同的目标。给出 NAME 时只更新这些 Skill；NAME 不是\n"
+        "内置模板或未安装在这些目录中时拒绝（退出状态 1，不改动任何东西）。\n"
+        "替换方式与 install --force 相同。链接到中央存储的 Skill 只更新存储副本\n"
+        "一次，链接保持不变。")
+    sub.positionals.add_argument("names", metavar="NAME", nargs="*", help="只更新这些 Skill")
+    target_options(sub)
+    sub.options.add_argument("--skills-dir", metavar="DIR",
+                             help="额外检查的 Skills 目录（仅默认目标时）")
+    _dry_run_option(sub)
+
+
+def _dry_run_option(sub) -> None:
+    sub.options.add_argument("--dry-run", action="store_true",
+                             help="只显示将要执行的操作，不改动任何东西")
 
 
 # --------------------------------------------------------------------------
@@ -145,7 +181,16 @@ def cmd_targets(args) -> Outcome:
 
 
 # --------------------------------------------------------------------------
-# install
+# install, remove and update: what they share
+
+
+def _lexists(path: Path) -> bool:
+    return os.path.lexists(path)
+
+
+def _single_name(name: str) -> bool:
+    return name not in ("", ".", "..") and os.sep not in name and "\0" not in name and (
+        os.altsep is None or os.altsep not in name)
 
 
 def _builtin_template(name: str) -> Path:
@@ -153,137 +198,379 @@ def _builtin_template(name: str) -> Path:
     a name with a separator, "..", an empty name) is refused."""
     templates = list(packaging().list_template_dirs())
     by_name = {p.name: p for p in templates}
-    single = name not in ("", ".", "..") and os.sep not in name and (
-        os.altsep is None or os.altsep not in name)
-    if not single or name not in by_name:
+    if not _single_name(name) or name not in by_name:
         available = "、".join(sorted(by_name)) or "（无）"
         raise UsageError(f"不是内置 Skill 模板的名称: {name!r}（可用: {available}）")
     return by_name[name]
 
 
-def _lexists(path: Path) -> bool:
-    return os.path.lexists(path)
-
-
-def _make_dirs(path: Path) -> list[Path]:
-    """Create `path` and its missing parents; return those created, deepest first."""
-    missing = []
-    probe = path
-    while not _lexists(probe) and probe.parent != probe:
-        missing.append(probe)
-        probe = probe.parent
-    path.mkdir(parents=True, exist_ok=True)
-    return missing
-
-
-def _remove_quietly(path: Path) -> None:
-    shutil.rmtree(path, ignore_errors=True)
-
-
 @dataclass
-class _Staged:
+class _Target:
+    """One destination skills/NAME, under every runtime label that names it."""
+
     runtimes: list[str]
-    dest: Path
-    temp: Path | None = None  # the complete copy, until it is renamed into place
-    aside: Path | None = None  # private holder of the old skill while it is replaced
-    old_parked: bool = False  # the old skill lies in `aside`
-    committed: bool = False
+    skills_dir: Path
+    name: str
+    run: RunDir | None = None
+
+    @property
+    def dest(self) -> Path:
+        return self.skills_dir / self.name
 
 
-def _stage(source: Path, staged: _Staged, created: list[Path]) -> None:
-    """Copy the template into a temporary directory beside the destination."""
-    skills_dir = staged.dest.parent
-    created.extend(_make_dirs(skills_dir))
-    staged.temp = Path(tempfile.mkdtemp(dir=skills_dir, prefix=f".{staged.dest.name}.tmp-"))
-    shutil.copytree(source, staged.temp, dirs_exist_ok=True,
-                    ignore=shutil.ignore_patterns(*_INSTALL_IGNORE),
-                    copy_function=shutil.copy2)
+def _targets_for(pairs: list[tuple[str, Path]], name: str) -> list[_Target]:
+    """One entry per destination: two runtime labels may name the same directory."""
+    by_key: dict[str, _Target] = {}
+    for runtime, skills_dir in pairs:
+        # The directory is resolved, never the entry: links to one stored
+        # copy are different destinations.
+        key = str(resolved(skills_dir) / name)
+        if key in by_key:
+            by_key[key].runtimes.append(runtime)
+        else:
+            by_key[key] = _Target([runtime], skills_dir, name)
+    return list(by_key.values())
 
 
-def _exists_error(dest: Path) -> FileExistsError:
-    return FileExistsError(errno.EEXIST, "Skill 已存在（用 --force 替换）", str(dest))
+def _require_targets(args) -> list[tuple[str, Path]]:
+    targets = _install_targets(args)
+    if not targets:
+        raise OSError(errno.ENOENT, "未检测到任何安装目标（可用 --runtime 或 --all 指定）")
+    return targets
 
 
-def _commit(staged: _Staged, force: bool) -> None:
-    """Rename the complete copy into place.  With `force` an existing skill is
-    first moved aside, and put back if the rename fails."""
-    dest = staged.dest
-    if _lexists(dest):
-        if not force:
-            raise _exists_error(dest)
-        staged.aside = Path(tempfile.mkdtemp(dir=dest.parent, prefix=f".{dest.name}.old-"))
-        os.rename(dest, staged.aside / dest.name)
-        staged.old_parked = True
-    try:
-        os.replace(staged.temp, dest)
-    except BaseException:
-        if staged.old_parked:
-            os.rename(staged.aside / dest.name, dest)
-            staged.old_parked = False
-        raise
-    staged.temp = None
-    staged.committed = True
+def _clear_leftovers(directories) -> None:
+    """Before a run changes anything: clear what killed runs left in every
+    skills directory it touches."""
+    seen = set()
+    for directory in directories:
+        key = str(resolved(directory))
+        if key not in seen:
+            seen.add(key)
+            staging.clear_leftovers(directory)
 
 
-def _clean_up(staged: list[_Staged], created: list[Path]) -> None:
-    """After a failure: remove every temporary directory, and the directories
-    this run created if they are still empty.  An old skill that could not be
-    put back stays in its holder rather than being lost."""
-    for item in staged:
-        if item.temp is not None:
-            _remove_quietly(item.temp)
-        if item.aside is not None and (item.committed or not item.old_parked):
-            _remove_quietly(item.aside)
-    for directory in sorted(created, key=lambda p: len(p.parts), reverse=True):
+def _store_dir() -> Path:
+    return Path(os.path.abspath(packaging().get_central_skills_dir()))
+
+
+def _stored_copy(link: Path, store: Path) -> Path | None:
+    """The copy in the central store that `link` points at, if it does."""
+    if not os.path.islink(link):
+        return None
+    target = Path(os.path.realpath(link))
+    return target if target.parent == resolved(store) else None
+
+
+def _links_to(stored: Path, dirs: list[Location]) -> set[str]:
+    """The links that point at `stored`: those in the skills directories
+    `dirs`, and those recorded when they were made (links of other projects
+    are known only that way)."""
+    found = set()
+    key = os.path.realpath(stored)
+    for location in dirs:
         try:
-            directory.rmdir()
+            entries = list(os.scandir(location.path))
         except OSError:
-            pass
+            continue
+        for entry in entries:
+            if entry.is_symlink() and os.path.realpath(entry.path) == key:
+                found.add(os.path.abspath(entry.path))
+    try:
+        recorded = list(os.scandir(_link_records(stored)))
+    except OSError:
+        recorded = []
+    for entry in recorded:
+        try:
+            link = os.readlink(entry.path)
+        except OSError:
+            continue
+        # A record outlives a link replaced or deleted by other means.
+        if os.path.islink(link) and os.path.realpath(link) == key:
+            found.add(link)
+    return found
+
+
+# Each link to a stored copy is recorded beside the copy, as a symbolic link
+# back to the link: `.tarvek-links/NAME.links/<hash of the link's path>`.
+# One entry per link, made and removed on its own, so that runs for
+# different links never rewrite a shared file.
+LINK_RECORDS = ".tarvek-links"
+
+
+def _link_records(stored: Path) -> Path:
+    return stored.parent / LINK_RECORDS / f"{stored.name}.links"
+
+
+def _link_record(stored: Path, link: Path) -> Path:
+    digest = hashlib.sha256(os.fsencode(os.path.abspath(link))).hexdigest()[:32]
+    return _link_records(stored) / digest
+
+
+def _record_link(stored: Path, link: Path) -> None:
+    record = _link_record(stored, link)
+    record.parent.mkdir(parents=True, exist_ok=True)
+    if os.path.lexists(record):
+        os.unlink(record)
+    os.symlink(os.path.abspath(link), record)
+
+
+def _forget_link(stored: Path, link: Path) -> None:
+    try:
+        os.unlink(_link_record(stored, link))
+    except FileNotFoundError:
+        pass
+
+
+def _forget_copy(stored: Path) -> None:
+    records = _link_records(stored)
+    if os.path.lexists(records):
+        staging.delete(records)
+    try:
+        records.parent.rmdir()
+    except OSError:
+        pass
+
+
+# --------------------------------------------------------------------------
+# install
+
+_INSTALL_ACTION_TEXT = {"install": "将安装", "replace": "将替换",
+                        "refuse": "已存在，将拒绝（用 --force 替换）", "reuse": "已存在，沿用"}
+
+
+def _plan_install(entries: list[_Target], force: bool) -> list[str]:
+    return [("replace" if force else "refuse") if _lexists(t.dest) else "install"
+            for t in entries]
 
 
 def cmd_install(args) -> Outcome:
     _check_target_scope(args)
     source = _builtin_template(args.name)
-    targets = _install_targets(args)
-    if not targets:
-        raise OSError(errno.ENOENT, "未检测到任何安装目标（可用 --runtime 或 --all 指定）")
+    entries = _targets_for(_require_targets(args), args.name)
+    plan = _plan_install(entries, args.force)
 
-    # One copy per destination: two runtime labels may name the same directory.
-    by_key: dict[str, _Staged] = {}
-    for runtime, skills_dir in targets:
-        dest = skills_dir / args.name
-        key = str(resolved(dest))
-        if key in by_key:
-            by_key[key].runtimes.append(runtime)
+    store: _Target | None = None
+    store_action = None
+    if args.link:
+        store_dir = _store_dir()
+        for entry in entries:
+            if resolved(entry.skills_dir) == resolved(store_dir):
+                raise UsageError(f"安装目标就是中央存储目录，不能链接到自身: {entry.skills_dir}")
+        store = _Target(["（中央存储）"], store_dir, args.name)
+        if not _lexists(store.dest):
+            store_action = "install"
         else:
-            by_key[key] = _Staged([runtime], dest)
-    staged = list(by_key.values())
+            store_action = "replace" if args.force else "reuse"
 
-    if not args.force:
-        for item in staged:
-            if _lexists(item.dest):
-                raise _exists_error(item.dest)
+    if args.dry_run:
+        rows = [[", ".join(t.runtimes), str(t.dest), _INSTALL_ACTION_TEXT[a]]
+                for t, a in zip(entries, plan)]
+        if store is not None:
+            rows.insert(0, [store.runtimes[0], str(store.dest), _INSTALL_ACTION_TEXT[store_action]])
+        document = {"name": args.name, "source": str(source), "dry_run": True,
+                    "link": None if store is None else str(store.dest),
+                    "store": None if store is None else {"path": str(store.dest),
+                                                         "action": store_action},
+                    "plan": [{"runtime": r, "path": str(t.dest), "action": a}
+                             for t, a in zip(entries, plan) for r in t.runtimes]}
+        return Outcome(EXIT_OK, document, table(["运行时", "安装目录", "将要执行"], rows))
 
-    # Every copy is made before any is renamed into place, so that a failed
+    for entry, action in zip(entries, plan):
+        if action == "refuse":
+            raise staging.exists_error(entry.dest)
+
+    _clear_leftovers([t.skills_dir for t in entries if t.skills_dir.is_dir()]
+                     + ([store.skills_dir] if store is not None and store.skills_dir.is_dir()
+                        else []))
+    # Everything is staged before anything is put in place, so that a failed
     # copy changes nothing that was there before.
-    created: list[Path] = []
-    try:
-        for item in staged:
-            _stage(source, item, created)
-        for item in staged:
-            _commit(item, args.force)
-    except BaseException:
-        _clean_up(staged, created)
-        raise
-    for item in staged:
-        if item.aside is not None:
-            _remove_quietly(item.aside)
+    with staging.Staging() as stage:
+        if store is not None and store_action != "reuse":
+            store.run = stage.run(store.skills_dir, args.name)
+            store.run.stage_copy(source)
+        for entry in entries:
+            entry.run = stage.run(entry.skills_dir, args.name)
+            if store is not None:
+                entry.run.stage_link(store.dest)
+            else:
+                entry.run.stage_copy(source)
+        if store is not None and store.run is not None:
+            store.run.commit(args.force)
+        for entry in entries:
+            entry.run.commit(args.force)
 
-    installed = [{"runtime": r, "path": str(item.dest), "replaced": item.old_parked}
-                 for item in staged for r in item.runtimes]
+    if store is not None:
+        for entry in entries:
+            _record_link(store.dest, entry.dest)
+    installed = [{"runtime": r, "path": str(t.dest), "replaced": t.run.replaced}
+                 for t in entries for r in t.runtimes]
     rows = [[e["runtime"], e["path"], "已替换" if e["replaced"] else "已安装"]
             for e in installed]
-    document = {"name": args.name, "source": str(source), "installed": installed}
+    document = {"name": args.name, "source": str(source), "installed": installed,
+                "link": None if store is None else str(store.dest), "store": None}
+    if store is not None:
+        result = {"install": "installed", "replace": "replaced", "reuse": "reused"}[store_action]
+        document["store"] = {"path": str(store.dest), "result": result}
+        text = {"installed": "已存入", "replaced": "已替换", "reused": "沿用已有副本"}[result]
+        rows.insert(0, [store.runtimes[0], str(store.dest), text])
+        for row in rows[1:]:
+            row[2] += "（链接）"
     return Outcome(EXIT_OK, document, table(["运行时", "安装目录", "结果"], rows))
 
 
+# --------------------------------------------------------------------------
+# remove
+
+
+def _explicit_runtimes(args) -> bool:
+    return bool(args.runtimes) and ALL_RUNTIMES not in args.runtimes and not args.scope
+
+
+def cmd_remove(args) -> Outcome:
+    _check_target_scope(args)
+    name = args.name
+    if not _single_name(name) or name == staging.STAGING:
+        raise UsageError(f"不是 Skill 的名称: {name!r}（只能是一个路径组成部分）")
+    entries = _targets_for(_require_targets(args), name)
+    present = [t for t in entries if _lexists(t.dest)]
+    if not present:
+        places = "、".join(str(t.skills_dir) for t in entries)
+        raise CommandError(f"Skill {name} 未安装在任何目标中: {places}")
+    if _explicit_runtimes(args):
+        missing = [t for t in entries if not _lexists(t.dest)]
+        if missing:
+            raise CommandError(f"Skill {name} 未安装在 {', '.join(missing[0].runtimes)} 的目录中: "
+                               f"{missing[0].skills_dir}")
+
+    store_dir = _store_dir()
+    points_at = [(t, _stored_copy(t.dest, store_dir)) for t in present]
+    stored = {str(p): p for _, p in points_at if p is not None}
+    known = locations(args.cwd, None)
+    removing = {os.path.abspath(t.dest) for t in present}
+
+    def orphaned(copy: Path) -> bool:
+        return _links_to(copy, known) <= removing
+
+    if args.dry_run:
+        rows = [[", ".join(t.runtimes), str(t.dest), "将删除" if t in present else "未安装"]
+                for t in entries]
+        drop = [p for p in stored.values() if orphaned(p)]
+        rows += [["（中央存储）", str(p), "将删除（不再有链接指向）"] for p in drop]
+        document = {"name": name, "dry_run": True,
+                    "plan": [{"runtime": r, "path": str(t.dest),
+                              "action": "remove" if t in present else "absent"}
+                             for t in entries for r in t.runtimes],
+                    "store_removed": [str(p) for p in drop]}
+        return Outcome(EXIT_OK, document, table(["运行时", "目录", "将要执行"], rows))
+
+    _clear_leftovers([t.skills_dir for t in present])
+    with staging.Staging() as stage:
+        for entry in present:
+            entry.run = stage.run(entry.skills_dir, name)
+            entry.run.take_away()
+
+    for entry, copy in points_at:
+        if copy is not None:
+            _forget_link(copy, entry.dest)
+    dropped = [p for p in stored.values() if not _links_to(p, known) and _lexists(p)]
+    if dropped:
+        _clear_leftovers([store_dir])
+        with staging.Staging() as stage:
+            for copy in dropped:
+                stage.run(copy.parent, copy.name).take_away()
+        for copy in dropped:
+            _forget_copy(copy)
+
+    def result(t: _Target) -> str:
+        return "removed" if t in present else "absent"
+
+    text = {"removed": "已删除", "absent": "未安装"}
+    rows = [[", ".join(t.runtimes), str(t.dest), text[result(t)]] for t in entries]
+    rows += [["（中央存储）", str(p), "已删除（不再有链接指向）"] for p in dropped]
+    document = {"name": name,
+                "removed": [{"runtime": r, "path": str(t.dest), "result": result(t)}
+                            for t in entries for r in t.runtimes],
+                "store_removed": [str(p) for p in dropped]}
+    return Outcome(EXIT_OK, document, table(["运行时", "目录", "结果"], rows))
+
+
+# --------------------------------------------------------------------------
+# update
+
+
+@dataclass
+class _Update:
+    name: str
+    installed: str
+    available: str
+    dest: Path  # what is replaced: the skill directory, or the stored copy it links to
+    runtimes: list[str]
+    link: bool
+    run: RunDir | None = None
+
+
+def _update_dirs(args) -> list[Location]:
+    if not args.scope and not args.runtimes:
+        return locations(args.cwd, args.skills_dir)
+    scope = "user" if args.scope or ALL_RUNTIMES in args.runtimes else "project"
+    dirs, seen = [], set()
+    for runtime, path in _install_targets(args):
+        if str(path) not in seen:
+            seen.add(str(path))
+            dirs.append(Location(scope, runtime, path))
+    return dirs
+
+
+def cmd_update(args) -> Outcome:
+    _check_target_scope(args)
+    if args.skills_dir is not None and (args.scope or args.runtimes):
+        raise UsageError("--skills-dir 只能在不给 --runtime、--global 或 --all 时使用")
+    installed, broken = scan(_update_dirs(args))
+    available = template_versions()
+    for name in args.names:
+        if name not in available:
+            raise CommandError(f"不是内置 Skill 模板的名称: {name!r}")
+        if not any(s.name == name for s in installed):
+            raise CommandError(f"Skill {name} 未安装在任何目标中")
+
+    store_dir = _store_dir()
+    updates: dict[str, _Update] = {}
+    warnings = [f"跳过 VERSION.json 损坏的 Skill {b.name}（{b.runtime}）: {b.version_file}"
+                for b in broken if not args.names or b.name in args.names]
+    for skill, latest in outdated_skills(installed):
+        if args.names and skill.name not in args.names:
+            continue
+        dest, linked = skill.root, False
+        if os.path.islink(skill.root):
+            dest, linked = _stored_copy(skill.root, store_dir), True
+            if dest is None:
+                warnings.append(f"{skill.root} 是指向中央存储之外的链接，未更新")
+                continue
+        key = str(resolved(dest))
+        if key in updates:
+            if skill.runtime not in updates[key].runtimes:
+                updates[key].runtimes.append(skill.runtime)
+        else:
+            updates[key] = _Update(skill.name, skill.version, latest, dest, [skill.runtime],
+                                   linked)
+    found = list(updates.values())
+
+    if not args.dry_run and found:
+        _clear_leftovers([u.dest.parent for u in found])
+        with staging.Staging() as stage:
+            for update in found:
+                update.run = stage.run(update.dest.parent, update.name)
+                update.run.stage_copy(_builtin_template(update.name))
+            for update in found:
+                update.run.commit(True)
+
+    rows = [[u.name, u.installed, u.available, ", ".join(u.runtimes),
+             f"{u.dest}（链接共享）" if u.link else str(u.dest)] for u in found]
+    document = {"dry_run": bool(args.dry_run),
+                "updated": [{"name": u.name, "from": u.installed, "to": u.available,
+                             "runtimes": u.runtimes, "path": str(u.dest), "link": u.link}
+                            for u in found]}
+    empty = "没有需要更新的 Skill"
+    head = ["名称", "原版本", "将更新到" if args.dry_run else "新版本", "运行时", "目录"]
+    return Outcome(EXIT_OK, document, table(head, rows, empty=empty), warnings)
