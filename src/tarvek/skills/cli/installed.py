@@ -11,7 +11,7 @@ from pathlib import Path
 
 from . import staging
 from .common import ALL_RUNTIMES, EXIT_OK, CommandError, UsageError, detector, packaging
-from .model import (SCOPE_TEXT, SCOPES, Installed, Location, is_outdated, locations,
+from .model import (SCOPE_TEXT, SCOPES, Broken, Installed, Location, is_outdated, locations,
                     project_dir, scan, select, template_versions)
 from .output import Outcome, table
 from .parsing import choice_arg, cwd_option, runtime_arg, target_options
@@ -105,9 +105,12 @@ def _skills(args) -> tuple[list[Installed], list, list[str]]:
     if args.runtimes:
         installed = [s for s in installed if s.runtime in args.runtimes]
         broken = [b for b in broken if b.runtime in args.runtimes]
-    warnings = [f"跳过 VERSION.json 损坏的 Skill {b.name}（{b.runtime}，{SCOPE_TEXT[b.scope]}）: "
-                f"{b.version_file}: {b.reason}" for b in broken]
-    return installed, broken, warnings
+    return installed, broken, [_broken_warning(b) for b in broken]
+
+
+def _broken_warning(broken: Broken) -> str:
+    return (f"跳过 VERSION.json 损坏的 Skill {broken.name}（{broken.runtime}，"
+            f"{SCOPE_TEXT[broken.scope]}）: {broken.version_file}: {broken.reason}")
 
 
 def _place(skill: Installed) -> str:
@@ -536,8 +539,7 @@ def cmd_update(args) -> Outcome:
 
     store_dir = _store_dir()
     updates: dict[str, _Update] = {}
-    warnings = [f"跳过 VERSION.json 损坏的 Skill {b.name}（{b.runtime}）: {b.version_file}"
-                for b in broken if not args.names or b.name in args.names]
+    warnings = [_broken_warning(b) for b in broken if not args.names or b.name in args.names]
     for skill, latest in outdated_skills(installed):
         if args.names and skill.name not in args.names:
             continue
