@@ -18,11 +18,12 @@ find_python313
 
 # install_variant VENV BUILD_DIR: a build of the package with the CMake
 # options in the environment (TARVEK_SANITIZE, TARVEK_OBJECT_ONLY, ...),
-# installed with pytest into its own virtual environment VENV.
+# installed with its test extras into its own virtual environment VENV.
 install_variant() {
   "$PYTHON313" -m venv "$1"
   "$1/bin/python" -m pip install --quiet --upgrade pip
-  "$1/bin/python" -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=3,<4" pytest
-  "$1/bin/python" -m pip install --quiet --no-build-isolation --force-reinstall --no-deps . \
+  "$1/bin/python" -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=3,<4"
+  # The package's own dependencies and the test extras come with it.
+  "$1/bin/python" -m pip install --quiet --no-build-isolation --force-reinstall ".[test]" \
     -Cbuild-dir="$2"
 }
