@@ -239,7 +239,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="tarvek 的 Skills 层：发版准入、模板修剪、已安装 Skill 的安装、更新与检查。",
         epilog="每个子命令都支持 --help 与 --json（输出一个 JSON 文档；也可写在子命令之前）。\n"
-        "退出状态：0 成功；1 文件系统错误或其他失败；2 用法错误或发版清单错误；\n"
+        "退出状态：0 成功；1 文件系统错误或其他失败；2 用法错误、发版清单错误或被拒绝的请求；\n"
         "130 被中断（SIGTERM 为 143，SIGHUP 为 129）。",
     )
     parser.options.add_argument("-V", "--version", action=VersionAction, help="显示版本并退出")
