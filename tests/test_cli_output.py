@@ -167,7 +167,8 @@ WRONG_COMMAND_LINES = [
     ["install", "alpha", "--cwd", "{missing}"],
     # flags that take no value
     ["--json=1", "list"], ["list", "--json=1"], ["list", "--json="], ["--version=2"],
-    ["prune", "x", "--artifact", "wheel", "--dry-run=yes"], ["--help=1"],
+    ["prune", "x", "--artifact", "wheel", "--dry-run=yes"], ["--help=1"], ["-h=1"],
+    ["list", "-V=1"],
 ]
 
 

@@ -106,8 +106,7 @@ class Parser(argparse.ArgumentParser):
         """`--json=1`: argparse would refuse it in English; an option that
         takes no value is refused here, with any value, before parsing."""
         flags = {option for parser in self._parsers() for action in parser._actions
-                 if action.nargs == 0 for option in action.option_strings
-                 if option.startswith("--")}
+                 if action.nargs == 0 for option in action.option_strings}
         for word in words:
             if word == "--":
                 break
