@@ -36,8 +36,7 @@ ADMITTED = {
     ("dev", "wheel"): ["alpha", "beta", "gamma"],
     ("internal", "binary"): ["alpha", "beta", "gamma"],
 }
-SUBCOMMANDS = ["locations", "validate", "select", "prune", "datas", "list", "targets", "install",
-               "outdated", "completion"]
+SUBCOMMANDS = ["locations", "validate", "select", "prune", "datas", "list", "targets", "install"]
 
 
 def make_templates(root: Path, manifest=MANIFEST) -> Path:
