@@ -189,10 +189,50 @@ def test_select(run, profile, artifact):
     document = run_json(run, "select", "--artifact", artifact, "--profile", profile)
     assert document["skills"] == ADMITTED[profile, artifact]
     assert (document["profile"], document["artifact"]) == (profile, artifact)
+    assert document["profile_source"] == "option"
     # The profile may come from the environment instead.
-    env_profile = {"TARVEK_SKILL_PROFILE": profile}
+    env_profile = {"TARVEK_SKILL_PROFILE": f" {profile} "}
     lines = run("select", "--artifact", artifact, extra_env=env_profile).stdout.splitlines()
-    assert lines == ["Skill", *ADMITTED[profile, artifact]]
+    assert lines == [f"profile: {profile}（来自环境变量 TARVEK_SKILL_PROFILE）", "Skill",
+                     *ADMITTED[profile, artifact]]
+
+
+@pytest.mark.parametrize("subcommand, default", [("select", "dev"), ("datas", "binary-minimal")])
+@pytest.mark.parametrize("option, environment, source", [
+    ("binary-full", "python-release", "option"),
+    ("", "binary-full", "environment"),
+    (None, "  ", "default"),
+])
+def test_the_profile_used_and_where_it_came_from(run, subcommand, default, option, environment,
+                                                 source):
+    args = ["--artifact", "binary"] if subcommand == "select" else []
+    if option is not None:
+        args += ["--profile", option]
+    extra = {"TARVEK_SKILL_PROFILE": environment}
+    # datas builds for the minimal binary unless told otherwise: the
+    # environment does not choose its profile.
+    if subcommand == "datas" and source == "environment":
+        source = "default"
+    expected = {"option": option, "environment": environment.strip(), "default": default}[source]
+    document = run_json(run, subcommand, *args, extra_env=extra)
+    assert (document["profile"], document["profile_source"]) == (expected, source)
+    first = run(subcommand, *args, extra_env=extra).stdout.splitlines()[0]
+    origin = {"option": "来自 --profile", "environment": "来自环境变量 TARVEK_SKILL_PROFILE",
+              "default": "默认"}[source]
+    assert first.startswith(f"profile: {expected}（{origin}")
+
+
+@pytest.mark.parametrize("args, sentence", [
+    (["select", "--artifact", "wheel", "--profile", "python-release"], "没有准入的 Skill"),
+    (["datas", "--profile", "dev", "--templates", "{empty}"], "没有需要打包的文件"),
+])
+def test_an_empty_selection_is_said_in_words(run, env, tmp_path, args, sentence):
+    templates = Path(env["TARVEK_BUILTIN_TEMPLATES_DIR"])
+    manifest = {"skills": {n: {"tier": "t", "reason": "r"} for n in ("alpha", "beta", "gamma")}}
+    (templates / "manifest.json").write_text(json.dumps(manifest))
+    (tmp_path / "empty").mkdir()
+    args = [str(tmp_path / "empty") if a == "{empty}" else a for a in args]
+    assert run(*args).stdout.splitlines()[1:] == [sentence]
 
 
 @pytest.mark.parametrize("profile, artifact, message", [
@@ -250,6 +290,118 @@ def test_prune_refuses_the_installed_and_the_source_templates(run, env, tmp_path
     assert snapshot(tmp_path) == before
 
 
+def _copy_with_strangers(env, copy: Path, strangers) -> Path:
+    shutil.copytree(env["TARVEK_BUILTIN_TEMPLATES_DIR"], copy)
+    for name in strangers:
+        (copy / name / "sub").mkdir(parents=True)
+        (copy / name / "sub" / "file.txt").write_text(name)
+    return copy
+
+
+@pytest.mark.parametrize("strangers", [[".git"], ["docs", "src"]])
+@pytest.mark.parametrize("dry_run", [[], ["--dry-run"]])
+def test_prune_refuses_to_delete_what_is_no_skill_template(run, env, tmp_path, strangers,
+                                                          dry_run):
+    copy = _copy_with_strangers(env, tmp_path / "copy", strangers)
+    before = snapshot(copy)
+    args = ["prune", copy, "--artifact", "wheel", "--profile", "python-release", *dry_run]
+    result = run(*args, "--json")
+    assert result.returncode == 2 and snapshot(copy) == before
+    assert "--force" in result.stderr and "不是 Skill 模板" in result.stderr
+    assert all(name in result.stderr for name in strangers)
+    assert json.loads(result.stdout)["error"]["kind"] == "refused"
+    # --force says the directory is what it seems: then they go like any other.
+    preview = run_json(run, *args, "--force")
+    if dry_run:
+        assert preview["would_delete"] == sorted([*strangers, "gamma"])
+        assert snapshot(copy) == before
+    else:
+        assert sorted(p.name for p in copy.iterdir()) == ["alpha", "beta", "manifest.json"]
+
+
+def test_prune_keeps_a_stranger_that_is_admitted_or_a_skill(run, env, tmp_path):
+    copy = _copy_with_strangers(env, tmp_path / "copy", [])
+    # A directory that pruning would delete but that holds only data/ is a
+    # skill template all the same; __pycache__ goes as junk.
+    (copy / "delta" / "data").mkdir(parents=True)
+    (copy / "__pycache__").mkdir()
+    done = run_json(run, "prune", copy, "--artifact", "wheel", "--profile", "python-release")
+    assert done["kept"] == ["alpha", "beta"]
+    assert sorted(p.name for p in copy.iterdir()) == ["alpha", "beta", "manifest.json"]
+
+
+@pytest.mark.parametrize("profile", ["python-release", "dev"])
+@pytest.mark.parametrize("dry_run", [[], ["--dry-run"]])
+def test_prune_refuses_a_target_without_its_own_manifest(run, env, tmp_path, profile, dry_run):
+    copy = _copy_with_strangers(env, tmp_path / "copy", [])
+    (copy / "manifest.json").unlink()
+    (copy / "manifest.json").mkdir()  # not a manifest either
+    before = snapshot(copy)
+    args = ["prune", copy, "--artifact", "wheel", "--profile", profile, *dry_run]
+    result = run(*args)
+    assert result.returncode == 2 and snapshot(copy) == before
+    assert "manifest.json" in result.stderr and "--force" in result.stderr
+    assert run(*args, "--force").returncode == 0
+
+
+@pytest.mark.parametrize("which", ["own", "manifest source"])
+def test_force_does_not_lift_the_protection_of_the_sources(run, env, tmp_path, which):
+    target = _protected_targets(env)[which]
+    before = snapshot(tmp_path)
+    result = run("prune", target, "--artifact", "wheel", "--profile", "python-release",
+                 "--force")
+    assert result.returncode == 2 and "拒绝修剪" in result.stderr
+    assert snapshot(tmp_path) == before
+
+
+@pytest.mark.parametrize("args, sentence", [
+    (["--dry-run"], "不会删除任何 Skill 目录"), ([], "没有保留任何 Skill"),
+])
+def test_an_empty_prune_is_said_in_words(run, env, tmp_path, args, sentence):
+    copy = tmp_path / "copy"
+    copy.mkdir()
+    (copy / "manifest.json").write_text(json.dumps(MANIFEST))
+    result = run("prune", copy, "--artifact", "wheel", "--profile", "python-release", *args)
+    assert result.returncode == 0 and result.stdout.splitlines() == [sentence]
+
+
+def _nested(depth: int) -> bytes:
+    return b'{"skills": {"alpha": ' + b"[" * depth + b"]" * depth + b"}}"
+
+
+_BROKEN_MANIFESTS = [
+    (b'{"skills": {"alpha": "\xff"}}', "Skill 发版清单不是有效的 UTF-8 文本: "),
+    (_nested(200_000), "Skill 发版清单 JSON 嵌套过深: "),
+    (b'{"skills": {}, "default": []}', "Skill 发版清单的 default 必须是对象: "),
+]
+_MANIFEST_READERS = [
+    ["validate"], ["select", "--artifact", "wheel", "--profile", "python-release"],
+    ["prune", "{copy}", "--artifact", "wheel", "--profile", "python-release"],
+    ["prune", "{copy}", "--artifact", "wheel", "--profile", "python-release", "--dry-run"],
+    ["datas"],
+]
+
+
+# Validation reads no defaults: a "default" of the wrong kind is no error of it.
+@pytest.mark.parametrize("manifest_bytes, message, args", [
+    (*broken, args) for broken in _BROKEN_MANIFESTS for args in _MANIFEST_READERS
+    if not (args == ["validate"] and "default" in broken[1])])
+def test_every_manifest_error_exits_2_naming_the_manifest(run, env, tmp_path, manifest_bytes,
+                                                          message, args):
+    templates = Path(env["TARVEK_BUILTIN_TEMPLATES_DIR"])
+    copy = tmp_path / "copy"
+    shutil.copytree(templates, copy)
+    before = snapshot(copy)
+    manifest = templates / "manifest.json"
+    manifest.write_bytes(manifest_bytes)
+    result = run(*[str(copy) if a == "{copy}" else a for a in args], "--json")
+    assert result.returncode == 2, result.stderr
+    assert f"{message}{manifest}" in result.stderr
+    error = json.loads(result.stdout)["error"]
+    assert error == {"kind": "manifest", "message": f"{message}{manifest}"}
+    assert snapshot(copy) == before
+
+
 @pytest.mark.parametrize("kind", ["missing", "file"])
 def test_prune_of_a_missing_or_plain_target_names_it(run, tmp_path, kind):
     target = tmp_path / "not-templates"
@@ -271,8 +423,8 @@ def test_datas(run, env, profile, skills):
     expected.append([str(templates / "manifest.json"), str(Path("tarvek/skills/templates"))])
     assert sorted(pairs[:-1]) == sorted(expected[:-1]) and pairs[-1] == expected[-1]
     lines = run("datas", *args).stdout.splitlines()
-    assert len(lines) == len(pairs) + 1
-    assert len({display_column(line, dest) for line, (_, dest) in zip(lines[1:], pairs)}) == 1
+    assert len(lines) == len(pairs) + 2
+    assert len({display_column(line, dest) for line, (_, dest) in zip(lines[2:], pairs)}) == 1
 
 
 def _install_skill(base: Path, name: str, version):
@@ -445,7 +597,7 @@ def test_failed_rename_puts_the_old_skill_back(in_process, monkeypatch, capsys):
 
 
 @pytest.mark.parametrize("manifest_bytes, status, fragment", [
-    (b'{"skills": {"alpha": \xff}}', 1, "UnicodeDecodeError"),
+    (b'{"skills": {"alpha": \xff}}', 2, "不是有效的 UTF-8 文本"),
     (None, 1, "manifest.json"),  # a directory where the manifest should be
 ])
 def test_other_failures_are_one_line(run, env, manifest_bytes, status, fragment):

@@ -34,6 +34,13 @@ class UsageError(CommandError):
     status = EXIT_USAGE
 
 
+class Refused(UsageError):
+    """A request that would be unsafe to carry out, refused before anything
+    is touched (exit 2)."""
+
+    kind = "refused"
+
+
 class ManifestError(CommandError):
     """The release manifest or the build profile cannot be used (exit 2)."""
 

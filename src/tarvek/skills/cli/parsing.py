@@ -2,10 +2,11 @@
 
 argparse's own hooks keep its English away from the user: every value is
 checked by a `type` function or an `Action` that raises our own message,
-required options and conflicting ones are checked here rather than by
-argparse, and the messages argparse can still produce by itself (a missing
-option value) are looked up by their message id in a small catalog, the way
-a gettext catalog would translate them.
+required options, required positionals and conflicting ones are checked here
+rather than by argparse, a value given to an option that takes none
+(`--json=1`) is refused before argparse sees it, and the messages argparse
+can still produce by itself (a missing option value) are looked up by their
+message id in a small catalog, the way a gettext catalog would translate them.
 """
 
 from __future__ import annotations
@@ -32,6 +33,25 @@ class Formatter(argparse.RawDescriptionHelpFormatter):
         super().add_usage(usage, actions, groups, prefix="用法: " if prefix is None else prefix)
 
 
+class _Positionals:
+    """The "位置参数" group of a parser.  A positional added here is checked
+    after parsing, with the required options, instead of by argparse (whose
+    message for a missing positional is English); argparse still shows it
+    and consumes it as a required one."""
+
+    def __init__(self, parser: "Parser", group):
+        self._parser = parser
+        self._group = group
+
+    def add_argument(self, *args, **kwargs):
+        action = self._group.add_argument(*args, **kwargs)
+        if action.required:
+            action.required = False
+            name = action.metavar if isinstance(action.metavar, str) else action.dest.upper()
+            self._parser.required_options.append((action.dest, name))
+        return action
+
+
 class Parser(argparse.ArgumentParser):
     """A parser that raises `UsageError` with a Chinese message instead of
     printing argparse's usage and exiting."""
@@ -42,17 +62,18 @@ class Parser(argparse.ArgumentParser):
         kwargs.setdefault("allow_abbrev", False)
         kwargs.setdefault("exit_on_error", False)
         super().__init__(*args, **kwargs)
-        self.positionals = self.add_argument_group("位置参数")
+        # (dest, option or metavar) pairs that must be given, checked after parsing.
+        self.required_options: list[tuple[str, str]] = []
+        self.positionals = _Positionals(self, self.add_argument_group("位置参数"))
         self.options = self.add_argument_group("选项")
         self.options.add_argument("-h", "--help", action="help", help="显示本帮助并退出")
-        # (dest, option) pairs that must be given, checked after parsing.
-        self.required_options: list[tuple[str, str]] = []
 
     def error(self, message):  # argparse calls this only for what is checked below
         raise UsageError(f"{message}（见 {self.prog} --help）")
 
     def parse_args(self, args=None, namespace=None):
         words = list(sys.argv[1:] if args is None else args)
+        self._refuse_values_of_flags(words)
         try:
             namespace, extras = self.parse_known_args(words, namespace)
         except argparse.ArgumentError as exc:
@@ -75,6 +96,23 @@ class Parser(argparse.ArgumentParser):
                 raise UsageError(f"缺少必需参数: {option}（见 {self.prog} {command} --help）")
         return namespace
 
+
+    def _parsers(self) -> list[argparse.ArgumentParser]:
+        return [self, *(sub for action in self._actions
+                        if isinstance(action, argparse._SubParsersAction)
+                        for sub in action.choices.values())]
+
+    def _refuse_values_of_flags(self, words: list[str]) -> None:
+        """`--json=1`: argparse would refuse it in English; an option that
+        takes no value is refused here, with any value, before parsing."""
+        flags = {option for parser in self._parsers() for action in parser._actions
+                 if action.nargs == 0 for option in action.option_strings}
+        for word in words:
+            if word == "--":
+                break
+            option, sep, _ = word.partition("=")
+            if sep and option in flags:
+                raise UsageError(f"选项 {option} 不接受值: {word}（见 {self.prog} --help）")
 
     def _subcommand_names(self) -> list[str]:
         return [name for action in self._actions
@@ -200,7 +238,7 @@ def build_parser() -> argparse.ArgumentParser:
         prog=PROG,
         description="tarvek 的 Skills 层：发版准入、模板修剪、已安装 Skill 的安装、更新与检查。",
         epilog="每个子命令都支持 --help 与 --json（输出一个 JSON 文档；也可写在子命令之前）。\n"
-        "退出状态：0 成功；1 文件系统错误或其他失败；2 用法错误或发版清单错误；\n"
+        "退出状态：0 成功；1 文件系统错误或其他失败；2 用法错误、发版清单错误或被拒绝的请求；\n"
         "130 被中断（SIGTERM 为 143，SIGHUP 为 129）。",
     )
     parser.options.add_argument("-V", "--version", action=VersionAction, help="显示版本并退出")

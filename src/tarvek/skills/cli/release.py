@@ -5,16 +5,23 @@ from __future__ import annotations
 
 import errno
 import os
+from contextlib import contextmanager
 from pathlib import Path
-from typing import Any
+from typing import Any, Iterator
 
-from .common import EXIT_FAILURE, EXIT_OK, UsageError, packaging
+from .common import (EXIT_FAILURE, EXIT_OK, ManifestError, Refused, UsageError,
+                     manifest_error_type, packaging)
 from .output import Outcome, table
 from .parsing import artifact_option, path_arg, profile_option, templates_option
 
-# The profiles that admit every skill directory without reading the manifest;
-# used only to list, in a dry run, what `prune_templates_dir` would keep.
+# The profiles that admit every skill directory without reading the manifest.
 _ADMIT_ALL_PROFILES = ("dev", "internal")
+
+# The profile each subcommand uses when neither --profile nor the environment
+# names one: select (and prune) fall back as `current_profile` does, datas
+# always builds for the minimal binary, as `collect_skill_datas` does.
+_SELECT_DEFAULT = "dev"
+_DATAS_DEFAULT = "binary-minimal"
 
 
 def register(command) -> None:
@@ -34,7 +41,10 @@ def register(command) -> None:
         epilog="--dry-run 只列出将被删除的 Skill 目录，不删除任何东西；\n"
         "它不列出将被清理的打包垃圾文件（__pycache__、*.pyc、*.pyo、.DS_Store）。\n"
         "拒绝修剪已安装包自带的模板目录和提供发版清单的模板目录\n"
-        "（以及它们的上级或下级目录）：修剪只用于副本（退出状态 2）。")
+        "（以及它们的上级或下级目录）：修剪只用于副本（退出状态 2）。\n"
+        "也拒绝（除非给出 --force）没有自己的 manifest.json 的目录，以及\n"
+        "将删除的目录中有不是 Skill 模板的（既无 SKILL.md 也无 data，\n"
+        "例如 .git、src、docs）的目录，--dry-run 时同样拒绝（退出状态 2）。")
     sub.positionals.add_argument("target", metavar="TARGET", type=path_arg,
                                  help="要修剪的模板目录副本")
     artifact_option(sub)
@@ -43,9 +53,12 @@ def register(command) -> None:
                      "提供发版清单、决定准入的模板目录")
     sub.options.add_argument("--dry-run", action="store_true",
                              help="只列出将被删除的 Skill，不删除")
+    sub.options.add_argument("--force", action="store_true",
+                             help="修剪没有 manifest.json 或含有非 Skill 目录的目录"
+                             "（不解除对已安装模板和清单来源目录的保护）")
 
     sub = command("datas", "列出单文件打包所需的 (源文件, 目标目录) 对。", cmd_datas)
-    profile_option(sub, "binary-minimal")
+    profile_option(sub, "binary-minimal，不读取环境变量")
     templates_option(sub)
 
 
@@ -67,8 +80,63 @@ def templates_root(given: Path | None) -> Path:
     return given if given else packaging().get_builtin_templates_dir()
 
 
+@contextmanager
+def reading_manifest(templates_dir: Path | None) -> Iterator[None]:
+    """Around a call that loads the release manifest of `templates_dir`: the
+    errors of reading it become `ManifestError`s (exit 2) naming the file."""
+    try:
+        yield
+    except UnicodeDecodeError as exc:
+        raise ManifestError(
+            f"Skill 发版清单不是有效的 UTF-8 文本: {_manifest_path(templates_dir)}") from exc
+    except RecursionError as exc:
+        raise ManifestError(
+            f"Skill 发版清单 JSON 嵌套过深: {_manifest_path(templates_dir)}") from exc
+    except Exception as exc:
+        manifest_error = manifest_error_type()
+        if manifest_error is not None and isinstance(exc, manifest_error):
+            raise ManifestError(str(exc)) from exc
+        raise
+
+
+def _manifest_path(templates_dir: Path | None) -> Path:
+    return templates_root(templates_dir) / packaging().MANIFEST_FILENAME
+
+
+def _check_manifest(templates_dir: Path | None) -> None:
+    """Load the manifest once up front, so that its errors are told as such:
+    besides what loading refuses, a "default" that is not an object (which
+    admission would otherwise trip over with an AttributeError)."""
+    with reading_manifest(templates_dir):
+        manifest = packaging().load_release_manifest(templates_dir)
+    if not isinstance(manifest.get("default", {}), dict):
+        raise ManifestError(
+            f"Skill 发版清单的 default 必须是对象: {_manifest_path(templates_dir)}")
+
+
+def resolve_profile(given: str | None, default: str, read_env: bool = True) -> tuple[str, str]:
+    """(profile, where it came from: "option", "environment" or "default"),
+    resolved as the modules resolve it: an empty value counts as not given,
+    the environment value is trimmed."""
+    if given:
+        return given, "option"
+    if read_env:
+        value = os.environ.get(packaging().PROFILE_ENV, "").strip()
+        if value:
+            return value, "environment"
+    return default, "default"
+
+
+def _profile_line(profile: str, source: str, note: str = "") -> str:
+    origin = {"option": "来自 --profile",
+              "environment": f"来自环境变量 {packaging().PROFILE_ENV}",
+              "default": "默认"}[source]
+    return f"profile: {profile}（{origin}{note}）"
+
+
 def cmd_validate(args) -> Outcome:
-    problems = list(packaging().validate_release_manifest(args.templates))
+    with reading_manifest(args.templates):
+        problems = list(packaging().validate_release_manifest(args.templates))
     document = {"templates_dir": str(templates_root(args.templates)), "problems": problems}
     lines = table(["问题"], [[p] for p in problems]) if problems else ["未发现问题"]
     return Outcome(EXIT_FAILURE if problems else EXIT_OK, document, lines)
@@ -76,12 +144,17 @@ def cmd_validate(args) -> Outcome:
 
 def cmd_select(args) -> Outcome:
     pkg = packaging()
-    names = list(pkg.selected_skill_names(
-        profile=args.profile, artifact=args.artifact, templates_dir=args.templates))
-    document = {"profile": args.profile or pkg.current_profile(),
-                "artifact": args.artifact,
+    profile, source = resolve_profile(args.profile, _SELECT_DEFAULT)
+    if profile not in _ADMIT_ALL_PROFILES:
+        _check_manifest(args.templates)
+    with reading_manifest(args.templates):
+        names = list(pkg.selected_skill_names(
+            profile=profile, artifact=args.artifact, templates_dir=args.templates))
+    document = {"profile": profile, "profile_source": source, "artifact": args.artifact,
                 "templates_dir": str(templates_root(args.templates)), "skills": names}
-    return Outcome(EXIT_OK, document, table(["Skill"], [[n] for n in names]))
+    lines = [_profile_line(profile, source),
+             *table(["Skill"], [[n] for n in names], empty="没有准入的 Skill")]
+    return Outcome(EXIT_OK, document, lines)
 
 
 def _resolved(path: Path) -> Path:
@@ -98,11 +171,11 @@ def _refuse_protected_target(target: Path, manifest_dir: Path | None) -> None:
     own = Path(pkg.__file__).resolve().parent / "templates"
     resolved = _resolved(target)
     if _overlaps(resolved, _resolved(own)):
-        raise UsageError(
+        raise Refused(
             f"拒绝修剪已安装包自带的模板目录（会破坏安装），修剪只用于副本: {target}")
     source = manifest_dir if manifest_dir else pkg.get_builtin_templates_dir()
     if _overlaps(resolved, _resolved(source)):
-        raise UsageError(
+        raise Refused(
             f"拒绝修剪提供发版清单的模板目录 {source}，修剪只用于副本: {target}")
 
 
@@ -113,40 +186,89 @@ def _require_directory(path: Path, what: str) -> None:
         raise NotADirectoryError(errno.ENOTDIR, f"{what}不是目录", str(path))
 
 
+def _is_skill_template(path: Path) -> bool:
+    return (path / "SKILL.md").exists() or (path / "data").exists()
+
+
+def _prune_plan(target: Path, profile: str, args) -> tuple[list[str], list[str]]:
+    """(kept, doomed): the skills `prune_templates_dir` keeps and the
+    directories it deletes, worked out without touching the tree.  Under the
+    profiles that admit everything it keeps every skill directory; otherwise
+    it deletes every directory whose name the manifest does not admit.
+    A `__pycache__` goes as packaging junk, not as a skill, and is left out."""
+    present = [p.name for p in packaging().list_template_dirs(target)
+               if p.name != "__pycache__"]
+    if profile in _ADMIT_ALL_PROFILES:
+        return present, []
+    _check_manifest(args.manifest_templates)
+    with reading_manifest(args.manifest_templates):
+        admitted = set(packaging().selected_skill_names(
+            profile=profile, artifact=args.artifact, templates_dir=args.manifest_templates))
+    doomed = [n for n in present if n not in admitted]
+    kept = sorted(n for n in admitted if (target / n).exists())
+    return kept, doomed
+
+
+# Pruning deletes whole directories: a target that does not look like a
+# copied templates tree is refused unless --force says that it is one.
+
+def _refuse_without_manifest(target: Path) -> None:
+    manifest = packaging().MANIFEST_FILENAME
+    if not (target / manifest).is_file():
+        raise Refused(
+            f"拒绝修剪 {target}: 其中没有自己的 {manifest}，不像是复制出的模板目录"
+            "（确认无误请加 --force）")
+
+
+def _refuse_strangers(target: Path, doomed: list[str]) -> None:
+    strangers = [n for n in doomed if not _is_skill_template(target / n)]
+    if strangers:
+        raise Refused(
+            f"拒绝修剪 {target}: 将被删除的目录不是 Skill 模板（既无 SKILL.md 也无 data）: "
+            f"{'、'.join(strangers)}（确认无误请加 --force）")
+
+
 def cmd_prune(args) -> Outcome:
     pkg = packaging()
     target: Path = args.target
     _refuse_protected_target(target, args.manifest_templates)
     _require_directory(target, "要修剪的模板目录")
-    document: dict[str, Any] = {"target": str(target), "artifact": args.artifact,
+    if not args.force:
+        _refuse_without_manifest(target)
+    profile, source = resolve_profile(args.profile, _SELECT_DEFAULT)
+    kept, doomed = _prune_plan(target, profile, args)
+    if not args.force:
+        _refuse_strangers(target, doomed)
+    document: dict[str, Any] = {"target": str(target), "profile": profile,
+                                "profile_source": source, "artifact": args.artifact,
                                 "dry_run": args.dry_run}
-    if not args.dry_run:
+    if args.dry_run:
+        document.update(kept=kept, would_delete=doomed)
+        return Outcome(EXIT_OK, document, table(["将删除的 Skill"], [[n] for n in doomed],
+                                                empty="不会删除任何 Skill 目录"))
+    with reading_manifest(args.manifest_templates):
         kept = list(pkg.prune_templates_dir(
-            target, profile=args.profile, artifact=args.artifact,
+            target, profile=profile, artifact=args.artifact,
             manifest_templates_dir=args.manifest_templates))
-        document["kept"] = kept
-        return Outcome(EXIT_OK, document, table(["保留的 Skill"], [[n] for n in kept]))
-
-    # What prune_templates_dir would do, without touching the tree: under the
-    # profiles that admit everything it keeps every skill directory; otherwise
-    # it deletes the directories whose names the manifest does not admit.
-    profile = args.profile or pkg.current_profile()
-    # __pycache__ directories go as packaging junk, which this listing leaves out.
-    present = [p.name for p in pkg.list_template_dirs(target) if p.name != "__pycache__"]
-    if profile in _ADMIT_ALL_PROFILES:
-        kept, doomed = present, []
-    else:
-        admitted = set(pkg.selected_skill_names(
-            profile=profile, artifact=args.artifact, templates_dir=args.manifest_templates))
-        doomed = [n for n in present if n not in admitted]
-        kept = sorted(n for n in admitted if (target / n).exists())
-    document.update(profile=profile, kept=kept, would_delete=doomed)
-    return Outcome(EXIT_OK, document, table(["将删除的 Skill"], [[n] for n in doomed]))
+    document["kept"] = kept
+    return Outcome(EXIT_OK, document, table(["保留的 Skill"], [[n] for n in kept],
+                                            empty="没有保留任何 Skill"))
 
 
 def cmd_datas(args) -> Outcome:
-    pairs = [(str(s), str(d)) for s, d in packaging().collect_skill_datas(
-        profile=args.profile, templates_dir=args.templates)]
-    document = {"templates_dir": str(templates_root(args.templates)),
+    profile, source = resolve_profile(args.profile, _DATAS_DEFAULT, read_env=False)
+    if profile not in _ADMIT_ALL_PROFILES:
+        _check_manifest(args.templates)
+    with reading_manifest(args.templates):
+        pairs = [(str(s), str(d)) for s, d in packaging().collect_skill_datas(
+            profile=profile, templates_dir=args.templates)]
+    document = {"profile": profile, "profile_source": source,
+                "templates_dir": str(templates_root(args.templates)),
                 "datas": [list(p) for p in pairs]}
-    return Outcome(EXIT_OK, document, table(["源文件", "目标目录"], [list(p) for p in pairs]))
+    note = ""
+    if source == "default" and os.environ.get(packaging().PROFILE_ENV, "").strip():
+        note = f"；datas 不读取环境变量 {packaging().PROFILE_ENV}"
+    lines = [_profile_line(profile, source, note),
+             *table(["源文件", "目标目录"], [list(p) for p in pairs],
+                    empty="没有需要打包的文件")]
+    return Outcome(EXIT_OK, document, lines)
