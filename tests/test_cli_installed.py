@@ -172,8 +172,9 @@ def test_doctor_finds_each_kind_of_problem(run, env, project, tmp_path):
     assert text.returncode == 1 and text.stdout.splitlines()[-1] == "结论: 发现 4 个问题"
 
 
-@pytest.mark.parametrize("manifest", [None, b"\xff", b"[" * 100000])
-def test_doctor_reports_an_unreadable_manifest(run, env, project, manifest):
+@pytest.mark.parametrize("manifest, fragment", [
+    (None, "manifest.json"), (b"\xff", "不是有效的 UTF-8"), (b"[" * 100000, "嵌套过深")])
+def test_doctor_reports_an_unreadable_manifest(run, env, project, manifest, fragment):
     path = Path(env["TARVEK_BUILTIN_TEMPLATES_DIR"]) / "manifest.json"
     if manifest is None:
         path.unlink()
@@ -181,4 +182,6 @@ def test_doctor_reports_an_unreadable_manifest(run, env, project, manifest):
         path.write_bytes(manifest)
     result = run("doctor", "--cwd", project, "--json")
     assert result.returncode == 1
-    assert [f["check"] for f in json.loads(result.stdout)["findings"]] == ["templates"]
+    findings = json.loads(result.stdout)["findings"]
+    assert [f["check"] for f in findings] == ["templates"]
+    assert fragment in findings[0]["message"]

@@ -13,9 +13,10 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from . import model
-from .common import EXIT_FAILURE, EXIT_OK, manifest_error_type, packaging
+from .common import EXIT_FAILURE, EXIT_OK, ManifestError, packaging
 from .output import Outcome, os_error_message, table
 from .parsing import path_arg
+from .release import reading_manifest
 
 CHECK_TEXT = {
     "profile": "构建 profile",
@@ -71,11 +72,6 @@ def _check_profile(report: _Report) -> str:
     return profile
 
 
-def _manifest_errors() -> tuple[type, ...]:
-    error = manifest_error_type()
-    return (UnicodeDecodeError, RecursionError, *((error,) if error else ()))
-
-
 def _check_templates(report: _Report, given: Path | None) -> Path:
     pkg = packaging()
     root = Path(given) if given else Path(pkg.get_builtin_templates_dir())
@@ -84,9 +80,10 @@ def _check_templates(report: _Report, given: Path | None) -> Path:
         report.add("templates", f"模板目录{what}: {root}", root)
         return root
     try:
-        problems = list(pkg.validate_release_manifest(given))
-    except _manifest_errors() as exc:
-        report.add("templates", f"发版清单无法读取: {exc}", root / pkg.MANIFEST_FILENAME)
+        with reading_manifest(given):
+            problems = list(pkg.validate_release_manifest(given))
+    except ManifestError as exc:
+        report.add("templates", f"发版清单无法使用: {exc}", root / pkg.MANIFEST_FILENAME)
     except OSError as exc:
         report.add("templates", f"发版清单无法读取: {os_error_message(exc)}",
                    root / pkg.MANIFEST_FILENAME)

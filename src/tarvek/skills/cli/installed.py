@@ -180,7 +180,8 @@ def cmd_targets(args) -> Outcome:
     found = _install_targets(args)
     document = {"targets": [{"runtime": r, "path": str(p)} for r, p in found]}
     return Outcome(EXIT_OK, document, table(["运行时", "Skills 目录"],
-                                            [[r, str(p)] for r, p in found]))
+                                            [[r, str(p)] for r, p in found],
+                                            empty="没有检测到安装目标"))
 
 
 # --------------------------------------------------------------------------
