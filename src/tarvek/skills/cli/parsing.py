@@ -231,7 +231,7 @@ def target_options(sub, allow_all: bool = True):
 
 
 def build_parser() -> argparse.ArgumentParser:
-    from . import doctor, installed, release
+    from . import doctor, installed, release, verify
     from .completion import register as register_completion
 
     parser = Parser(
@@ -256,5 +256,6 @@ def build_parser() -> argparse.ArgumentParser:
     release.register(command)
     installed.register(command)
     doctor.register(command)
+    verify.register(command)
     register_completion(command, parser)
     return parser

@@ -1,0 +1,2 @@
+# The extension module imports these from C++, out of PyInstaller's sight.
+hiddenimports = ["json", "os", "sys", "pathlib", "typing"]
