@@ -147,7 +147,8 @@ def test_locations(run, env, profile_env, profile):
 def test_validate_consistent_tree(run):
     assert run_json(run, "validate")["problems"] == []
     result = run("validate")
-    assert result.returncode == 0 and result.stdout.strip() == "未发现问题"
+    assert result.returncode == 0 and result.stdout.splitlines()[1:] == ["未发现问题"]
+    assert result.stdout.startswith("检查: 源模板树 ")
 
 
 def test_validate_reports_every_problem(run, env):
@@ -161,9 +162,15 @@ def test_validate_reports_every_problem(run, env):
     expected = ["模板目录未在 manifest 声明: stray", "manifest 声明了不存在的模板目录: ghost",
                 "alpha: 发版准入 Skill 必须包含 SKILL.md", "gamma: reason 不能为空"]
     document = run_json(run, "validate", status=1)
-    assert document == {"templates_dir": str(templates), "problems": expected}
+    assert document["templates_dir"] == str(templates) and document["problems"] == expected
+    assert document["check"] == "source-tree"
     result = run("validate")
-    assert result.returncode == 1 and result.stdout.splitlines()[1:] == expected
+    assert result.returncode == 1 and result.stdout.splitlines()[2:6] == expected
+    # A declared skill that is missing points to the check for built artifacts.
+    assert "tarvek-skills verify" in result.stdout.splitlines()[-1]
+    del manifest["skills"]["ghost"]
+    (templates / "manifest.json").write_text(json.dumps(manifest))
+    assert run_json(run, "validate", status=1)["hint"] is None
 
 
 @pytest.mark.parametrize("manifest_text, message", [

@@ -27,8 +27,10 @@ _DATAS_DEFAULT = "binary-minimal"
 def register(command) -> None:
     command("locations", "显示中央 Skills 目录、内置模板目录和当前构建 profile。", cmd_locations)
 
-    sub = command("validate", "校验发版清单与模板目录，每行一个问题。", cmd_validate,
-                  epilog="退出状态：0 没有问题；1 发现问题；2 清单缺失或无效。")
+    sub = command("validate", "校验源模板树：发版清单与模板目录是否一致，每行一个问题。",
+                  cmd_validate,
+                  epilog="它检查的是源模板树；按 profile 修剪过的产物请用 verify 检查。\n"
+                  "退出状态：0 没有问题；1 发现问题；2 清单缺失或无效。")
     templates_option(sub)
 
     sub = command("select", "列出指定 profile 与产物准入的 Skill。", cmd_select)
@@ -134,11 +136,24 @@ def _profile_line(profile: str, source: str, note: str = "") -> str:
     return f"profile: {profile}（{origin}{note}）"
 
 
+# The one validation problem that a pruned artifact has by design.
+_DECLARED_MISSING = "manifest 声明了不存在的模板目录: "
+
+
 def cmd_validate(args) -> Outcome:
     with reading_manifest(args.templates):
         problems = list(packaging().validate_release_manifest(args.templates))
-    document = {"templates_dir": str(templates_root(args.templates)), "problems": problems}
-    lines = table(["问题"], [[p] for p in problems]) if problems else ["未发现问题"]
+    root = templates_root(args.templates)
+    lines = [f"检查: 源模板树 {root}（发版清单与模板目录是否一致）"]
+    lines += table(["问题"], [[p] for p in problems], empty="未发现问题")
+    hint = None
+    if any(p.startswith(_DECLARED_MISSING) for p in problems):
+        hint = ("清单声明而模板目录中没有的 Skill，在按 profile 修剪过的产物（wheel、sdist、"
+                "单文件程序）里是正常的：validate 检查的是源模板树；检查构建产物请用 "
+                "tarvek-skills verify 产物 --profile P --artifact A")
+        lines += ["", hint]
+    document = {"check": "source-tree", "templates_dir": str(root), "problems": problems,
+                "hint": hint}
     return Outcome(EXIT_FAILURE if problems else EXIT_OK, document, lines)
 
 
