@@ -4,6 +4,8 @@ the skill templates each one carries against the release manifest.
   - `python -m build` under TARVEK_SKILL_PROFILE=python-release and with no
     profile: the wheel must carry exactly the skills admitted for "wheel",
     the sdist those admitted for "sdist" (all of them without a profile);
+  - an unknown profile, or one without an entry for the artifact, fails the
+    build with the packaging module's message;
   - `pyinstaller --onefile` of a small app that imports both modules, for
     binary-minimal and binary-full: the binary must find its templates under
     sys._MEIPASS and carry exactly the skills admitted for "binary", and a
@@ -58,13 +60,13 @@ def check(condition: bool, what: str) -> None:
 
 
 def run(command: list[str], profile: str | None, cwd: Path | None = None,
-        **kwargs) -> subprocess.CompletedProcess:
+        may_fail: bool = False) -> subprocess.CompletedProcess:
     env = {k: v for k, v in os.environ.items() if not k.startswith("TARVEK_")}
     if profile is not None:
         env["TARVEK_SKILL_PROFILE"] = profile
     started = time.monotonic()
-    result = subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True, **kwargs)
-    if result.returncode != 0:
+    result = subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True)
+    if result.returncode != 0 and not may_fail:
         sys.stderr.write(result.stdout[-4000:] + result.stderr[-4000:])
         raise SystemExit(f"failed ({result.returncode}): {' '.join(command)}")
     print(f"  ({time.monotonic() - started:.0f} s) {' '.join(command[-3:])}", flush=True)
@@ -116,6 +118,17 @@ def check_python_artifacts(scratch: Path) -> Path:
     return full_wheel
 
 
+def check_refused_profiles(scratch: Path) -> None:
+    print("== python -m build under profiles that cannot build the artifact", flush=True)
+    for option, profile, message in (
+            ("--wheel", "binary-full", "profile 'binary-full' 不支持产物类型 'wheel'"),
+            ("--sdist", "nonsense", "未知 Skill 构建 profile: nonsense")):
+        result = run([sys.executable, "-m", "build", option, "--outdir",
+                      str(scratch / "refused"), str(ROOT)], profile, may_fail=True)
+        check(result.returncode != 0 and message in result.stdout + result.stderr,
+              f"{option} under {profile} fails with: {message}")
+
+
 def check_binaries(scratch: Path, wheel: Path) -> None:
     print("== pyinstaller --onefile", flush=True)
     env_dir = scratch / "pyinstaller-env"
@@ -153,6 +166,7 @@ def check_binaries(scratch: Path, wheel: Path) -> None:
 def main() -> int:
     with tempfile.TemporaryDirectory(prefix="tarvek-artifacts-") as scratch:
         wheel = check_python_artifacts(Path(scratch))
+        check_refused_profiles(Path(scratch))
         check_binaries(Path(scratch), wheel)
     if failures:
         print(f"{len(failures)} check(s) failed", file=sys.stderr)
