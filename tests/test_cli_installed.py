@@ -35,12 +35,17 @@ def test_runtime_names_are_the_detectors():
     assert [r for r, _ in SkillDetector().detect_all_install_targets()] == list(RUNTIMES)
 
 
-def test_list_covers_every_runtime_per_project_and_per_user(run, env, project, tmp_path):
+@pytest.fixture
+def everywhere(env, project, tmp_path):
+    """A skill in every project and user directory, and one in an extra one."""
     home = Path(env["HOME"])
     for runtime in RUNTIMES:
         skill(project / PROJECT_DIRS[runtime], f"p-{runtime}")
         skill(home / USER_DIRS[runtime], f"u-{runtime}")
     skill(tmp_path / "extra", "x-one")
+
+
+def test_list_covers_every_runtime_per_project_and_per_user(run, everywhere, project, tmp_path):
     skills = run_json(run, "list", "--cwd", project, "--skills-dir", tmp_path / "extra",
                       extra_env={"TARVEK_SKILLS_DIR": str(tmp_path / "env-extra")})["skills"]
     got = [(s["name"], s["runtime"], s["scope"]) for s in skills]
@@ -57,12 +62,7 @@ def test_list_covers_every_runtime_per_project_and_per_user(run, env, project, t
     (["--scope", "user", "--runtime", "claude"], ["u-claude"]),
     (["--scope", "project", "--scope", "extra"], ["x-one", *(f"p-{r}" for r in RUNTIMES)]),
 ])
-def test_list_filters(run, env, project, tmp_path, filters, expected):
-    home = Path(env["HOME"])
-    for runtime in RUNTIMES:
-        skill(project / PROJECT_DIRS[runtime], f"p-{runtime}")
-        skill(home / USER_DIRS[runtime], f"u-{runtime}")
-    skill(tmp_path / "extra", "x-one")
+def test_list_filters(run, everywhere, project, tmp_path, filters, expected):
     skills = run_json(run, "list", "--cwd", project, "--skills-dir", tmp_path / "extra",
                       *filters)["skills"]
     assert [s["name"] for s in skills] == expected

@@ -3,6 +3,9 @@ carry one, and access to the two modules the command is a layer over."""
 
 from __future__ import annotations
 
+import os
+from pathlib import Path
+
 PROG = "tarvek-skills"
 DISTRIBUTION = "tarvek-skills"
 
@@ -55,6 +58,12 @@ class Terminated(BaseException):
     def __init__(self, signum: int):
         super().__init__(signum)
         self.signum = signum
+
+
+def resolved(path: Path) -> Path:
+    """The real, normalised form of a path, for telling two spellings of one
+    directory apart from two directories."""
+    return Path(os.path.normcase(path.resolve()))
 
 
 def packaging():

@@ -10,7 +10,8 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from . import staging
-from .common import ALL_RUNTIMES, EXIT_OK, CommandError, UsageError, detector, packaging
+from .common import (ALL_RUNTIMES, EXIT_OK, CommandError, UsageError, detector, packaging,
+                     resolved)
 from .model import (SCOPE_TEXT, SCOPES, Broken, Installed, Location, is_outdated, locations,
                     project_dir, scan, select, template_versions)
 from .output import Outcome, table
@@ -150,10 +151,6 @@ def cmd_outdated(args) -> Outcome:
 
 # --------------------------------------------------------------------------
 # targets and install
-
-
-def resolved(path: Path) -> Path:
-    return Path(os.path.normcase(path.resolve()))
 
 
 def _check_target_scope(args) -> None:

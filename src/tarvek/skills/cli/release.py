@@ -9,7 +9,7 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import Any, Iterator
 
-from .common import (EXIT_FAILURE, EXIT_OK, ManifestError, Refused, UsageError,
+from .common import (EXIT_FAILURE, EXIT_OK, ManifestError, Refused, resolved,
                      manifest_error_type, packaging)
 from .output import Outcome, table
 from .parsing import artifact_option, path_arg, profile_option, templates_option
@@ -172,10 +172,6 @@ def cmd_select(args) -> Outcome:
     return Outcome(EXIT_OK, document, lines)
 
 
-def _resolved(path: Path) -> Path:
-    return Path(os.path.normcase(path.resolve()))
-
-
 def _overlaps(a: Path, b: Path) -> bool:
     """Whether a and b are the same directory or one lies inside the other."""
     return a == b or a in b.parents or b in a.parents
@@ -184,12 +180,12 @@ def _overlaps(a: Path, b: Path) -> bool:
 def _refuse_protected_target(target: Path, manifest_dir: Path | None) -> None:
     pkg = packaging()
     own = Path(pkg.__file__).resolve().parent / "templates"
-    resolved = _resolved(target)
-    if _overlaps(resolved, _resolved(own)):
+    real = resolved(target)
+    if _overlaps(real, resolved(own)):
         raise Refused(
             f"拒绝修剪已安装包自带的模板目录（会破坏安装），修剪只用于副本: {target}")
     source = manifest_dir if manifest_dir else pkg.get_builtin_templates_dir()
-    if _overlaps(resolved, _resolved(source)):
+    if _overlaps(real, resolved(source)):
         raise Refused(
             f"拒绝修剪提供发版清单的模板目录 {source}，修剪只用于副本: {target}")
 
