@@ -1,0 +1,747 @@
+#include "fs/genuine_pathlib.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "native/genuine.hpp"
+#include "native/watch.hpp"
+
+namespace tarvek::fs {
+namespace {
+
+using native::is_c_function_of;
+using native::is_namespace_of;
+using native::is_type_of;
+
+// `dict[key]` without running code: borrowed, or null when absent.
+PyObject* item(PyObject* dict, const char* key) {
+  if (dict == nullptr || !PyDict_CheckExact(dict)) {
+    return nullptr;
+  }
+  PyObject* value = nullptr;
+  if (PyDict_GetItemStringRef(dict, key, &value) < 0) {
+    PyErr_Clear();
+    return nullptr;
+  }
+  Py_XDECREF(value);  // the dict keeps it alive meanwhile
+  return value;
+}
+
+std::string_view text_of(PyObject* value) {
+  if (value == nullptr || !PyUnicode_CheckExact(value)) {
+    return {};
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return {};
+  }
+  return {text, static_cast<std::size_t>(size)};
+}
+
+std::string_view qualname_of(PyTypeObject* type) {
+  if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
+    return type->tp_name;
+  }
+  return text_of(reinterpret_cast<PyHeapTypeObject*>(type)->ht_qualname);
+}
+
+PyObject* type_dict(PyTypeObject* type) { return type->tp_dict; }
+
+// `obj.name` for an object of an exact C type whose attribute is a member or
+// getset of that type: no Python code can run.
+nb::object c_attribute(PyObject* obj, const char* name) {
+  PyObject* value = PyObject_GetAttrString(obj, name);
+  if (value == nullptr) {
+    PyErr_Clear();
+  }
+  return nb::steal(value);
+}
+
+bool repr_is(PyObject* value, std::string_view expected) {
+  nb::object text = nb::steal(PyObject_Repr(value));
+  if (!text.is_valid()) {
+    PyErr_Clear();
+    return false;
+  }
+  return text_of(text.ptr()) == expected;
+}
+
+// The defaults our calls rely on, as the sources write them.
+enum class Const : std::uint8_t { None, True, False, MinusOne, ReadMode };
+
+bool is_const(PyObject* value, Const expected) {
+  switch (expected) {
+    case Const::None: return value == Py_None;
+    case Const::True: return value == Py_True;
+    case Const::False: return value == Py_False;
+    case Const::MinusOne:
+      return PyLong_CheckExact(value) && PyLong_AsLong(value) == -1 && PyErr_Occurred() == nullptr;
+    case Const::ReadMode: return text_of(value) == "r";
+  }
+  return false;
+}
+
+struct Keyword {
+  const char* name;
+  Const value;
+};
+
+struct DefaultsRule {
+  const char* module;
+  const char* qualname;
+  int positional_count;  // -1: not relied on
+  Const positional[5];
+  int keyword_count;     // -1: not relied on
+  Keyword keywords[2];
+};
+
+constexpr Const N = Const::None;
+constexpr Const T = Const::True;
+constexpr Const F = Const::False;
+
+const DefaultsRule kDefaults[] = {
+    {"pathlib._abc", "PathBase.exists", -1, {}, 1, {{"follow_symlinks", T}}},
+    {"pathlib._abc", "PathBase.is_dir", -1, {}, 1, {{"follow_symlinks", T}}},
+    {"pathlib._abc", "PathBase.is_file", -1, {}, 1, {{"follow_symlinks", T}}},
+    {"pathlib._local", "Path.stat", -1, {}, 1, {{"follow_symlinks", T}}},
+    {"pathlib._local", "Path.rglob", -1, {}, 2, {{"case_sensitive", N}, {"recurse_symlinks", F}}},
+    {"pathlib._local", "Path.unlink", 1, {F}, -1, {}},
+    {"pathlib._local", "Path.resolve", 1, {F}, -1, {}},
+    {"pathlib._local", "Path.read_text", 3, {N, N, N}, -1, {}},
+    {"pathlib._local", "Path.open", 5, {Const::ReadMode, Const::MinusOne, N, N, N}, -1, {}},
+    {"pathlib._local", "PurePath.relative_to", -1, {}, 1, {{"walk_up", F}}},
+    {"posixpath", "realpath", -1, {}, 1, {{"strict", F}}},
+};
+
+bool defaults_hold(PyObject* function, PyObject* globals, std::string_view qualname) {
+  for (const DefaultsRule& rule : kDefaults) {
+    if (qualname != rule.qualname || !is_namespace_of(globals, rule.module)) {
+      continue;
+    }
+    if (rule.positional_count >= 0) {
+      PyObject* defaults = PyFunction_GET_DEFAULTS(function);
+      if (defaults == nullptr || !PyTuple_CheckExact(defaults) ||
+          PyTuple_GET_SIZE(defaults) != rule.positional_count) {
+        return false;
+      }
+      for (int i = 0; i < rule.positional_count; ++i) {
+        if (!is_const(PyTuple_GET_ITEM(defaults, i), rule.positional[i])) {
+          return false;
+        }
+      }
+    }
+    if (rule.keyword_count >= 0) {
+      PyObject* keywords = PyFunction_GET_KW_DEFAULTS(function);
+      if (keywords == nullptr || !PyDict_CheckExact(keywords) ||
+          PyDict_GET_SIZE(keywords) != rule.keyword_count) {
+        return false;
+      }
+      for (int i = 0; i < rule.keyword_count; ++i) {
+        PyObject* value = item(keywords, rule.keywords[i].name);
+        if (value == nullptr || !is_const(value, rule.keywords[i].value)) {
+          return false;
+        }
+      }
+    }
+  }
+  return true;
+}
+
+// Where an attribute looked up on a path (or globber) must be found: the
+// class of the sources that defines it.
+struct Resolution {
+  const char* attribute;
+  const char* owner;
+};
+
+const Resolution kPathAttributes[] = {
+    {"__new__", "Path"}, {"__init__", "Path"}, {"stat", "Path"}, {"open", "Path"},
+    {"read_text", "Path"}, {"iterdir", "Path"}, {"glob", "Path"}, {"rglob", "Path"},
+    {"absolute", "Path"}, {"resolve", "Path"}, {"expanduser", "Path"}, {"unlink", "Path"},
+    {"rmdir", "Path"}, {"_remove_leading_dot", "Path"}, {"_remove_trailing_slash", "Path"},
+    {"_filter_trailing_slash", "Path"}, {"exists", "PathBase"}, {"is_dir", "PathBase"},
+    {"is_file", "PathBase"}, {"is_symlink", "PathBase"}, {"lstat", "PathBase"},
+    {"_glob_selector", "PathBase"}, {"home", "PathBase"}, {"cwd", "PathBase"},
+    {"parser", "PurePosixPath"}, {"_globber", "PurePath"}, {"joinpath", "PurePath"},
+    {"__truediv__", "PurePath"}, {"__rtruediv__", "PurePath"}, {"__fspath__", "PurePath"},
+    {"__str__", "PurePath"}, {"__eq__", "PurePath"}, {"__hash__", "PurePath"},
+    {"__lt__", "PurePath"}, {"__le__", "PurePath"}, {"__gt__", "PurePath"},
+    {"__ge__", "PurePath"}, {"_str_normcase", "PurePath"}, {"_parts_normcase", "PurePath"},
+    {"_format_parsed_parts", "PurePath"}, {"_from_parsed_parts", "PurePath"},
+    {"_from_parsed_string", "PurePath"}, {"_parse_path", "PurePath"}, {"_raw_path", "PurePath"},
+    {"drive", "PurePath"}, {"root", "PurePath"}, {"_tail", "PurePath"}, {"anchor", "PurePath"},
+    {"parts", "PurePath"}, {"parent", "PurePath"}, {"parents", "PurePath"}, {"name", "PurePath"},
+    {"relative_to", "PurePath"}, {"is_absolute", "PurePath"}, {"_raw_paths", "PurePath"},
+    {"_drv", "PurePath"}, {"_root", "PurePath"}, {"_tail_cached", "PurePath"}, {"_str", "PurePath"},
+    {"_str_normcase_cached", "PurePath"}, {"_parts_normcase_cached", "PurePath"},
+    {"_hash", "PurePath"}, {"suffix", "PurePathBase"}, {"with_segments", "PurePathBase"},
+};
+
+const Resolution kGlobberAttributes[] = {
+    {"__init__", "_Globber"}, {"selector", "_Globber"}, {"recursive_selector", "_Globber"},
+    {"wildcard_selector", "_Globber"}, {"literal_selector", "_Globber"},
+    {"special_selector", "_Globber"}, {"select_exists", "_Globber"}, {"compile", "_Globber"},
+    {"lstat", "_StringGlobber"}, {"scandir", "_StringGlobber"}, {"parse_entry", "_StringGlobber"},
+    {"concat_path", "_StringGlobber"}, {"add_slash", "_StringGlobber"},
+};
+
+const Resolution kParentsAttributes[] = {
+    {"__init__", "_PathParents"}, {"__len__", "_PathParents"}, {"__getitem__", "_PathParents"},
+    {"__iter__", "Sequence"}, {"__contains__", "Sequence"},
+};
+
+// The class of `type`'s MRO whose dict holds `attribute`, or null.
+PyTypeObject* owner_of(PyTypeObject* type, const char* attribute) {
+  PyObject* mro = type->tp_mro;
+  if (mro == nullptr || !PyTuple_Check(mro)) {
+    return nullptr;
+  }
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+    if (item(type_dict(base), attribute) != nullptr) {
+      return base;
+    }
+  }
+  return nullptr;
+}
+
+// The value `attribute` resolves to on `type`, or null.
+PyObject* resolved(PyTypeObject* type, const char* attribute) {
+  PyTypeObject* owner = owner_of(type, attribute);
+  return owner != nullptr ? item(type_dict(owner), attribute) : nullptr;
+}
+
+bool is_metadata(std::string_view key) {
+  return key == "__doc__" || key == "__qualname__" || key == "__firstlineno__" ||
+         key == "__static_attributes__" || key == "__slots__" || key == "__abstractmethods__" ||
+         key == "_abc_impl";
+}
+
+class Examiner {
+ public:
+  explicit Examiner(PathlibView& view) : view_(view) {}
+
+  bool run(PyObject* path_type) {
+    if (!PyType_Check(path_type)) {
+      return false;
+    }
+    auto* path = reinterpret_cast<PyTypeObject*>(path_type);
+    PyObject* iterdir = item(type_dict(path), "iterdir");
+    if (iterdir == nullptr || !PyFunction_Check(iterdir)) {
+      return false;
+    }
+    local_ = PyFunction_GET_GLOBALS(iterdir);
+    if (!watch(local_) || !is_namespace_of(local_, "pathlib._local") ||
+        item(local_, "Path") != path_type) {
+      return false;
+    }
+    PyObject* posix = item(local_, "PosixPath");
+    if (posix == nullptr || !PyType_Check(posix)) {
+      return false;
+    }
+    auto* posix_type = reinterpret_cast<PyTypeObject*>(posix);
+    // Guarded as soon as found, so that a verdict against it is also kept
+    // only while the classes stay as they are.
+    view_.guarded.push_back(posix_type);
+    view_.guarded.push_back(path);
+    if (!path_classes(posix_type, path)) {
+      return false;
+    }
+    view_.path_class = path;
+    view_.posix_path = posix_type;
+    return namespaces() && globber() && parents() && slots();
+  }
+
+ private:
+  struct Family {
+    PyTypeObject* type;
+    PyObject* globals;
+  };
+
+  bool watch(PyObject* dict) {
+    if (!native::watch(dict)) {
+      view_.watched = false;
+    }
+    return dict != nullptr && PyDict_CheckExact(dict);
+  }
+
+  bool source(PyObject* function, PyObject* globals, std::string_view qualname, PyObject* owner) {
+    if (!native::is_source_function(function, globals, qualname, owner) ||
+        !native::uses_genuine_builtins(function) || !defaults_hold(function, globals, qualname)) {
+      return false;
+    }
+    watch(reinterpret_cast<PyFunctionObject*>(function)->func_builtins);
+    return true;
+  }
+
+  // PosixPath's MRO: the six classes of the sources, in order, each
+  // examined with its module's namespace.
+  bool path_classes(PyTypeObject* posix, PyTypeObject* path) {
+    static constexpr const char* kNames[] = {"PosixPath", "Path", "PathBase",
+                                             "PurePosixPath", "PurePath", "PurePathBase"};
+    static constexpr bool kAbstract[] = {false, false, true, false, false, true};
+    PyObject* mro = posix->tp_mro;
+    if (mro == nullptr || !PyTuple_CheckExact(mro) || PyTuple_GET_SIZE(mro) != 7 ||
+        PyTuple_GET_ITEM(mro, 1) != reinterpret_cast<PyObject*>(path) ||
+        PyTuple_GET_ITEM(mro, 6) != reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
+      return false;
+    }
+    PyObject* exists = item(type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, 2))),
+                            "exists");
+    if (exists == nullptr || !PyFunction_Check(exists)) {
+      return false;
+    }
+    abc_ = PyFunction_GET_GLOBALS(exists);
+    if (!watch(abc_) || !is_namespace_of(abc_, "pathlib._abc")) {
+      return false;
+    }
+    for (int i = 0; i < 6; ++i) {
+      auto* cls = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+      PyObject* globals = kAbstract[i] ? abc_ : local_;
+      if (Py_TYPE(cls) != &PyType_Type || !PyType_HasFeature(cls, Py_TPFLAGS_HEAPTYPE) ||
+          qualname_of(cls) != kNames[i] ||
+          item(globals, kNames[i]) != reinterpret_cast<PyObject*>(cls)) {
+        return false;
+      }
+      families_.push_back({cls, globals});
+    }
+    // The namespace of pathlib._local names the abstract bases it calls.
+    if (item(local_, "PathBase") != PyTuple_GET_ITEM(mro, 2)) {
+      return false;
+    }
+    for (const Family& family : families_) {
+      if (!class_dict(family)) {
+        return false;
+      }
+    }
+    if (!resolutions(posix, kPathAttributes)) {
+      return false;
+    }
+    // The parser is posixpath, the very module pathlib's namespace names.
+    parser_ = resolved(posix, "parser");
+    return parser_ != nullptr && parser_ == item(local_, "posixpath") &&
+           posixpath_module(parser_);
+  }
+
+  template <std::size_t N>
+  bool resolutions(PyTypeObject* type, const Resolution (&table)[N]) {
+    for (const Resolution& expected : table) {
+      PyTypeObject* owner = owner_of(type, expected.attribute);
+      if (owner == nullptr || qualname_of(owner) != expected.owner) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Every entry of a class dict of the sources.
+  bool class_dict(const Family& family) {
+    PyTypeObject* cls = family.type;
+    PyObject* dict = type_dict(cls);
+    if (dict == nullptr || !PyDict_CheckExact(dict)) {
+      return false;
+    }
+    std::string_view cls_name = qualname_of(cls);
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+      std::string_view name = text_of(key);
+      if (name.empty()) {
+        return false;
+      }
+      if (!entry(family, cls_name, name, value)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool entry(const Family& family, std::string_view cls_name, std::string_view name,
+             PyObject* value) {
+    PyTypeObject* cls = family.type;
+    PyObject* owner = reinterpret_cast<PyObject*>(cls);
+    std::string qualname = std::string(cls_name) + "." + std::string(name);
+    if (name == "__module__") {
+      return text_of(value) == text_of(item(family.globals, "__name__"));
+    }
+    if (is_metadata(name)) {
+      return true;
+    }
+    if (PyFunction_Check(value)) {
+      if (source(value, family.globals, qualname, owner)) {
+        return true;
+      }
+      // A method of another class of the same module bound here too
+      // (`Path.as_uri = PurePath.as_uri`).
+      for (const Family& other : families_) {
+        if (other.globals == family.globals && other.type != cls &&
+            source(value, family.globals,
+                   std::string(qualname_of(other.type)) + "." + std::string(name), nullptr)) {
+          return true;
+        }
+      }
+      return false;
+    }
+    if (Py_IS_TYPE(value, &PyProperty_Type)) {
+      for (const char* accessor : {"fget", "fset", "fdel"}) {
+        nb::object function = c_attribute(value, accessor);
+        if (!function.is_valid() ||
+            (!function.is_none() && !source(function.ptr(), family.globals, qualname, owner))) {
+          return false;
+        }
+      }
+      return true;
+    }
+    if (Py_IS_TYPE(value, &PyClassMethod_Type) || Py_IS_TYPE(value, &PyStaticMethod_Type)) {
+      nb::object function = c_attribute(value, "__func__");
+      if (!function.is_valid()) {
+        return false;
+      }
+      if (PyFunction_Check(function.ptr())) {
+        return source(function.ptr(), family.globals, qualname, owner);
+      }
+      return data(cls_name, name, function.ptr());
+    }
+    if (Py_IS_TYPE(value, &PyMemberDescr_Type)) {
+      auto* member = reinterpret_cast<PyMemberDescrObject*>(value);
+      return member->d_common.d_type == cls && text_of(member->d_common.d_name) == name;
+    }
+    if (Py_IS_TYPE(value, &PyGetSetDescr_Type)) {
+      return reinterpret_cast<PyGetSetDescrObject*>(value)->d_common.d_type == cls;
+    }
+    return data(cls_name, name, value);
+  }
+
+  // The data attributes the sources define, and the values they give them.
+  bool data(std::string_view cls, std::string_view name, PyObject* value) {
+    auto is = [&](const char* c, const char* n) { return cls == c && name == n; };
+    auto of_type = [&](const char* module, const char* type) {
+      return is_type_of(reinterpret_cast<PyObject*>(Py_TYPE(value)), module, type);
+    };
+    if (is("Path", "_remove_leading_dot")) {
+      return of_type("_operator", "operator.itemgetter") &&
+             repr_is(value, "operator.itemgetter(slice(2, None, None))");
+    }
+    if (is("Path", "_remove_trailing_slash")) {
+      return of_type("_operator", "operator.itemgetter") &&
+             repr_is(value, "operator.itemgetter(slice(None, -1, None))");
+    }
+    // Checked where they are found: the parser and the globber a path uses.
+    if (is("PurePosixPath", "parser") || is("PurePath", "parser")) {
+      return PyModule_CheckExact(value);
+    }
+    if (is("PurePathBase", "parser")) {
+      return true;  // ParserBase(), hidden by PurePath's
+    }
+    if (is("PurePath", "_globber") || is("PurePathBase", "_globber")) {
+      return PyType_Check(value);
+    }
+    if (is("PathBase", "_max_symlinks")) {
+      return PyLong_CheckExact(value);
+    }
+    if (is("_StringGlobber", "lstat")) {
+      return is_c_function_of(value, "posix", "lstat");
+    }
+    if (is("_StringGlobber", "scandir")) {
+      return is_c_function_of(value, "posix", "scandir");
+    }
+    if (is("_StringGlobber", "parse_entry")) {
+      return of_type("_operator", "operator.attrgetter") &&
+             repr_is(value, "operator.attrgetter('path')");
+    }
+    if (is("_StringGlobber", "concat_path")) {
+      return is_c_function_of(value, "_operator", "add");
+    }
+    if (is("_Globber", "lstat") || is("_Globber", "add_slash")) {
+      return of_type("_operator", "operator.methodcaller");  // hidden by _StringGlobber's
+    }
+    return false;
+  }
+
+  // A module seen before is not examined again (os and posixpath name each
+  // other): the first examination decides.
+  bool seen(PyObject* module) {
+    for (PyObject* known : modules_) {
+      if (known == module) {
+        return true;
+      }
+    }
+    modules_.push_back(module);
+    return false;
+  }
+
+  PyObject* module_dict(PyObject* module) {
+    if (module == nullptr || !PyModule_CheckExact(module)) {
+      return nullptr;
+    }
+    PyObject* dict = PyModule_GetDict(module);
+    return watch(dict) ? dict : nullptr;
+  }
+
+  bool c_functions(PyObject* dict, const char* module, std::initializer_list<const char*> names) {
+    for (const char* name : names) {
+      if (!is_c_function_of(item(dict, name), module, name)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool os_module(PyObject* module) {
+    PyObject* dict = module_dict(module);
+    if (dict == nullptr) {
+      return false;
+    }
+    if (seen(module)) {
+      return true;
+    }
+    return text_of(item(dict, "name")) == "posix" &&
+           c_functions(dict, "posix",
+                       {"scandir", "stat", "lstat", "unlink", "rmdir", "fspath", "getcwd",
+                        "readlink"}) &&
+           posixpath_module(item(dict, "path"));
+  }
+
+  bool posixpath_module(PyObject* module) {
+    PyObject* dict = module_dict(module);
+    if (dict == nullptr || !is_namespace_of(dict, "posixpath")) {
+      return false;
+    }
+    if (seen(module)) {
+      return true;
+    }
+    if (text_of(item(dict, "sep")) != "/" || item(dict, "altsep") != Py_None ||
+        !is_c_function_of(item(dict, "splitroot"), "posix", "_path_splitroot_ex")) {
+      return false;
+    }
+    for (const char* name : {"join", "splitdrive", "normcase", "realpath", "_get_sep", "isabs"}) {
+      PyObject* function = item(dict, name);
+      if (function == nullptr || !source(function, dict, name, nullptr)) {
+        return false;
+      }
+    }
+    PyObject* stat_dict = module_dict(item(dict, "stat"));
+    return os_module(item(dict, "os")) && stat_dict != nullptr &&
+           c_functions(stat_dict, "_stat", {"S_ISLNK"});
+  }
+
+  bool io_module(PyObject* module) {
+    PyObject* dict = module_dict(module);
+    return dict != nullptr && c_functions(dict, "_io", {"open", "text_encoding"});
+  }
+
+  bool sys_module(PyObject* module) {
+    PyObject* dict = module_dict(module);
+    if (dict == nullptr) {
+      return false;
+    }
+    for (const char* name : {"audit", "intern"}) {
+      if (!native::is_function_of_module(item(dict, name), module, name)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // What the methods read from their modules' namespaces.
+  bool namespaces() {
+    PyObject* ntpath = item(local_, "ntpath");
+    if (!os_module(item(local_, "os")) || !io_module(item(local_, "io")) ||
+        !sys_module(item(local_, "sys")) || ntpath == nullptr || !PyModule_CheckExact(ntpath) ||
+        ntpath == parser_ || !is_type_of(item(local_, "chain"), "itertools", "itertools.chain")) {
+      return false;
+    }
+    PyObject* ignore = item(abc_, "_ignore_error");
+    if (ignore == nullptr || !source(ignore, abc_, "_ignore_error", nullptr)) {
+      return false;
+    }
+    PyObject* errnos = item(abc_, "_IGNORED_ERRNOS");
+    const long kIgnored[] = {ENOENT, ENOTDIR, EBADF, ELOOP};
+    if (errnos == nullptr || !PyTuple_CheckExact(errnos) || PyTuple_GET_SIZE(errnos) != 4) {
+      return false;
+    }
+    for (Py_ssize_t i = 0; i < 4; ++i) {
+      PyObject* number = PyTuple_GET_ITEM(errnos, i);
+      if (!PyLong_CheckExact(number) || PyLong_AsLong(number) != kIgnored[i]) {
+        PyErr_Clear();
+        return false;
+      }
+    }
+    PyObject* winerrors = item(abc_, "_IGNORED_WINERRORS");
+    if (winerrors == nullptr || !PyTuple_CheckExact(winerrors)) {
+      return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(winerrors); ++i) {
+      if (!PyLong_CheckExact(PyTuple_GET_ITEM(winerrors, i))) {
+        return false;
+      }
+    }
+    PyObject* case_sensitive = item(abc_, "_is_case_sensitive");
+    if (case_sensitive == nullptr ||
+        !is_type_of(reinterpret_cast<PyObject*>(Py_TYPE(case_sensitive)), "_functools",
+                    "functools._lru_cache_wrapper")) {
+      return false;
+    }
+    nb::object wrapped = c_attribute(case_sensitive, "__wrapped__");
+    return wrapped.is_valid() && source(wrapped.ptr(), abc_, "_is_case_sensitive", nullptr) &&
+           c_functions(abc_, "_stat", {"S_ISDIR", "S_ISREG", "S_ISLNK"});
+  }
+
+  // The globber class rglob() uses, and the namespace of glob.
+  bool globber() {
+    PyObject* value = resolved(view_.posix_path, "_globber");
+    if (value == nullptr || !PyType_Check(value)) {
+      return false;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(value);
+    view_.guarded.push_back(type);
+    PyObject* mro = type->tp_mro;
+    if (mro == nullptr || !PyTuple_CheckExact(mro) || PyTuple_GET_SIZE(mro) != 3 ||
+        PyTuple_GET_ITEM(mro, 2) != reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
+      return false;
+    }
+    auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, 1));
+    PyObject* selector = item(type_dict(base), "selector");
+    if (selector == nullptr || !PyFunction_Check(selector)) {
+      return false;
+    }
+    PyObject* glob = PyFunction_GET_GLOBALS(selector);
+    if (!watch(glob) || !is_namespace_of(glob, "glob") || Py_TYPE(type) != &PyType_Type ||
+        Py_TYPE(base) != &PyType_Type || qualname_of(type) != "_StringGlobber" ||
+        qualname_of(base) != "_Globber" || item(glob, "_StringGlobber") != value ||
+        item(glob, "_Globber") != reinterpret_cast<PyObject*>(base)) {
+      return false;
+    }
+    families_.push_back({base, glob});
+    families_.push_back({type, glob});
+    if (!class_dict(families_.back()) || !class_dict(families_[families_.size() - 2]) ||
+        !resolutions(type, kGlobberAttributes)) {
+      return false;
+    }
+    // The module data the selectors read.
+    PyObject* magic = item(glob, "magic_check");
+    PyObject* special = item(glob, "_special_parts");
+    PyObject* no_recurse = item(glob, "_no_recurse_symlinks");
+    if (magic == nullptr ||
+        !is_type_of(reinterpret_cast<PyObject*>(Py_TYPE(magic)), "_sre", "re.Pattern") ||
+        !repr_is(magic, "re.compile('([*?[])')") || special == nullptr ||
+        !PyTuple_CheckExact(special) || !repr_is(special, "('', '.', '..')") ||
+        no_recurse == nullptr || !Py_IS_TYPE(no_recurse, &PyBaseObject_Type) ||
+        item(abc_, "_no_recurse_symlinks") != no_recurse) {
+      return false;
+    }
+    return true;
+  }
+
+  // `path.parents`, which `relative_to` walks.
+  bool parents() {
+    PyObject* value = item(local_, "_PathParents");
+    if (value == nullptr || !PyType_Check(value)) {
+      return false;
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(value);
+    view_.guarded.push_back(type);
+    if (qualname_of(type) != "_PathParents") {
+      return false;
+    }
+    families_.push_back({type, local_});
+    if (!class_dict(families_.back()) || !resolutions(type, kParentsAttributes)) {
+      return false;
+    }
+    for (const char* name : {"__iter__", "__contains__"}) {
+      PyObject* function = resolved(type, name);
+      if (function == nullptr || !PyFunction_Check(function)) {
+        return false;
+      }
+      PyObject* globals = PyFunction_GET_GLOBALS(function);
+      if (!watch(globals) || !is_namespace_of(globals, "collections.abc") ||
+          !source(function, globals, std::string("Sequence.") + name, nullptr)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // The slots a new path is made with.
+  bool slots() {
+    PyTypeObject* pure = nullptr;
+    for (const Family& family : families_) {
+      if (qualname_of(family.type) == "PurePath") {
+        pure = family.type;
+      }
+    }
+    auto offset = [&](const char* name) -> Py_ssize_t {
+      PyObject* member = pure != nullptr ? item(type_dict(pure), name) : nullptr;
+      if (member == nullptr || !Py_IS_TYPE(member, &PyMemberDescr_Type)) {
+        return -1;
+      }
+      PyMemberDef* def = reinterpret_cast<PyMemberDescrObject*>(member)->d_member;
+      return def->type == Py_T_OBJECT_EX ? def->offset : -1;
+    };
+    view_.raw_paths_offset = offset("_raw_paths");
+    view_.str_offset = offset("_str");
+    return view_.raw_paths_offset > 0 && view_.str_offset > 0;
+  }
+
+  PathlibView& view_;
+  PyObject* local_ = nullptr;
+  PyObject* abc_ = nullptr;
+  PyObject* parser_ = nullptr;
+  std::vector<Family> families_;
+  std::vector<PyObject*> modules_;
+};
+
+// Paths reach the system in the file-system encoding, which the walker
+// takes to be UTF-8 with undecodable bytes escaped.
+bool encoding_is_utf8_surrogateescape() {
+  static const int answer = [] {
+    nb::object sample = nb::steal(PyUnicode_FromString("\xc3\xa9"));
+    if (!sample.is_valid()) {
+      PyErr_Clear();
+      return 0;
+    }
+    nb::object escaped = nb::steal(PyUnicode_DecodeFSDefaultAndSize("\xff", 1));
+    if (!escaped.is_valid()) {
+      PyErr_Clear();
+      return 0;
+    }
+    nb::object bytes = nb::steal(PyUnicode_EncodeFSDefault(sample.ptr()));
+    nb::object back = nb::steal(PyUnicode_EncodeFSDefault(escaped.ptr()));
+    if (!bytes.is_valid() || !back.is_valid()) {
+      PyErr_Clear();
+      return 0;
+    }
+    bool utf8 = std::string_view(PyBytes_AS_STRING(bytes.ptr()),
+                                 static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()))) ==
+                "\xc3\xa9";
+    bool escaped_back = std::string_view(PyBytes_AS_STRING(back.ptr()),
+                                         static_cast<std::size_t>(PyBytes_GET_SIZE(back.ptr()))) ==
+                        "\xff";
+    return utf8 && escaped_back ? 1 : 0;
+  }();
+  return answer != 0;
+}
+
+}  // namespace
+
+bool examine_pathlib(nb::handle path_type, PathlibView& view) {
+  view = PathlibView{};
+  if (!encoding_is_utf8_surrogateescape()) {
+    return false;
+  }
+  Examiner examiner(view);
+  bool genuine = examiner.run(path_type.ptr());
+  if (PyErr_Occurred() != nullptr) {
+    PyErr_Clear();
+    genuine = false;
+  }
+  return genuine;
+}
+
+}  // namespace tarvek::fs
