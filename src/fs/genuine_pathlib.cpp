@@ -216,6 +216,25 @@ PyObject* resolved(PyTypeObject* type, const char* attribute) {
   return owner != nullptr ? item(type_dict(owner), attribute) : nullptr;
 }
 
+// The `co_qualname` of the function behind a class attribute (a function,
+// or the getter of a property, or a class or static method's function);
+// empty for anything else.
+std::string_view code_qualname(PyObject* value) {
+  if (value == nullptr) {
+    return {};
+  }
+  nb::object function = nb::borrow(value);
+  if (Py_IS_TYPE(value, &PyProperty_Type)) {
+    function = c_attribute(value, "fget");
+  } else if (Py_IS_TYPE(value, &PyClassMethod_Type) || Py_IS_TYPE(value, &PyStaticMethod_Type)) {
+    function = c_attribute(value, "__func__");
+  }
+  if (!function.is_valid() || !Py_IS_TYPE(function.ptr(), &PyFunction_Type)) {
+    return {};
+  }
+  return text_of(reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function.ptr()))->co_qualname);
+}
+
 bool is_metadata(std::string_view key) {
   return key == "__doc__" || key == "__qualname__" || key == "__firstlineno__" ||
          key == "__static_attributes__" || key == "__slots__" || key == "__abstractmethods__" ||
@@ -328,11 +347,20 @@ class Examiner {
            posixpath_module(parser_);
   }
 
+  // What a lookup of each attribute finds is what the sources define under
+  // that name in that class: a function (or the function of a property,
+  // class or static method) whose code is `Owner.attribute`, or, for data
+  // and slots, the entry of that class's own dict.
   template <std::size_t N>
   bool resolutions(PyTypeObject* type, const Resolution (&table)[N]) {
     for (const Resolution& expected : table) {
       PyTypeObject* owner = owner_of(type, expected.attribute);
-      if (owner == nullptr || qualname_of(owner) != expected.owner) {
+      if (owner == nullptr) {
+        return false;
+      }
+      std::string_view code = code_qualname(item(type_dict(owner), expected.attribute));
+      std::string wanted = std::string(expected.owner) + "." + expected.attribute;
+      if (code.empty() ? qualname_of(owner) != expected.owner : code != wanted) {
         return false;
       }
     }
@@ -377,11 +405,13 @@ class Examiner {
       if (source(value, family.globals, qualname, owner)) {
         return true;
       }
-      // A method of another class of the same module bound here too
-      // (`Path.as_uri = PurePath.as_uri`).
+      // The same method of another class bound here too: by the sources
+      // (`Path.as_uri = PurePath.as_uri`), or by a patch undone by hand
+      // (`Path.is_dir = PathBase.is_dir`).  Where it is found is checked
+      // below, for what a path looks up.
       for (const Family& other : families_) {
-        if (other.globals == family.globals && other.type != cls &&
-            source(value, family.globals,
+        if (other.type != cls &&
+            source(value, other.globals,
                    std::string(qualname_of(other.type)) + "." + std::string(name), nullptr)) {
           return true;
         }

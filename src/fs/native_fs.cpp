@@ -307,18 +307,30 @@ int NativeFs::node_fd(const std::shared_ptr<DirNode>& node, const std::shared_pt
   return fd;
 }
 
-int NativeFs::query_fd(const Path& path, std::string& rest) const {
+int NativeFs::query_fd(const Path& path, std::string& rest) {
   rest = path.name;
   const DirNode* node = path.dir.get();
   while (node != nullptr && !node->fd.valid()) {
     if (!node->parent) {
       rest = join(node->text, rest);
-      return AT_FDCWD;
+      break;
     }
     rest = join(node->name, rest);
     node = node->parent.get();
   }
-  return node != nullptr ? node->fd.get() : AT_FDCWD;
+  if (rest.size() >= static_cast<std::size_t>(PATH_MAX) && path.dir) {
+    // Too long a way from the nearest open directory: open the path's own
+    // directory instead, one level at a time, as listing it would.
+    int fd = node_fd(path.dir, nullptr);
+    if (fd >= 0) {
+      rest = path.name;
+      return fd;
+    }
+  }
+  if (node == nullptr || !node->fd.valid()) {
+    return AT_FDCWD;
+  }
+  return node->fd.get();
 }
 
 bool NativeFs::identify(DirNode& node) {
@@ -368,8 +380,10 @@ bool NativeFs::query(const Path& path, bool follow, struct stat& out) {
     raise_os_error(ENAMETOOLONG, path.text);
   }
   std::string rest;
-  int fd = query_fd(path, rest);
-  int error = unlocked([&] { return stat_at(fd, rest.c_str(), follow, out); });
+  int error = unlocked([&] {
+    int fd = query_fd(path, rest);
+    return stat_at(fd, rest.c_str(), follow, out);
+  });
   if (error == 0) {
     if (follow) {
       path.stated = true;
@@ -393,8 +407,10 @@ std::pair<unsigned, std::uint64_t> NativeFs::stat_mode_size(const Path& path) {
   }
   struct stat status {};
   std::string rest;
-  int fd = query_fd(path, rest);
-  if (int error = unlocked([&] { return stat_at(fd, rest.c_str(), true, status); })) {
+  if (int error = unlocked([&] {
+        int fd = query_fd(path, rest);
+        return stat_at(fd, rest.c_str(), true, status);
+      })) {
     raise_os_error(error, path.text);
   }
   return {static_cast<unsigned>(status.st_mode), static_cast<std::uint64_t>(status.st_size)};
@@ -560,8 +576,10 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
     Path candidate = child(pending.dir, std::string_view("__pycache__"));
     struct stat status {};
     std::string rest;
-    int fd = query_fd(candidate, rest);
-    if (unlocked([&] { return stat_at(fd, rest.c_str(), false, status); }) == 0) {
+    if (unlocked([&] {
+          int fd = query_fd(candidate, rest);
+          return stat_at(fd, rest.c_str(), false, status);
+        }) == 0) {
       candidate.kind = kind_of_mode(status.st_mode);
       slots[pending.slot] = std::move(candidate);
     }
@@ -606,8 +624,10 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
       if (item.kind == Kind::Unknown && !too_long(text)) {
         struct stat status {};
         std::string rest;
-        int fd = query_fd(item, rest);
-        real_dir = unlocked([&] { return stat_at(fd, rest.c_str(), false, status); }) == 0 &&
+        real_dir = unlocked([&] {
+                     int fd = query_fd(item, rest);
+                     return stat_at(fd, rest.c_str(), false, status);
+                   }) == 0 &&
                    S_ISDIR(status.st_mode);
         if (real_dir) {
           item.kind = Kind::Dir;
@@ -660,10 +680,12 @@ nb::object NativeFs::read_text(const Path& path, std::size_t limit) {
   }
   std::string rest;
   std::string bytes;
-  int fd = query_fd(path, rest);
   std::size_t expected =
       path.stated && mode_is_regular(path.mode) ? static_cast<std::size_t>(path.size) : 0;
-  if (int error = unlocked([&] { return read_file(fd, rest.c_str(), limit, expected, bytes); })) {
+  if (int error = unlocked([&] {
+        int fd = query_fd(path, rest);
+        return read_file(fd, rest.c_str(), limit, expected, bytes);
+      })) {
     raise_os_error(error, path.text);
   }
   // Decoded, then with universal newlines, as a text-mode read gives it.

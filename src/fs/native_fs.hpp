@@ -191,7 +191,7 @@ class NativeFs {
   int dir_fd(const Path& path, const std::shared_ptr<DirNode>& hint);
   // For a read-only step: the nearest open ancestor's descriptor, with the
   // rest of the way in `rest` (links on it are followed, as by the path).
-  int query_fd(const Path& path, std::string& rest) const;
+  int query_fd(const Path& path, std::string& rest);
   std::shared_ptr<DirNode> node_for(const Path& path) const;
   int node_fd(const std::shared_ptr<DirNode>& node, const std::shared_ptr<DirNode>& hint);
   int open_node(const std::shared_ptr<DirNode>& node, int parent_fd, const char* name, bool follow);

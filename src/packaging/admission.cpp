@@ -29,7 +29,7 @@ bool admits_everything(nb::handle profile) {
 }
 
 nb::object current_profile(const Call& call) {
-  nb::str value = read_env(call, call.global(names::PROFILE_ENV));
+  nb::object value = read_env(call, call.global(names::PROFILE_ENV));
   if (native::truthy(value)) {
     return value;
   }

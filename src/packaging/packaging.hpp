@@ -46,7 +46,7 @@ nb::object remove_packaging_junk(const Call& call);
 // Shared by the behaviour files.
 
 // os.environ.get(variable, "").strip(), with `variable` a str.
-nb::str read_env(const Call& call, nb::handle variable);
+nb::object read_env(const Call& call, nb::handle variable);
 
 // Raises the module's SkillReleaseManifestError, as bound now, with `message`.
 [[noreturn]] void raise_manifest_error(const Call& call, nb::handle message);
