@@ -184,6 +184,25 @@ void scan_candidate(Fs& fs, const Call& call, nb::handle candidate_object, nb::l
 }
 
 }  // namespace
+//     cwd = cwd or Path.cwd()
+//     candidates = []
+//     if skills_dir:
+//         candidates.append(Path(skills_dir).expanduser())
+//     env_dir = os.getenv("TARVEK_SKILLS_DIR")
+//     if env_dir:
+//         candidates.append(Path(env_dir).expanduser())
+//     home = Path.home()
+//     opencode = self._opencode_skills_dir()
+//     candidates += [cwd / ".claude" / "skills", home / ".claude" / "skills", ..., opencode, ...]
+//     seen = set()
+//     result = []
+//     for candidate in candidates:
+//         key = str(candidate.resolve()) if candidate.exists() else str(candidate.expanduser())
+//         if key in seen:
+//             continue
+//         seen.add(key)
+//         result.append(candidate)
+//     return result
 nb::object candidate_dirs(const Call& call) {
   nb::handle self = call.arg(0);
   nb::handle skills_dir = call.arg(1);

@@ -57,6 +57,10 @@ nb::object get_builtin_templates_dir(const Call& call) {
   return native::getattr(module_file, names::parent) / names::templates.get();
 }
 
+//     root = templates_dir or get_builtin_templates_dir()
+//     if not root.exists():
+//         return []
+//     return sorted(p for p in root.iterdir() if p.is_dir())
 nb::object list_template_dirs(const Call& call) {
   nb::object root = templates_root(call, call.arg(0));
   return fs::choose(call, {root}, {}, [&](auto& fs) { return template_dirs(fs, fs.argument(root)); });
