@@ -526,7 +526,10 @@ def test_reading_beyond_path_max_raises_what_pathlib_raises(tmp_path, monkeypatc
     assert outcomes["fast"][0] == "raised" and outcomes["fast"][2][0] == errno.ENAMETOOLONG
 
 
-def test_deleting_natively_has_no_depth_limit_with_deep_junk_in_several_branches(tmp_path):
+@pytest.mark.parametrize("kind", PATH_KINDS[:1])  # the native path only
+def test_deleting_has_no_depth_limit_with_deep_junk_in_several_branches(tmp_path, monkeypatch,
+                                                                         kind):
+    use_path_kind(monkeypatch, kind)
     root = tmp_path / "t"
     for branch in ("keep/one", "keep/two", "drop/three", "drop/four"):
         chain(root / branch, 2 * PATH_MAX, "__pycache__/")

@@ -22,24 +22,34 @@ constexpr bool kNativeWalker = false;
 #endif
 
 // A verdict about one `Path` class, kept while what it read is unchanged.
+// It holds strong references to the classes it names (so that comparing by
+// address stays sound), dropped when it is replaced and never at exit,
+// after the interpreter has gone.
 struct Verdict {
-  nb::object path_class;  // the class examined (kept alive, compared by identity)
+  PyObject* path_class = nullptr;
   bool genuine = false;
   std::uint64_t epoch = 0;
-  std::vector<std::pair<nb::object, unsigned int>> tags;  // guarded classes
+  std::vector<std::pair<PyTypeObject*, unsigned int>> tags;  // guarded classes
   PathlibView view;
 
   bool holds_for(PyObject* candidate) const {
-    if (!path_class.is_valid() || path_class.ptr() != candidate ||
-        epoch != native::world_epoch()) {
+    if (path_class == nullptr || path_class != candidate || epoch != native::world_epoch()) {
       return false;
     }
     for (const auto& [type, tag] : tags) {
-      if (reinterpret_cast<PyTypeObject*>(type.ptr())->tp_version_tag != tag || tag == 0) {
+      if (type->tp_version_tag != tag || tag == 0) {
         return false;
       }
     }
     return true;
+  }
+
+  void release() {
+    Py_CLEAR(path_class);
+    for (auto& [type, tag] : tags) {
+      Py_DECREF(reinterpret_cast<PyObject*>(type));
+    }
+    tags.clear();
   }
 };
 
@@ -50,10 +60,10 @@ bool examine(nb::handle path_type) {
   Verdict verdict;
   verdict.epoch = native::world_epoch();
   verdict.genuine = examine_pathlib(path_type, verdict.view);
-  verdict.path_class = nb::borrow(path_type);
+  verdict.path_class = Py_NewRef(path_type.ptr());
   for (PyTypeObject* type : verdict.view.guarded) {
-    verdict.tags.emplace_back(nb::borrow(reinterpret_cast<PyObject*>(type)),
-                              native::version_tag(type));
+    Py_INCREF(reinterpret_cast<PyObject*>(type));
+    verdict.tags.emplace_back(type, native::version_tag(type));
   }
   // Examining may have moved the epoch on (a first watch); a verdict that
   // could not watch what it read is not kept.
@@ -61,11 +71,10 @@ bool examine(nb::handle path_type) {
     verdict.epoch = 0;
   }
   bool genuine = verdict.genuine;
-  if (genuine) {
-    g_genuine = std::move(verdict);
-  } else {
-    g_rejected = std::move(verdict);
-  }
+  Verdict& slot = genuine ? g_genuine : g_rejected;
+  Verdict previous = std::move(slot);
+  slot = std::move(verdict);
+  previous.release();  // last: releasing may run code that calls back here
   return genuine;
 }
 

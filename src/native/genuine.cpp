@@ -221,7 +221,7 @@ bool is_source_function(nb::handle value, nb::handle globals, std::string_view q
   if (!same_file) {
     // A frozen module's code is named after the module as it was frozen:
     // its name, or the stem of its file (`_collections_abc` calls itself
-    // `collections.abc`).
+    // `collections.abc`).  A package's `__init__` is not looked at here.
     PyErr_Clear();
     std::string_view name = utf8_of(lookup(globals.ptr(), "__name__"));
     std::string_view stem = utf8_of(file);
@@ -238,7 +238,19 @@ bool is_source_function(nb::handle value, nb::handle globals, std::string_view q
              filename.starts_with("<frozen ") && filename.ends_with(">") &&
              filename.substr(8, module.size()) == module;
     };
-    if (!frozen_as(name) && !frozen_as(stem)) {
+    // Code compiled where the module was built and loaded from elsewhere
+    // (a zip, a one-file binary's archive) keeps the module's own relative
+    // file name: "pathlib/_local.py" for pathlib._local.
+    std::string relative(name);
+    for (char& c : relative) {
+      c = c == '.' ? '/' : c;
+    }
+    relative += ".py";
+    bool relocated = !name.empty() && (filename == relative ||
+                                       (filename.size() > relative.size() &&
+                                        filename.ends_with(relative) &&
+                                        filename[filename.size() - relative.size() - 1] == '/'));
+    if (!frozen_as(name) && !frozen_as(stem) && !relocated) {
       return false;
     }
   }
