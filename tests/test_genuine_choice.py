@@ -319,3 +319,23 @@ def test_pyfakefs_started_after_import_sees_every_call_then_native_again(tmp_pat
         assert on_fake_disk(patcher.fs, packaging, detector) == ON_FAKE_DISK
     assert not os.path.exists("/t")
     assert ran_natively(tmp_path / "t")
+
+
+@pytest.mark.parametrize("attribute", ["is_dir", "home", "name"])
+def test_a_patch_undone_by_hand_runs_natively_again(tmp_path, attribute):
+    # Undone by putting back what a lookup gave (PathBase.is_dir, a bound
+    # class method, PurePath's property), which lands in Path's own dict:
+    # that is pathlib's own behaviour still.
+    root = tmp_path / "t"
+    pristine = attribute in vars(pathlib.Path)
+    original = getattr(pathlib.Path, attribute) if attribute != "name" else vars(
+        pathlib.PurePath)["name"]
+    try:
+        setattr(pathlib.Path, attribute, property(lambda self: "x") if attribute == "name"
+                else lambda *args, **kwargs: None)
+        assert not WALKER or not ran_natively(root)
+        setattr(pathlib.Path, attribute, original)
+        assert ran_natively(root)
+    finally:
+        if not pristine and attribute in vars(pathlib.Path):
+            delattr(pathlib.Path, attribute)

@@ -2,10 +2,12 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "fs/pathlib_sources.hpp"
 #include "native/genuine.hpp"
 #include "native/watch.hpp"
 
@@ -16,32 +18,8 @@ using native::is_c_function_of;
 using native::is_namespace_of;
 using native::is_type_of;
 
-// `dict[key]` without running code: borrowed, or null when absent.
-PyObject* item(PyObject* dict, const char* key) {
-  if (dict == nullptr || !PyDict_CheckExact(dict)) {
-    return nullptr;
-  }
-  PyObject* value = nullptr;
-  if (PyDict_GetItemStringRef(dict, key, &value) < 0) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  Py_XDECREF(value);  // the dict keeps it alive meanwhile
-  return value;
-}
-
-std::string_view text_of(PyObject* value) {
-  if (value == nullptr || !PyUnicode_CheckExact(value)) {
-    return {};
-  }
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(value, &size);
-  if (text == nullptr) {
-    PyErr_Clear();
-    return {};
-  }
-  return {text, static_cast<std::size_t>(size)};
-}
+using native::item;
+using native::text_of;
 
 std::string_view qualname_of(PyTypeObject* type) {
   if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) {
@@ -52,148 +30,7 @@ std::string_view qualname_of(PyTypeObject* type) {
 
 PyObject* type_dict(PyTypeObject* type) { return type->tp_dict; }
 
-// `obj.name` for an object of an exact C type whose attribute is a member or
-// getset of that type: no Python code can run.
-nb::object c_attribute(PyObject* obj, const char* name) {
-  PyObject* value = PyObject_GetAttrString(obj, name);
-  if (value == nullptr) {
-    PyErr_Clear();
-  }
-  return nb::steal(value);
-}
-
-bool repr_is(PyObject* value, std::string_view expected) {
-  nb::object text = nb::steal(PyObject_Repr(value));
-  if (!text.is_valid()) {
-    PyErr_Clear();
-    return false;
-  }
-  return text_of(text.ptr()) == expected;
-}
-
-// The defaults our calls rely on, as the sources write them.
-enum class Const : std::uint8_t { None, True, False, MinusOne, ReadMode };
-
-bool is_const(PyObject* value, Const expected) {
-  switch (expected) {
-    case Const::None: return value == Py_None;
-    case Const::True: return value == Py_True;
-    case Const::False: return value == Py_False;
-    case Const::MinusOne:
-      return PyLong_CheckExact(value) && PyLong_AsLong(value) == -1 && PyErr_Occurred() == nullptr;
-    case Const::ReadMode: return text_of(value) == "r";
-  }
-  return false;
-}
-
-struct Keyword {
-  const char* name;
-  Const value;
-};
-
-struct DefaultsRule {
-  const char* module;
-  const char* qualname;
-  int positional_count;  // -1: not relied on
-  Const positional[5];
-  int keyword_count;     // -1: not relied on
-  Keyword keywords[2];
-};
-
-constexpr Const N = Const::None;
-constexpr Const T = Const::True;
-constexpr Const F = Const::False;
-
-const DefaultsRule kDefaults[] = {
-    {"pathlib._abc", "PathBase.exists", -1, {}, 1, {{"follow_symlinks", T}}},
-    {"pathlib._abc", "PathBase.is_dir", -1, {}, 1, {{"follow_symlinks", T}}},
-    {"pathlib._abc", "PathBase.is_file", -1, {}, 1, {{"follow_symlinks", T}}},
-    {"pathlib._local", "Path.stat", -1, {}, 1, {{"follow_symlinks", T}}},
-    {"pathlib._local", "Path.rglob", -1, {}, 2, {{"case_sensitive", N}, {"recurse_symlinks", F}}},
-    {"pathlib._local", "Path.unlink", 1, {F}, -1, {}},
-    {"pathlib._local", "Path.resolve", 1, {F}, -1, {}},
-    {"pathlib._local", "Path.read_text", 3, {N, N, N}, -1, {}},
-    {"pathlib._local", "Path.open", 5, {Const::ReadMode, Const::MinusOne, N, N, N}, -1, {}},
-    {"pathlib._local", "PurePath.relative_to", -1, {}, 1, {{"walk_up", F}}},
-    {"posixpath", "realpath", -1, {}, 1, {{"strict", F}}},
-};
-
-bool defaults_hold(PyObject* function, PyObject* globals, std::string_view qualname) {
-  for (const DefaultsRule& rule : kDefaults) {
-    if (qualname != rule.qualname || !is_namespace_of(globals, rule.module)) {
-      continue;
-    }
-    if (rule.positional_count >= 0) {
-      PyObject* defaults = PyFunction_GET_DEFAULTS(function);
-      if (defaults == nullptr || !PyTuple_CheckExact(defaults) ||
-          PyTuple_GET_SIZE(defaults) != rule.positional_count) {
-        return false;
-      }
-      for (int i = 0; i < rule.positional_count; ++i) {
-        if (!is_const(PyTuple_GET_ITEM(defaults, i), rule.positional[i])) {
-          return false;
-        }
-      }
-    }
-    if (rule.keyword_count >= 0) {
-      PyObject* keywords = PyFunction_GET_KW_DEFAULTS(function);
-      if (keywords == nullptr || !PyDict_CheckExact(keywords) ||
-          PyDict_GET_SIZE(keywords) != rule.keyword_count) {
-        return false;
-      }
-      for (int i = 0; i < rule.keyword_count; ++i) {
-        PyObject* value = item(keywords, rule.keywords[i].name);
-        if (value == nullptr || !is_const(value, rule.keywords[i].value)) {
-          return false;
-        }
-      }
-    }
-  }
-  return true;
-}
-
-// Where an attribute looked up on a path (or globber) must be found: the
-// class of the sources that defines it.
-struct Resolution {
-  const char* attribute;
-  const char* owner;
-};
-
-const Resolution kPathAttributes[] = {
-    {"__new__", "Path"}, {"__init__", "Path"}, {"stat", "Path"}, {"open", "Path"},
-    {"read_text", "Path"}, {"iterdir", "Path"}, {"glob", "Path"}, {"rglob", "Path"},
-    {"absolute", "Path"}, {"resolve", "Path"}, {"expanduser", "Path"}, {"unlink", "Path"},
-    {"rmdir", "Path"}, {"_remove_leading_dot", "Path"}, {"_remove_trailing_slash", "Path"},
-    {"_filter_trailing_slash", "Path"}, {"exists", "PathBase"}, {"is_dir", "PathBase"},
-    {"is_file", "PathBase"}, {"is_symlink", "PathBase"}, {"lstat", "PathBase"},
-    {"_glob_selector", "PathBase"}, {"home", "PathBase"}, {"cwd", "PathBase"},
-    {"parser", "PurePosixPath"}, {"_globber", "PurePath"}, {"joinpath", "PurePath"},
-    {"__truediv__", "PurePath"}, {"__rtruediv__", "PurePath"}, {"__fspath__", "PurePath"},
-    {"__str__", "PurePath"}, {"__eq__", "PurePath"}, {"__hash__", "PurePath"},
-    {"__lt__", "PurePath"}, {"__le__", "PurePath"}, {"__gt__", "PurePath"},
-    {"__ge__", "PurePath"}, {"_str_normcase", "PurePath"}, {"_parts_normcase", "PurePath"},
-    {"_format_parsed_parts", "PurePath"}, {"_from_parsed_parts", "PurePath"},
-    {"_from_parsed_string", "PurePath"}, {"_parse_path", "PurePath"}, {"_raw_path", "PurePath"},
-    {"drive", "PurePath"}, {"root", "PurePath"}, {"_tail", "PurePath"}, {"anchor", "PurePath"},
-    {"parts", "PurePath"}, {"parent", "PurePath"}, {"parents", "PurePath"}, {"name", "PurePath"},
-    {"relative_to", "PurePath"}, {"is_absolute", "PurePath"}, {"_raw_paths", "PurePath"},
-    {"_drv", "PurePath"}, {"_root", "PurePath"}, {"_tail_cached", "PurePath"}, {"_str", "PurePath"},
-    {"_str_normcase_cached", "PurePath"}, {"_parts_normcase_cached", "PurePath"},
-    {"_hash", "PurePath"}, {"suffix", "PurePathBase"}, {"with_segments", "PurePathBase"},
-};
-
-const Resolution kGlobberAttributes[] = {
-    {"__init__", "_Globber"}, {"selector", "_Globber"}, {"recursive_selector", "_Globber"},
-    {"wildcard_selector", "_Globber"}, {"literal_selector", "_Globber"},
-    {"special_selector", "_Globber"}, {"select_exists", "_Globber"}, {"compile", "_Globber"},
-    {"lstat", "_StringGlobber"}, {"scandir", "_StringGlobber"}, {"parse_entry", "_StringGlobber"},
-    {"concat_path", "_StringGlobber"}, {"add_slash", "_StringGlobber"},
-};
-
-const Resolution kParentsAttributes[] = {
-    {"__init__", "_PathParents"}, {"__len__", "_PathParents"}, {"__getitem__", "_PathParents"},
-    {"__iter__", "Sequence"}, {"__contains__", "Sequence"},
-};
+using native::c_attribute;
 
 // The class of `type`'s MRO whose dict holds `attribute`, or null.
 PyTypeObject* owner_of(PyTypeObject* type, const char* attribute) {
@@ -224,7 +61,9 @@ std::string_view code_qualname(PyObject* value) {
     return {};
   }
   nb::object function = nb::borrow(value);
-  if (Py_IS_TYPE(value, &PyProperty_Type)) {
+  if (PyMethod_Check(value)) {
+    function = nb::borrow(PyMethod_GET_FUNCTION(value));
+  } else if (Py_IS_TYPE(value, &PyProperty_Type)) {
     function = c_attribute(value, "fget");
   } else if (Py_IS_TYPE(value, &PyClassMethod_Type) || Py_IS_TYPE(value, &PyStaticMethod_Type)) {
     function = c_attribute(value, "__func__");
@@ -233,12 +72,6 @@ std::string_view code_qualname(PyObject* value) {
     return {};
   }
   return text_of(reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function.ptr()))->co_qualname);
-}
-
-bool is_metadata(std::string_view key) {
-  return key == "__doc__" || key == "__qualname__" || key == "__firstlineno__" ||
-         key == "__static_attributes__" || key == "__slots__" || key == "__abstractmethods__" ||
-         key == "_abc_impl";
 }
 
 class Examiner {
@@ -291,7 +124,8 @@ class Examiner {
 
   bool source(PyObject* function, PyObject* globals, std::string_view qualname, PyObject* owner) {
     if (!native::is_source_function(function, globals, qualname, owner) ||
-        !native::uses_genuine_builtins(function) || !defaults_hold(function, globals, qualname)) {
+        !native::uses_genuine_builtins(function) ||
+        !sources::defaults_hold(function, globals, qualname)) {
       return false;
     }
     watch(reinterpret_cast<PyFunctionObject*>(function)->func_builtins);
@@ -338,7 +172,7 @@ class Examiner {
         return false;
       }
     }
-    if (!resolutions(posix, kPathAttributes)) {
+    if (!resolutions(posix, sources::kPathAttributes)) {
       return false;
     }
     // The parser is posixpath, the very module pathlib's namespace names.
@@ -351,9 +185,8 @@ class Examiner {
   // that name in that class: a function (or the function of a property,
   // class or static method) whose code is `Owner.attribute`, or, for data
   // and slots, the entry of that class's own dict.
-  template <std::size_t N>
-  bool resolutions(PyTypeObject* type, const Resolution (&table)[N]) {
-    for (const Resolution& expected : table) {
+  bool resolutions(PyTypeObject* type, std::span<const sources::Resolution> table) {
+    for (const sources::Resolution& expected : table) {
       PyTypeObject* owner = owner_of(type, expected.attribute);
       if (owner == nullptr) {
         return false;
@@ -365,6 +198,29 @@ class Examiner {
       }
     }
     return true;
+  }
+
+  // A function of the sources under `name`: the class's own, or the same
+  // method of another class bound here too, by the sources
+  // (`Path.as_uri = PurePath.as_uri`) or by a patch undone by hand
+  // (`Path.is_dir = PathBase.is_dir`).  Where a path finds it is checked
+  // apart, for what a path looks up.
+  bool method_of_sources(const Family& family, std::string_view name, PyObject* function) {
+    if (!PyFunction_Check(function)) {
+      return false;
+    }
+    std::string qualname = std::string(qualname_of(family.type)) + "." + std::string(name);
+    if (source(function, family.globals, qualname, reinterpret_cast<PyObject*>(family.type))) {
+      return true;
+    }
+    for (const Family& other : families_) {
+      if (other.type != family.type &&
+          source(function, other.globals,
+                 std::string(qualname_of(other.type)) + "." + std::string(name), nullptr)) {
+        return true;
+      }
+    }
+    return false;
   }
 
   // Every entry of a class dict of the sources.
@@ -393,36 +249,31 @@ class Examiner {
   bool entry(const Family& family, std::string_view cls_name, std::string_view name,
              PyObject* value) {
     PyTypeObject* cls = family.type;
-    PyObject* owner = reinterpret_cast<PyObject*>(cls);
-    std::string qualname = std::string(cls_name) + "." + std::string(name);
     if (name == "__module__") {
       return text_of(value) == text_of(item(family.globals, "__name__"));
     }
-    if (is_metadata(name)) {
+    if (sources::is_metadata(name)) {
       return true;
     }
     if (PyFunction_Check(value)) {
-      if (source(value, family.globals, qualname, owner)) {
-        return true;
-      }
-      // The same method of another class bound here too: by the sources
-      // (`Path.as_uri = PurePath.as_uri`), or by a patch undone by hand
-      // (`Path.is_dir = PathBase.is_dir`).  Where it is found is checked
-      // below, for what a path looks up.
+      return method_of_sources(family, name, value);
+    }
+    if (PyMethod_Check(value)) {
+      // A class method put back as the bound method a lookup gave (as
+      // pytest's monkeypatch undoes a patch of `Path.home`): bound to a
+      // class of the sources, it behaves as the class method.
+      PyObject* self = PyMethod_GET_SELF(value);
+      bool ours = false;
       for (const Family& other : families_) {
-        if (other.type != cls &&
-            source(value, other.globals,
-                   std::string(qualname_of(other.type)) + "." + std::string(name), nullptr)) {
-          return true;
-        }
+        ours = ours || reinterpret_cast<PyObject*>(other.type) == self;
       }
-      return false;
+      return ours && method_of_sources(family, name, PyMethod_GET_FUNCTION(value));
     }
     if (Py_IS_TYPE(value, &PyProperty_Type)) {
       for (const char* accessor : {"fget", "fset", "fdel"}) {
         nb::object function = c_attribute(value, accessor);
         if (!function.is_valid() ||
-            (!function.is_none() && !source(function.ptr(), family.globals, qualname, owner))) {
+            (!function.is_none() && !method_of_sources(family, name, function.ptr()))) {
           return false;
         }
       }
@@ -434,9 +285,9 @@ class Examiner {
         return false;
       }
       if (PyFunction_Check(function.ptr())) {
-        return source(function.ptr(), family.globals, qualname, owner);
+        return method_of_sources(family, name, function.ptr());
       }
-      return data(cls_name, name, function.ptr());
+      return sources::data_attribute(cls_name, name, function.ptr());
     }
     if (Py_IS_TYPE(value, &PyMemberDescr_Type)) {
       auto* member = reinterpret_cast<PyMemberDescrObject*>(value);
@@ -445,53 +296,7 @@ class Examiner {
     if (Py_IS_TYPE(value, &PyGetSetDescr_Type)) {
       return reinterpret_cast<PyGetSetDescrObject*>(value)->d_common.d_type == cls;
     }
-    return data(cls_name, name, value);
-  }
-
-  // The data attributes the sources define, and the values they give them.
-  bool data(std::string_view cls, std::string_view name, PyObject* value) {
-    auto is = [&](const char* c, const char* n) { return cls == c && name == n; };
-    auto of_type = [&](const char* module, const char* type) {
-      return is_type_of(reinterpret_cast<PyObject*>(Py_TYPE(value)), module, type);
-    };
-    if (is("Path", "_remove_leading_dot")) {
-      return of_type("_operator", "operator.itemgetter") &&
-             repr_is(value, "operator.itemgetter(slice(2, None, None))");
-    }
-    if (is("Path", "_remove_trailing_slash")) {
-      return of_type("_operator", "operator.itemgetter") &&
-             repr_is(value, "operator.itemgetter(slice(None, -1, None))");
-    }
-    // Checked where they are found: the parser and the globber a path uses.
-    if (is("PurePosixPath", "parser") || is("PurePath", "parser")) {
-      return PyModule_CheckExact(value);
-    }
-    if (is("PurePathBase", "parser")) {
-      return true;  // ParserBase(), hidden by PurePath's
-    }
-    if (is("PurePath", "_globber") || is("PurePathBase", "_globber")) {
-      return PyType_Check(value);
-    }
-    if (is("PathBase", "_max_symlinks")) {
-      return PyLong_CheckExact(value);
-    }
-    if (is("_StringGlobber", "lstat")) {
-      return is_c_function_of(value, "posix", "lstat");
-    }
-    if (is("_StringGlobber", "scandir")) {
-      return is_c_function_of(value, "posix", "scandir");
-    }
-    if (is("_StringGlobber", "parse_entry")) {
-      return of_type("_operator", "operator.attrgetter") &&
-             repr_is(value, "operator.attrgetter('path')");
-    }
-    if (is("_StringGlobber", "concat_path")) {
-      return is_c_function_of(value, "_operator", "add");
-    }
-    if (is("_Globber", "lstat") || is("_Globber", "add_slash")) {
-      return of_type("_operator", "operator.methodcaller");  // hidden by _StringGlobber's
-    }
-    return false;
+    return sources::data_attribute(cls_name, name, value);
   }
 
   // A module seen before is not examined again (os and posixpath name each
@@ -651,7 +456,7 @@ class Examiner {
     families_.push_back({base, glob});
     families_.push_back({type, glob});
     if (!class_dict(families_.back()) || !class_dict(families_[families_.size() - 2]) ||
-        !resolutions(type, kGlobberAttributes)) {
+        !resolutions(type, sources::kGlobberAttributes)) {
       return false;
     }
     // The module data the selectors read.
@@ -660,8 +465,8 @@ class Examiner {
     PyObject* no_recurse = item(glob, "_no_recurse_symlinks");
     if (magic == nullptr ||
         !is_type_of(reinterpret_cast<PyObject*>(Py_TYPE(magic)), "_sre", "re.Pattern") ||
-        !repr_is(magic, "re.compile('([*?[])')") || special == nullptr ||
-        !PyTuple_CheckExact(special) || !repr_is(special, "('', '.', '..')") ||
+        !native::repr_is(magic, "re.compile('([*?[])')") || special == nullptr ||
+        !PyTuple_CheckExact(special) || !native::repr_is(special, "('', '.', '..')") ||
         no_recurse == nullptr || !Py_IS_TYPE(no_recurse, &PyBaseObject_Type) ||
         item(abc_, "_no_recurse_symlinks") != no_recurse) {
       return false;
@@ -681,7 +486,7 @@ class Examiner {
       return false;
     }
     families_.push_back({type, local_});
-    if (!class_dict(families_.back()) || !resolutions(type, kParentsAttributes)) {
+    if (!class_dict(families_.back()) || !resolutions(type, sources::kParentsAttributes)) {
       return false;
     }
     for (const char* name : {"__iter__", "__contains__"}) {

@@ -71,7 +71,7 @@ const PyMethodDef* method_of(PyObject* value) {
 }
 
 // `dict[key]` without running code: exact dicts only, borrowed, or null.
-PyObject* lookup(PyObject* dict, const char* key) {
+PyObject* lookup_item(PyObject* dict, const char* key) {
   if (!PyDict_CheckExact(dict)) {
     return nullptr;
   }
@@ -136,20 +136,26 @@ bool names_are_genuine(PyCodeObject* code, PyObject* globals, PyObject* builtins
     if (is_dunder(name)) {
       continue;
     }
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(builtins, name, &value) < 0) {
+    int builtin = PyDict_Contains(builtins, name);
+    if (builtin < 0) {
       PyErr_Clear();
       return false;
     }
-    if (value == nullptr) {
+    if (builtin == 0) {
       continue;
     }
-    nb::object owned = nb::steal(value);
-    int shadowed = PyDict_Contains(globals, name);
-    if (shadowed != 0) {
+    // What the name finds: the namespace's binding first, then the builtin;
+    // either way it must be the interpreter's own.
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemRef(globals, name, &value);
+    if (found == 0) {
+      found = PyDict_GetItemRef(builtins, name, &value);
+    }
+    if (found <= 0) {
       PyErr_Clear();
       return false;
     }
+    nb::object owned = nb::steal(value);
     if (!is_genuine_builtin(builtins, name, value)) {
       return false;
     }
@@ -166,6 +172,27 @@ bool names_are_genuine(PyCodeObject* code, PyObject* globals, PyObject* builtins
 }
 
 }  // namespace
+
+PyObject* item(PyObject* dict, const char* key) { return lookup_item(dict, key); }
+
+std::string_view text_of(PyObject* value) { return utf8_of(value); }
+
+nb::object c_attribute(PyObject* obj, const char* name) {
+  PyObject* value = PyObject_GetAttrString(obj, name);
+  if (value == nullptr) {
+    PyErr_Clear();
+  }
+  return nb::steal(value);
+}
+
+bool repr_is(PyObject* value, std::string_view expected) {
+  nb::object text = nb::steal(PyObject_Repr(value));
+  if (!text.is_valid()) {
+    PyErr_Clear();
+    return false;
+  }
+  return utf8_of(text.ptr()) == expected;
+}
 
 bool is_c_function_of(nb::handle value, const char* module_name, const char* method) {
   const PyMethodDef* definition = method_of(value.ptr());
@@ -202,7 +229,7 @@ bool is_type_of(nb::handle type, const char* module_name, const char* name) {
 }
 
 bool is_namespace_of(nb::handle globals, const char* name) {
-  return is_exact_str_equal(lookup(globals.ptr(), "__name__"), name);
+  return is_exact_str_equal(lookup_item(globals.ptr(), "__name__"), name);
 }
 
 bool is_source_function(nb::handle value, nb::handle globals, std::string_view qualname,
@@ -215,7 +242,7 @@ bool is_source_function(nb::handle value, nb::handle globals, std::string_view q
   if (!is_exact_str_equal(code->co_qualname, qualname)) {
     return false;
   }
-  PyObject* file = lookup(globals.ptr(), "__file__");
+  PyObject* file = lookup_item(globals.ptr(), "__file__");
   bool same_file = file != nullptr && PyUnicode_CheckExact(file) &&
                    PyUnicode_Compare(file, code->co_filename) == 0;
   if (!same_file) {
@@ -223,7 +250,7 @@ bool is_source_function(nb::handle value, nb::handle globals, std::string_view q
     // its name, or the stem of its file (`_collections_abc` calls itself
     // `collections.abc`).  A package's `__init__` is not looked at here.
     PyErr_Clear();
-    std::string_view name = utf8_of(lookup(globals.ptr(), "__name__"));
+    std::string_view name = utf8_of(lookup_item(globals.ptr(), "__name__"));
     std::string_view stem = utf8_of(file);
     std::size_t slash = stem.rfind('/');
     stem = slash == std::string_view::npos ? stem : stem.substr(slash + 1);

@@ -24,6 +24,20 @@ namespace tarvek::native {
 
 namespace nb = nanobind;
 
+// `dict[key]` for an exact dict, without running code: borrowed, or null
+// when absent (or `dict` is no exact dict).
+PyObject* item(PyObject* dict, const char* key);
+
+// The UTF-8 text of an exact str (valid while it lives); empty otherwise.
+std::string_view text_of(PyObject* value);
+
+// `obj.name` for an object of an exact C type whose attribute is a member
+// or getset of that type (no Python code can run); empty when absent.
+nb::object c_attribute(PyObject* obj, const char* name);
+
+// Whether repr(value), for an object of a C type, is `expected`.
+bool repr_is(PyObject* value, std::string_view expected);
+
 // Whether `value` is a function of the built-in C module `module_name`
 // whose method is called `method` (the name it has in C, which may differ
 // from the name it is bound to: posixpath.splitroot is

@@ -29,14 +29,14 @@ struct Verdict {
 // reloaded module keeps its namespace).
 std::array<Verdict, 2> g_verdicts;
 
+// What each name finds (the namespace's binding first, then the builtin)
+// is the interpreter's own object for that name.
 bool examine(nb::handle globals, nb::handle builtins) {
   for (const Name* name : kUsed) {
-    int shadowed = PyDict_Contains(globals.ptr(), name->get().ptr());
-    if (shadowed != 0) {
-      PyErr_Clear();
-      return false;
+    nb::object value = dict_get(globals, *name);
+    if (!value.is_valid()) {
+      value = dict_get(builtins, *name);
     }
-    nb::object value = dict_get(builtins, *name);
     if (!value.is_valid() || !is_genuine_builtin(builtins, name->get(), value)) {
       return false;
     }

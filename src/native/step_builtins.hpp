@@ -2,10 +2,9 @@
 // them: the module namespace first, then the builtins, at the point of use.
 //
 // The steps name `sorted`, `set`, `str`, `isinstance`, `dict`, `bool`,
-// `any`, `list`, `getattr` and `Exception`.  While every one of them is
-// unbound in the module namespace and bound in the builtins to the
-// interpreter's own object, the helpers below do the work in C, which is
-// the same; otherwise they call what the name is bound to.  (`type`,
+// `any`, `list`, `getattr` and `Exception`.  While every one of them finds
+// the interpreter's own object, the helpers below do the work in C, which
+// is the same; otherwise they call what the name is bound to.  (`type`,
 // `open` and every other builtin are never looked up by the steps, so
 // binding them changes nothing.)
 #pragma once
@@ -18,8 +17,9 @@ namespace tarvek::native {
 
 namespace nb = nanobind;
 
-// Whether the builtins the steps use are the interpreter's own and
-// unshadowed in `call`'s namespace.  Kept while neither dict changes.
+// Whether the builtins the steps use, as `call`'s namespace finds them
+// (its own binding first, then the builtins), are the interpreter's own.
+// Kept while neither dict changes.
 bool builtins_intact(const Call& call);
 
 // sorted(iterable)
