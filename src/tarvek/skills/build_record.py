@@ -155,8 +155,8 @@ class ProfileChoice:
     def describe(self) -> str:
         """For the build log: which profile, and why."""
         text = f"profile {self.profile!r} ({SOURCES[self.source]}"
-        if self.recorded is not None and self.source != "record":
-            text += f"; the sdist recorded {self.recorded!r}"
+        if self.recorded is not None and self.recorded != self.profile:
+            text += f", in place of {self.recorded!r} recorded in the sdist"
         return text + ")"
 
 

@@ -66,7 +66,7 @@ class SkillTemplatesBuildHook(BuildHookInterface):
         return value or None
 
     def initialize(self, version: str, build_data: dict[str, Any]) -> None:
-        from tarvek.skills.build_record import choose_profile
+        from tarvek.skills.build_record import RECORD_FILENAME, choose_profile
         from tarvek.skills.release_build import prune_staged_templates
 
         self._staging: str | None = None
@@ -89,24 +89,34 @@ class SkillTemplatesBuildHook(BuildHookInterface):
         destination = self.build_config.get_distribution_path(prefix).rstrip("/")
         self._staging = tempfile.mkdtemp(prefix="tarvek-skills-hatch-")
         staged = Path(self._staging, "templates")
+        copies = []
         for included in shipped:
             below = included.relative_path.replace(os.sep, "/")[len(prefix):]
             copy = staged.joinpath(*below.split("/"))
             copy.parent.mkdir(parents=True, exist_ok=True)
             shutil.copy2(included.path, copy)
-            # The project's own file is replaced by the pruned copy.
-            self.build_config.build_reserved_paths.add(included.distribution_path)
+            copies.append((included, copy))
         self._kept = prune_staged_templates(
             staged, artifact=artifact, manifest_templates_dir=source,
             templates_path=destination,
             choice=choose_profile(self._profile(), explicit_source="configuration",
                                   source_templates=source),
             log=self.app.display_info)
+        # Each file that survived pruning ships from the staged copy in place
+        # of the project's own (a file forced in from outside the project
+        # takes its target's place); the files of the skills left out are
+        # taken out of the build.
+        forced = build_data["force_include"]
+        for included, copy in copies:
+            if copy.is_file():
+                forced[str(copy)] = included.relative_path
+            else:
+                self.build_config.build_reserved_paths.add(included.distribution_path)
+        forced[str(staged / RECORD_FILENAME)] = prefix + RECORD_FILENAME
         self._destination = destination
         # What the archive must show: the kept skills that still hold a file.
         self._expected = sorted(name for name in self._kept
                                 if any(p.is_file() for p in (staged / name).rglob("*")))
-        build_data["force_include"][str(staged)] = destination
 
     def finalize(self, version: str, build_data: dict[str, Any], artifact_path: str) -> None:
         staging = getattr(self, "_staging", None)

@@ -24,11 +24,29 @@ from typing import Callable
 
 from tarvek.skills.build_record import PROFILE_ENV, BuildRecord, ProfileChoice, write_record
 
-__all__ = ["SkillProfileFallbackWarning", "prune_staged_templates"]
+__all__ = ["SkillMissingWarning", "SkillProfileFallbackWarning", "prune_staged_templates"]
 
 
 class SkillProfileFallbackWarning(UserWarning):
     """No build profile was named, so every skill template is packaged."""
+
+
+class SkillMissingWarning(UserWarning):
+    """The profile admits a skill that the templates tree does not hold."""
+
+
+def _admitted_but_absent(packaging, profile: str, artifact: str, manifest_dir: Path,
+                         kept: list[str]) -> list[str]:
+    """The declared skills that the profile admits to the artifact but the
+    pruned tree does not hold (none under the profiles that admit whatever
+    is there)."""
+    if profile in ("dev", "internal"):
+        return []
+    manifest = packaging.load_release_manifest(manifest_dir)
+    return [name for name in manifest.get("skills") or {}
+            if name not in kept and packaging.skill_allowed(
+                name, profile=profile, artifact=artifact, manifest=manifest,
+                templates_dir=manifest_dir)]
 
 
 def prune_staged_templates(target: str | os.PathLike[str], *, artifact: str,
@@ -51,8 +69,16 @@ def prune_staged_templates(target: str | os.PathLike[str], *, artifact: str,
             f"no build profile given, {PROFILE_ENV} is not set and the templates carry no "
             f"build record: the profile falls back to {choice.profile!r}, which keeps every "
             "skill template", SkillProfileFallbackWarning, stacklevel=3)
+    manifest_dir = Path(manifest_templates_dir)
     kept = packaging.prune_templates_dir(target, profile=choice.profile, artifact=artifact,
-                                         manifest_templates_dir=Path(manifest_templates_dir))
+                                         manifest_templates_dir=manifest_dir)
+    missing = _admitted_but_absent(packaging, choice.profile, artifact, manifest_dir, kept)
+    if missing:
+        # A wheel built from an sdist has only what the sdist carried.
+        warnings.warn(
+            f"profile {choice.profile!r} admits {', '.join(missing)} to the {artifact}, but the "
+            f"templates tree it is built from has no such skill directory", SkillMissingWarning,
+            stacklevel=3)
     write_record(target, BuildRecord(profile=choice.profile, artifact=artifact,
                                      templates_path=templates_path,
                                      profile_source=choice.source))
