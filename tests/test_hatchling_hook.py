@@ -178,3 +178,33 @@ def test_refusals(project, tmp_path, setting, environment, message):
     assert result.returncode != 0
     assert message in result.stdout + result.stderr
     assert not list((tmp_path / "dist").glob("*.whl"))
+
+
+@pytest.mark.parametrize("backend", ["hatchling.build", "setuptools.build_meta"])
+def test_an_editable_wheel_leaves_the_source_tree_alone(project, tmp_path, backend):
+    if backend.startswith("setuptools"):
+        from test_setuptools_commands import SETUP_PY
+
+        (project / "setup.py").write_text(SETUP_PY)
+        (project / "MANIFEST.in").write_text("recursive-include src/downstream/skills *\n")
+        (project / "pyproject.toml").write_text(
+            '[build-system]\nrequires = ["setuptools"]\n'
+            'build-backend = "setuptools.build_meta"\n')
+    else:  # hatchling's .pth editable, which needs no `editables`
+        text = (project / "pyproject.toml").read_text()
+        (project / "pyproject.toml").write_text(text.replace(
+            'packages = ["src/downstream"]\n', 'packages = ["src/downstream"]\n'
+            'dev-mode-dirs = ["src"]\n'))
+    before = sorted(str(p.relative_to(project)) for p in project.rglob("*")
+                    if "egg-info" not in str(p))
+    env = {k: v for k, v in os.environ.items() if not k.startswith("TARVEK_")}
+    env["TARVEK_SKILL_PROFILE"] = "python-release"
+    result = subprocess.run(
+        [sys.executable, "-c", f"import {backend} as b, sys; print(b.build_editable(sys.argv[1]))",
+         str(tmp_path / "out")], cwd=project, capture_output=True, text=True, env=env,
+        timeout=300)
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+    assert "editable install: skill templates are used from" in result.stdout + result.stderr
+    after = sorted(str(p.relative_to(project)) for p in project.rglob("*")
+                   if "egg-info" not in str(p) and "build" not in p.relative_to(project).parts)
+    assert after == before

@@ -66,9 +66,6 @@ class SkillTemplatesBuildHook(BuildHookInterface):
         return value or None
 
     def initialize(self, version: str, build_data: dict[str, Any]) -> None:
-        from tarvek.skills.build_record import RECORD_FILENAME, choose_profile
-        from tarvek.skills.release_build import prune_staged_templates
-
         self._staging: str | None = None
         if self.target_name not in _ARTIFACTS:
             raise ValueError(f"the {self.PLUGIN_NAME} build hook builds wheels and sdists, "
@@ -86,8 +83,23 @@ class SkillTemplatesBuildHook(BuildHookInterface):
             raise ValueError(f"the {self.target_name} does not include the skill templates in "
                              f"{relative}: include them in the target's files, or configure the "
                              f"{self.PLUGIN_NAME} hook for the targets that ship them only")
-        destination = self.build_config.get_distribution_path(prefix).rstrip("/")
         self._staging = tempfile.mkdtemp(prefix="tarvek-skills-hatch-")
+        try:
+            self._stage(shipped, prefix, source, artifact, build_data)
+        except BaseException:
+            shutil.rmtree(self._staging, ignore_errors=True)
+            self._staging = None
+            raise
+
+    def _stage(self, shipped: list[Any], prefix: str, source: Path, artifact: str,
+               build_data: dict[str, Any]) -> None:
+        """Copy, prune and record the templates in the staging directory, and
+        ship the copy in place of the project's files."""
+        from tarvek.skills.build_record import RECORD_FILENAME, choose_profile
+        from tarvek.skills.release_build import prune_staged_templates
+
+        assert self._staging is not None
+        destination = self.build_config.get_distribution_path(prefix).rstrip("/")
         staged = Path(self._staging, "templates")
         copies = []
         for included in shipped:

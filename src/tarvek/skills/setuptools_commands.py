@@ -30,6 +30,7 @@ requires`: `tarvek-skills[setuptools]` brings both.
 
 from __future__ import annotations
 
+import logging
 import os
 from pathlib import Path
 
@@ -72,7 +73,7 @@ def skill_commands(*, package_templates: str | os.PathLike[str],
             target, artifact=artifact, manifest_templates_dir=source,
             templates_path=templates_path.as_posix(),
             choice=choose_profile(profile, source_templates=source),
-            log=lambda message: announce(message, 2))
+            log=lambda message: announce(message, logging.INFO))
 
     class build_py(_build_py):
         def run(self):
@@ -81,7 +82,7 @@ def skill_commands(*, package_templates: str | os.PathLike[str],
                 # An editable install runs from the source tree, which is
                 # never pruned.
                 self.announce("tarvek-skills: editable install: skill templates are used from "
-                              "the source tree as they are, not pruned", 2)
+                              "the source tree as they are, not pruned", logging.INFO)
             elif not self.dry_run:
                 _prune(Path(self.build_lib) / inside_package, "wheel", inside_package,
                        self.announce)
