@@ -94,7 +94,7 @@ def _check_templates(report: _Report, given: Path | None):
     try:
         record = read(root)
     except ManifestError as exc:
-        report.add("templates", f"构建记录无法使用: {exc}", root)
+        report.add("templates", str(exc), root)
         record = None
     try:
         with reading_manifest(given):
