@@ -254,10 +254,12 @@ bool is_source_function(nb::handle value, nb::handle globals, std::string_view q
     std::string_view stem = utf8_of(file);
     std::size_t slash = stem.rfind('/');
     stem = slash == std::string_view::npos ? stem : stem.substr(slash + 1);
-    if (!stem.ends_with(".py")) {
-      stem = {};
-    } else {
+    if (stem.ends_with(".py")) {
       stem.remove_suffix(3);
+    } else if (stem.ends_with(".pyc")) {  // sourceless, as in a one-file binary
+      stem.remove_suffix(4);
+    } else {
+      stem = {};
     }
     std::string_view filename = utf8_of(code->co_filename);
     auto frozen_as = [&](std::string_view module) {
