@@ -143,8 +143,9 @@ def verdicts(results: Results) -> list[Verdict]:
 def times_table(results: Results, scale: int) -> list[str]:
     lines = [
         "| operation | file system | reference (object path) | scandir Python | native | C | "
-        "required Python work | scandir / native | native / C | system time: native, C |",
-        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|",
+        "required Python work | native − (C + required) | scandir / native | native / C | "
+        "system time: native, C |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for fs in results.fss:
         for op in OPERATIONS:
@@ -161,6 +162,7 @@ def times_table(results: Results, scale: int) -> list[str]:
                 ms(native),
                 ms(floor),
                 ms(row.best("required")),
+                ms(native - floor - row.best("required")) if native and floor and row.best("required") else "–",
                 f"{scandir / native:.2f}×" if native and scandir else "–",
                 f"{native / floor:.2f}×" if native and floor else "–",
                 ", ".join("–" if share is None else f"{share:.0%}" for share in shares),

@@ -2,11 +2,11 @@
 
 This is what a careful Python programmer would write instead of calling the
 modules: the same results for the same trees, with the standard library's
-fastest tools (`os.scandir` and the kinds its entries carry, descriptors
-relative to the directory being deleted from, one walk where one is
-enough), and none of the modules' duties that a caller does not see in the
-result: no late binding of module names, no audit events beyond those of
-the `os` calls made, no Ctrl-C checkpoints.
+fastest tools (`os.scandir` and the kinds its entries carry, `os.open` and
+`os.read` instead of the built-in `open`, one walk where one is enough),
+and none of the modules' duties that a caller does not see in the result:
+no late binding of module names, no audit events beyond those of the `os`
+calls made, no Ctrl-C checkpoints, no descriptor-relative deletion.
 
 Where it takes a shortcut the modules may not take, the comment says so;
 the benchmark checks on every run that the results are the same.

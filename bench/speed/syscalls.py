@@ -8,6 +8,7 @@ C program the second run is `floor noop`.
 
 from __future__ import annotations
 
+import json
 import shutil
 import subprocess
 from collections import Counter
@@ -17,8 +18,6 @@ from . import operations
 from .cfloor import Floor
 from .measure import child_command, child_environment, work_spec
 from .workload import Workload, build_templates, copy_tree
-
-import json
 
 
 def strace_path() -> str | None:
@@ -46,6 +45,8 @@ def traced(strace: str, command: list[str], out: Path, env=None) -> Counter:
     if done.returncode != 0:
         raise RuntimeError(f"strace {' '.join(command)}: {done.stderr.strip()[-500:]}")
     counts = parse_summary(out.read_text())
+    if not counts:
+        raise RuntimeError(f"strace printed no table of calls for {' '.join(command)}: {out.read_text()[:300]}")
     out.unlink()
     return counts
 
