@@ -62,6 +62,7 @@ def parse_arguments() -> argparse.Namespace:
                         help="scale factors on the disk (default 1: copying the tree for each pruning run "
                              "takes seconds there, ten times that at 10x)")
     parser.add_argument("--repeat", type=int, default=5, help="runs per variant, best reported (default 5)")
+    parser.add_argument("--disk-repeat", type=int, help="runs per variant on the disk (default: --repeat)")
     parser.add_argument("--startup-repeat", type=int, default=20, help="runs per command (default 20)")
     parser.add_argument("--templates", type=int, default=BASE_TEMPLATES, help="skill templates at scale 1")
     parser.add_argument("--installed", type=int, default=BASE_INSTALLED, help="installed skills at scale 1")
@@ -69,9 +70,9 @@ def parse_arguments() -> argparse.Namespace:
     parser.add_argument("--no-strace", action="store_true", help="do not count system calls")
     parser.add_argument("--no-rss", action="store_true", help="do not measure peak RSS")
     parser.add_argument("--no-startup", action="store_true", help="do not time the command's start-up")
-    parser.add_argument("--redraw", type=Path, metavar="SPEED_JSON",
-                        help="measure nothing: write the report and chart again from a speed.json "
-                             "(into --out, default the file's directory)")
+    parser.add_argument("--redraw", type=Path, nargs="+", metavar="SPEED_JSON",
+                        help="measure nothing: write the report and chart again from speed.json files "
+                             "(several: the best of all their runs) into --out, default the first's directory")
     parser.add_argument("--quick", action="store_true",
                         help="smoke run of a few seconds: 20 templates, 20 installed, one run, one file system")
     args = parser.parse_args()
@@ -79,6 +80,7 @@ def parse_arguments() -> argparse.Namespace:
         args.templates, args.installed, args.repeat, args.scales, args.disk_scales = 20, 20, 1, "1", "1"
         args.startup_repeat = 2
         args.fs = "shm" if shm_dir() else "disk"
+    args.disk_repeat = args.disk_repeat or args.repeat
     args.scale_list = {
         "shm": sorted({int(part) for part in args.scales.split(",") if part.strip()}),
         "disk": sorted({int(part) for part in args.disk_scales.split(",") if part.strip()}),
@@ -115,14 +117,18 @@ def check_edge_cases(fs_dir: str, floor: Floor, results: report.Results) -> None
 def main() -> int:
     args = parse_arguments()
     if args.redraw:
-        results = from_json(json.loads(args.redraw.read_text(encoding="utf-8")))
-        write_outputs(results, args.out or args.redraw.parent)
+        results = merge([from_json(json.loads(path.read_text(encoding="utf-8"))) for path in args.redraw])
+        print(report.markdown(results))
+        write_outputs(results, args.out or args.redraw[0].parent)
         return 0
     if packaging.Path is not pathlib.Path or detector.Path is not pathlib.Path:
         print("warning: a module's Path is already rebound; no run takes the native path", file=sys.stderr)
     load_before = os.getloadavg()
     results = report.Results(rows=[])
-    results.meta["repeat"] = str(args.repeat)
+    results.meta["repeat"] = (
+        f"{args.repeat}" if args.disk_repeat == args.repeat or "disk" not in args.fs_list
+        else f"{args.repeat} (disk: {args.disk_repeat})"
+    )
     results.meta["startup_repeat"] = str(args.startup_repeat)
     strace = None if args.no_strace else syscalls.strace_path()
     if args.no_strace:
@@ -143,7 +149,8 @@ def main() -> int:
                 results.notes.append(f"no usable directory for {fs}: not measured there")
                 continue
             places.append((fs, where))
-        # System calls do not depend on the file system: counted where runs are quick.
+        # System calls and memory do not depend on the file system: they are
+        # measured where runs are quick.
         count_on = "shm" if "shm" in dict(places) else places[0][0] if places else None
         for fs, where in places:
             check_edge_cases(where, floor, results)
@@ -161,8 +168,9 @@ def main() -> int:
                     )
                     for op in operations.OPERATIONS:
                         row = measure.Row(op, fs, scale)
-                        measure.measure_operation(row, work, floor, args.repeat, variants, base, sync=fs == "disk")
-                        if not args.no_rss:
+                        repeat = args.disk_repeat if fs == "disk" else args.repeat
+                        measure.measure_operation(row, work, floor, repeat, variants, base, sync=fs == "disk")
+                        if not args.no_rss and fs == count_on:
                             measure.peak_rss(row, work, floor, variants)
                         results.rows.append(row)
                         print(f"  {op}: native {report.ms(row.best('native'))} ms", file=sys.stderr)
@@ -197,7 +205,7 @@ def main() -> int:
     )
     compiler = getattr(floor, "compiler", "no compiler")
     results.meta["footer"] = (
-        f"Best of {args.repeat}; workload {args.templates} templates × 14 files and {args.installed} installed "
+        f"Best of {results.meta['repeat']}; workload {args.templates} templates × 14 files and {args.installed} installed "
         f"skills per 1×; scales: {scales_text}; in {where_text}. "
         f"Command: `{shlex.join(sys.orig_argv)}`; Python {platform.python_version()} "
         f"({platform.machine()}, {os.cpu_count()} CPUs); C: {compiler} -O2; {now}; load average "
@@ -251,6 +259,50 @@ def from_json(data: dict) -> report.Results:
         notes=data["notes"],
         meta=data["meta"],
     )
+
+
+def merge(runs: list[report.Results]) -> report.Results:
+    """Several runs as one: every run of every variant counts for the best,
+    the lowest peak RSS of each; system calls and imports from the first run
+    that has them."""
+    if len(runs) == 1:
+        return runs[0]
+    merged = report.Results(rows=[])
+    rows: dict[tuple[str, str, int], measure.Row] = {}
+    for run in runs:
+        for row in run.rows:
+            key = (row.operation, row.fs, row.scale)
+            if key not in rows:
+                rows[key] = measure.Row(row.operation, row.fs, row.scale, items=row.items)
+                merged.rows.append(rows[key])
+            target = rows[key]
+            for variant, samples in row.samples.items():
+                target.samples.setdefault(variant, []).extend(samples)
+            for variant, (before, peak) in row.rss_kb.items():
+                if variant not in target.rss_kb or peak < target.rss_kb[variant][1]:
+                    target.rss_kb[variant] = (before, peak)
+            if row.mismatch:
+                target.mismatch = "; ".join(filter(None, [target.mismatch, row.mismatch]))
+        merged.syscalls = merged.syscalls or run.syscalls
+        merged.syscall_note = merged.syscall_note or run.syscall_note
+        merged.imports = merged.imports or run.imports
+        merged.startup_note = merged.startup_note or run.startup_note
+        merged.notes += [note for note in run.notes if note not in merged.notes]
+    startups: dict[str, startup.Startup] = {}
+    for run in runs:
+        for entry in run.startup:
+            if entry.label not in startups:
+                startups[entry.label] = startup.Startup(entry.label, entry.command, [], 0.0, 0.0)
+                merged.startup.append(startups[entry.label])
+            startups[entry.label].seconds += entry.seconds
+            startups[entry.label].user += entry.user / len(runs)
+            startups[entry.label].system += entry.system / len(runs)
+    merged.meta = {
+        "repeat": f"{' + '.join(run.meta.get('repeat', '?') for run in runs)} over {len(runs)} runs",
+        "startup_repeat": f"{' + '.join(run.meta.get('startup_repeat', '?') for run in runs)}",
+        "footer": "The best of these runs:\n\n" + "\n".join(f"- {run.meta.get('footer', '')}" for run in runs),
+    }
+    return merged
 
 
 def as_json(results: report.Results) -> dict:

@@ -120,6 +120,8 @@ def verdicts(results: Results) -> list[Verdict]:
                         None if growth is None else growth <= GROWTH_LIMIT,
                         span if growth is None else f"{growth:.2f}{span}")
             )
+            if first and not first.rss_kb:
+                continue  # memory measured on the other file system
             grown = None
             if high != low and first and last and "native" in first.rss_kb and "native" in last.rss_kb:
                 grown = (last.rss_kb["native"][1] - first.rss_kb["native"][1]) / 1024
@@ -138,6 +140,41 @@ def verdicts(results: Results) -> list[Verdict]:
                         ratio <= limit, f"{ratio:.2f}×")
             )
     return out
+
+
+def summary_table(results: Results) -> list[str]:
+    """One line an operation: every target's figure and verdict."""
+    found = {(v.target, v.operation, v.fs): v for v in verdicts(results)}
+    fss = results.fss
+
+    def cell(target: str, operation: str, fs: str) -> str:
+        verdict = found.get((target, operation, fs))
+        if verdict is None:
+            return "–"
+        return f"{verdict.text} {mark(verdict.met)}" if verdict.met is not None else f"{verdict.text} (not measured)"
+
+    labels = [FS_LABELS.get(fs, fs) for fs in fss]
+    # Growth and memory where more than one scale ran, and memory where it was measured.
+    growth_fss = [fs for fs in fss if len(results.scales_on(fs)) > 1] or fss
+    rss_fss = [fs for fs in growth_fss if any(row.rss_kb for row in results.rows if row.fs == fs)] or growth_fss
+    header = (
+        ["operation"]
+        + [f"scandir / native, {label} (≥ 1.2×)" for label in labels]
+        + [f"native / C, {label} (≤ 1.5× or 2×)" for label in labels]
+        + ["system calls, native vs C"]
+        + [f"growth per unit, {FS_LABELS.get(fs, fs)} (≤ 1.25)" for fs in growth_fss]
+        + [f"peak RSS growth, {FS_LABELS.get(fs, fs)} (< 20 MB)" for fs in rss_fss]
+    )
+    lines = ["| " + " | ".join(header) + " |", "|---" * len(header) + "|"]
+    for op in OPERATIONS:
+        cells = [op]
+        cells += [cell("≥ 1.2× faster than scandir Python", op, fs) for fs in fss]
+        cells += [cell(f"within {FLOOR_LIMIT[op]:g}× of C", op, fs) for fs in fss]
+        cells.append(cell("system calls ≤ C", op, ""))
+        cells += [cell(GROWTH_TARGET, op, fs) for fs in growth_fss]
+        cells += [cell(RSS_TARGET, op, fs) for fs in rss_fss]
+        lines.append("| " + " | ".join(cells) + " |")
+    return lines
 
 
 def times_table(results: Results, scale: int) -> list[str]:
@@ -168,27 +205,6 @@ def times_table(results: Results, scale: int) -> list[str]:
                 ", ".join("–" if share is None else f"{share:.0%}" for share in shares),
             ]
             lines.append("| " + " | ".join(cells) + " |")
-    return lines
-
-
-def verdict_table(results: Results) -> list[str]:
-    all_verdicts = verdicts(results)
-    fss = results.fss
-    lines = ["| target | operation | " + " | ".join(FS_LABELS.get(fs, fs) for fs in fss) + " |",
-             "|---|---|" + "---|" * len(fss)]
-    seen: dict[tuple[str, str], dict[str, Verdict]] = {}
-    for verdict in all_verdicts:
-        seen.setdefault((verdict.target, verdict.operation), {})[verdict.fs] = verdict
-    for (target, operation), by_fs in seen.items():
-        if "" in by_fs:  # one figure for all file systems
-            verdict = by_fs[""]
-            cell = f"{verdict.text} {mark(verdict.met)}"
-            lines.append(f"| {target} | {operation} | " + " | ".join([cell] * len(fss)) + " |")
-        else:
-            cells = [
-                f"{by_fs[fs].text} {mark(by_fs[fs].met)}" if fs in by_fs else "–" for fs in fss
-            ]
-            lines.append(f"| {target} | {operation} | " + " | ".join(cells) + " |")
     return lines
 
 
@@ -283,7 +299,12 @@ def markdown(results: Results) -> str:
     out.append("")
     out.append("### Targets")
     out.append("")
-    out += verdict_table(results)
+    out += summary_table(results)
+    if results.startup:
+        out.append("")
+        out.append(f"Start-up of the command, whole processes, best of {meta.get('startup_repeat', '?')}:")
+        out.append("")
+        out += startup_table(results)
     out.append("")
     out.append("### Growth and peak memory")
     out.append("")
@@ -298,9 +319,7 @@ def markdown(results: Results) -> str:
             out.append(results.syscall_note)
     if results.startup or results.startup_note:
         out.append("")
-        out.append(f"### Start-up of the command (whole processes, best of {meta.get('startup_repeat', '?')})")
-        out.append("")
-        out += startup_table(results)
+        out.append("### Where the start-up goes")
         for label, imports in results.imports.items():
             if imports:
                 listed = ", ".join(f"{name} {cumulative:.1f}" for name, cumulative in imports)
