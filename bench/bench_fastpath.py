@@ -70,6 +70,7 @@ def parse_arguments() -> argparse.Namespace:
     parser.add_argument("--no-strace", action="store_true", help="do not count system calls")
     parser.add_argument("--no-rss", action="store_true", help="do not measure peak RSS")
     parser.add_argument("--no-startup", action="store_true", help="do not time the command's start-up")
+    parser.add_argument("--no-operations", action="store_true", help="time only the command's start-up")
     parser.add_argument("--redraw", type=Path, nargs="+", metavar="SPEED_JSON",
                         help="measure nothing: write the report and chart again from speed.json files "
                              "(several: the best of all their runs) into --out, default the first's directory")
@@ -143,7 +144,7 @@ def main() -> int:
             results.notes.append(floor.problem)
         variants = operations.VARIANTS if floor.path else operations.PYTHON_VARIANTS
         places = []
-        for fs in args.fs_list:
+        for fs in [] if args.no_operations else args.fs_list:
             where = location(fs, args)
             if where is None:
                 results.notes.append(f"no usable directory for {fs}: not measured there")
@@ -204,9 +205,13 @@ def main() -> int:
         f"{', '.join(f'{s}×' for s in args.scale_list[fs])} on {report.FS_LABELS[fs]}" for fs, _ in places
     )
     compiler = getattr(floor, "compiler", "no compiler")
+    workload_text = (
+        f"Best of {results.meta['repeat']}; workload {args.templates} templates × 14 files and {args.installed} "
+        f"installed skills per 1×; scales: {scales_text}; in {where_text}. "
+        if places else "Start-up only. "
+    )
     results.meta["footer"] = (
-        f"Best of {results.meta['repeat']}; workload {args.templates} templates × 14 files and {args.installed} installed "
-        f"skills per 1×; scales: {scales_text}; in {where_text}. "
+        f"{workload_text}"
         f"Command: `{shlex.join(sys.orig_argv)}`; Python {platform.python_version()} "
         f"({platform.machine()}, {os.cpu_count()} CPUs); C: {compiler} -O2; {now}; load average "
         f"{load_before[0]:.2f} at the start, {load_after[0]:.2f} at the end."

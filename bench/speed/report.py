@@ -51,7 +51,7 @@ class Results:
 
     @property
     def base_scale(self) -> int:
-        return 1 if 1 in self.scales else self.scales[0]
+        return 1 if 1 in self.scales or not self.scales else self.scales[0]
 
 
 @dataclass
@@ -300,22 +300,25 @@ def markdown(results: Results) -> str:
     meta = results.meta
     out: list[str] = []
     scale = results.base_scale
-    out.append(f"### Times at scale {scale}× (ms, best of {meta.get('repeat', '?')})")
-    out.append("")
-    out += times_table(results, scale)
-    out.append("")
+    if results.rows:
+        out.append(f"### Times at scale {scale}× (ms, best of {meta.get('repeat', '?')})")
+        out.append("")
+        out += times_table(results, scale)
+        out.append("")
     out.append("### Targets")
-    out.append("")
-    out += summary_table(results)
+    if results.rows:
+        out.append("")
+        out += summary_table(results)
     if results.startup:
         out.append("")
         out.append(f"Start-up of the command, whole processes, best of {meta.get('startup_repeat', '?')}:")
         out.append("")
         out += startup_table(results)
     out.append("")
-    out.append("### Growth and peak memory")
-    out.append("")
-    out += growth_table(results)
+    if results.rows:
+        out.append("### Growth and peak memory")
+        out.append("")
+        out += growth_table(results)
     if results.syscalls or results.syscall_note:
         out.append("")
         out.append(f"### System calls of one call at scale {scale}× (strace -c -f)")
