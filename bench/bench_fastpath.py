@@ -294,17 +294,22 @@ def merge(runs: list[report.Results]) -> report.Results:
         merged.startup_note = merged.startup_note or run.startup_note
         merged.notes += [note for note in run.notes if note not in merged.notes]
     startups: dict[str, startup.Startup] = {}
+    counts: dict[str, int] = {}
     for run in runs:
         for entry in run.startup:
             if entry.label not in startups:
                 startups[entry.label] = startup.Startup(entry.label, entry.command, [], 0.0, 0.0)
                 merged.startup.append(startups[entry.label])
             startups[entry.label].seconds += entry.seconds
-            startups[entry.label].user += entry.user / len(runs)
-            startups[entry.label].system += entry.system / len(runs)
+            startups[entry.label].user += entry.user
+            startups[entry.label].system += entry.system
+            counts[entry.label] = counts.get(entry.label, 0) + 1
+    for label, entry in startups.items():
+        entry.user /= counts[label]
+        entry.system /= counts[label]
     merged.meta = {
         "repeat": f"{' + '.join(run.meta.get('repeat', '?') for run in runs)} over {len(runs)} runs",
-        "startup_repeat": f"{' + '.join(run.meta.get('startup_repeat', '?') for run in runs)}",
+        "startup_repeat": " + ".join(run.meta.get("startup_repeat", "?") for run in runs if run.startup),
         "footer": "The best of these runs:\n\n" + "\n".join(f"- {run.meta.get('footer', '')}" for run in runs),
     }
     return merged

@@ -52,7 +52,9 @@ def draw(results: Results, path: Path) -> str:
                 style = dict(STYLE[variant])
                 ax.plot([ratio], [y], linestyle="none", zorder=3,
                         **{key: value for key, value in style.items() if key != "label"})
-            ax.annotate(f"{row.best('native') * 1e3:.3g} ms", (ratios.get("native", 1), y),
+            native_ms = row.best("native") * 1e3
+            label = f"{native_ms:.0f} ms" if native_ms >= 100 else f"{native_ms:.3g} ms"
+            ax.annotate(label, (ratios.get("native", 1), y),
                         xytext=(0, 7), textcoords="offset points", ha="center", fontsize=7, color="#d62728")
         ax.set_xscale("log")
         top = max(ax.get_xlim()[1], 2.5)
