@@ -229,29 +229,23 @@ static int read_entries(int fd, Entries *out) {
   }
 }
 
-/* Whether the entry is a directory, links followed (pathlib's is_dir). */
-static int entry_is_dir(int dir, const Entry *entry) {
-  if (entry->type == DT_DIR) {
-    return 1;
-  }
+/* The entry's type with links followed (DT_DIR, DT_REG or another), asking
+ * the kernel only when the listing cannot tell. */
+static unsigned char followed_type(int dir, const Entry *entry) {
   if (entry->type != DT_LNK && entry->type != DT_UNKNOWN) {
-    return 0;
+    return entry->type;
   }
   struct stat status;
-  return fstatat(dir, entry->name, &status, 0) == 0 && S_ISDIR(status.st_mode);
+  if (fstatat(dir, entry->name, &status, 0) != 0) {
+    return DT_UNKNOWN;
+  }
+  return S_ISDIR(status.st_mode) ? DT_DIR : S_ISREG(status.st_mode) ? DT_REG : DT_FIFO;
 }
 
-/* Whether it is a regular file, links followed (pathlib's is_file). */
-static int entry_is_file(int dir, const Entry *entry) {
-  if (entry->type == DT_REG) {
-    return 1;
-  }
-  if (entry->type != DT_LNK && entry->type != DT_UNKNOWN) {
-    return 0;
-  }
-  struct stat status;
-  return fstatat(dir, entry->name, &status, 0) == 0 && S_ISREG(status.st_mode);
-}
+/* pathlib's is_dir and is_file of a listed entry. */
+static int entry_is_dir(int dir, const Entry *entry) { return followed_type(dir, entry) == DT_DIR; }
+
+static int entry_is_file(int dir, const Entry *entry) { return followed_type(dir, entry) == DT_REG; }
 
 /* Whether it is a real directory, not a link to one (kept for descent). */
 static int entry_is_real_dir(int dir, Entry *entry) {
@@ -403,6 +397,16 @@ static void skip_space(Parser *p) {
 
 static Json *parse_value(Parser *p, int depth);
 
+/* Consumes `c` after white space: whether it was there. */
+static int accept(Parser *p, char c) {
+  skip_space(p);
+  if (p->at < p->end && *p->at == c) {
+    p->at++;
+    return 1;
+  }
+  return 0;
+}
+
 static void put_utf8(char **out, unsigned code) {
   char *o = *out;
   if (code < 0x80) {
@@ -532,27 +536,15 @@ static Json *parse_value(Parser *p, int depth) {
     p->at++;
     Json *object = node(J_OBJECT);
     size_t capacity = 0;
-    skip_space(p);
-    if (p->at < p->end && *p->at == '}') {
-      p->at++;
+    if (accept(p, '}')) {
       return object;
     }
     for (;;) {
-      skip_space(p);
-      if (p->at >= p->end || *p->at != '"') {
-        return NULL;
-      }
-      p->at++;
       size_t key_length;
-      const char *key = parse_string(p, &key_length);
-      if (!key) {
+      const char *key = accept(p, '"') ? parse_string(p, &key_length) : NULL;
+      if (!key || !accept(p, ':')) {
         return NULL;
       }
-      skip_space(p);
-      if (p->at >= p->end || *p->at != ':') {
-        return NULL;
-      }
-      p->at++;
       Json *value = parse_value(p, depth + 1);
       if (!value) {
         return NULL;
@@ -566,24 +558,15 @@ static Json *parse_value(Parser *p, int depth) {
         object->members = grown;
       }
       object->members[object->length++] = (Member){key, value};
-      skip_space(p);
-      if (p->at < p->end && *p->at == ',') {
-        p->at++;
-        continue;
+      if (!accept(p, ',')) {
+        return accept(p, '}') ? object : NULL;
       }
-      if (p->at < p->end && *p->at == '}') {
-        p->at++;
-        return object;
-      }
-      return NULL;
     }
   }
   if (c == '[') {
     p->at++;
     Json *array = node(J_ARRAY);
-    skip_space(p);
-    if (p->at < p->end && *p->at == ']') {
-      p->at++;
+    if (accept(p, ']')) {
       return array;
     }
     for (;;) {
@@ -591,16 +574,9 @@ static Json *parse_value(Parser *p, int depth) {
         return NULL;
       }
       array->length++;
-      skip_space(p);
-      if (p->at < p->end && *p->at == ',') {
-        p->at++;
-        continue;
+      if (!accept(p, ',')) {
+        return accept(p, ']') ? array : NULL;
       }
-      if (p->at < p->end && *p->at == ']') {
-        p->at++;
-        return array;
-      }
-      return NULL;
     }
   }
   if (c == '"') {
@@ -895,30 +871,68 @@ static int is_junk_name(const char *name) {
   return strcmp(dot, ".pyc") == 0 || strcmp(dot, ".pyo") == 0;
 }
 
-/* Every packable file below an open directory, as paths relative to the
- * skill directory (`prefix`), into `files`.  A "__pycache__" directory is
- * listed like any other (its listing is part of the walk), but nothing in
- * it is packable. */
-static void walk_packable(int fd, const char *prefix, int in_cache, Vec *files) {
+
+/* A walk below an open directory, as the recursive glob makes it: every
+ * directory is listed (a "__pycache__" too), links to directories are not
+ * entered, an unreadable directory is passed over.  `visit` sees every
+ * entry that is not a real directory, and every "__pycache__", with its
+ * path relative to where the walk began and whether it lies in a
+ * "__pycache__". */
+typedef struct Walk Walk;
+struct Walk {
+  void (*visit)(Walk *walk, int dir, Entry *entry, const char *path, int in_cache);
+  Vec found;
+};
+
+static void walk_tree(int fd, const char *prefix, int in_cache, Walk *walk) {
   Entries entries = {0};
   if (read_entries(fd, &entries) != 0) {
     free(entries.items);
-    return; /* unreadable: passed over */
+    return;
   }
   for (size_t i = 0; i < entries.count; i++) {
     Entry *entry = &entries.items[i];
     const char *path = prefix ? join(prefix, entry->name) : entry->name;
-    if (entry_is_real_dir(fd, entry)) {
-      int child = open_dir(fd, entry->name, 0);
-      if (child >= 0) {
-        walk_packable(child, path, in_cache || strcmp(entry->name, "__pycache__") == 0, files);
-        close(child);
-      }
-    } else if (!in_cache && !is_junk_name(entry->name) && entry_is_file(fd, entry)) {
-      push(files, (void *)path);
+    int cache = strcmp(entry->name, "__pycache__") == 0;
+    if (!entry_is_real_dir(fd, entry)) {
+      walk->visit(walk, fd, entry, path, in_cache);
+      continue;
+    }
+    if (cache) {
+      walk->visit(walk, fd, entry, path, in_cache);
+    }
+    int child = open_dir(fd, entry->name, 0);
+    if (child >= 0) {
+      walk_tree(child, path, in_cache || cache, walk);
+      close(child);
     }
   }
   free(entries.items);
+}
+
+/* Collection: the packable files. */
+static void keep_packable(Walk *walk, int dir, Entry *entry, const char *path, int in_cache) {
+  if (entry->type != DT_DIR && !in_cache && !is_junk_name(entry->name) && entry_is_file(dir, entry)) {
+    push(&walk->found, (void *)path);
+  }
+}
+
+/* Junk removal, first walk: every entry named "__pycache__". */
+static void keep_caches(Walk *walk, int dir, Entry *entry, const char *path, int in_cache) {
+  (void)dir;
+  (void)in_cache;
+  if (strcmp(entry->name, "__pycache__") == 0) {
+    push(&walk->found, (void *)path);
+  }
+}
+
+/* Junk removal, second walk: every regular file that is junk goes. */
+static void unlink_junk(Walk *walk, int dir, Entry *entry, const char *path, int in_cache) {
+  (void)walk;
+  if (entry->type != DT_DIR && (in_cache || is_junk_name(entry->name)) && entry_is_file(dir, entry) &&
+      unlinkat(dir, entry->name, 0) != 0) {
+    fail("unlink", path, errno);
+  }
 }
 
 static void op_collect(char **args) {
@@ -934,9 +948,10 @@ static void op_collect(char **args) {
     if (fd < 0) {
       continue;
     }
-    Vec files = {0};
-    walk_packable(fd, NULL, strcmp(name, "__pycache__") == 0, &files);
+    Walk walk = {keep_packable, {0}};
+    walk_tree(fd, NULL, strcmp(name, "__pycache__") == 0, &walk);
     close(fd);
+    Vec files = walk.found;
     sort_with(&files, compare_paths);
     for (size_t j = 0; j < files.count; j++) {
       const char *relative = files.items[j];
@@ -1122,55 +1137,7 @@ static void remove_cache(int parent, const char *name, const char *path) {
   remove_open_tree(fd, parent, name, path);
 }
 
-/* The paths (relative to the root) of every "__pycache__" below an open
- * directory: the first of the two walks of junk removal. */
-static void find_caches(int fd, const char *prefix, Vec *found) {
-  Entries entries = {0};
-  if (read_entries(fd, &entries) != 0) {
-    free(entries.items);
-    return;
-  }
-  for (size_t i = 0; i < entries.count; i++) {
-    Entry *entry = &entries.items[i];
-    const char *path = prefix ? join(prefix, entry->name) : entry->name;
-    if (strcmp(entry->name, "__pycache__") == 0) {
-      push(found, (void *)path);
-    }
-    if (entry_is_real_dir(fd, entry)) {
-      int child = open_dir(fd, entry->name, 0);
-      if (child >= 0) {
-        find_caches(child, path, found);
-        close(child);
-      }
-    }
-  }
-  free(entries.items);
-}
 
-/* The second walk: every regular file that is junk is deleted. */
-static void remove_junk_files(int fd, const char *prefix, int in_cache) {
-  Entries entries = {0};
-  if (read_entries(fd, &entries) != 0) {
-    free(entries.items);
-    return;
-  }
-  for (size_t i = 0; i < entries.count; i++) {
-    Entry *entry = &entries.items[i];
-    if (entry_is_real_dir(fd, entry)) {
-      int child = open_dir(fd, entry->name, 0);
-      if (child >= 0) {
-        const char *path = prefix ? join(prefix, entry->name) : entry->name;
-        remove_junk_files(child, path, in_cache || strcmp(entry->name, "__pycache__") == 0);
-        close(child);
-      }
-    } else if ((in_cache || is_junk_name(entry->name)) && entry_is_file(fd, entry)) {
-      if (unlinkat(fd, entry->name, 0) != 0) {
-        fail("unlink", entry->name, errno);
-      }
-    }
-  }
-  free(entries.items);
-}
 
 static void op_prune(char **args) {
   const char *target = args[0], *profile = args[1], *artifact = args[2], *manifest_root = args[3];
@@ -1182,8 +1149,9 @@ static void op_prune(char **args) {
     fail("open", target, errno);
   }
   /* Junk: every "__pycache__" found first, then deleted; then the files. */
-  Vec caches = {0};
-  find_caches(fd, NULL, &caches);
+  Walk first = {keep_caches, {0}};
+  walk_tree(fd, NULL, 0, &first);
+  Vec caches = first.found;
   for (size_t i = 0; i < caches.count; i++) {
     const char *relative = caches.items[i];
     const char *slash = strrchr(relative, '/');
@@ -1203,7 +1171,8 @@ static void op_prune(char **args) {
   if (lseek(fd, 0, SEEK_SET) < 0) {
     fail("rewind", target, errno);
   }
-  remove_junk_files(fd, NULL, 0);
+  Walk second = {unlink_junk, {0}};
+  walk_tree(fd, NULL, 0, &second);
 
   if (strcmp(profile, "dev") == 0 || strcmp(profile, "internal") == 0) {
     if (lseek(fd, 0, SEEK_SET) < 0) {
