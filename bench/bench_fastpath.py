@@ -32,6 +32,7 @@ and an SVG chart (with matplotlib, the `bench` extra).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import datetime
 import json
 import os
@@ -101,9 +102,21 @@ def location(fs: str, args: argparse.Namespace) -> str | None:
     return args.shm_dir or shm_dir()
 
 
+@contextlib.contextmanager
+def own_environment():
+    """The body may point HOME at a workload; afterwards it is the caller's
+    again (matplotlib, for one, writes its cache below HOME)."""
+    saved = dict(os.environ)
+    try:
+        yield
+    finally:
+        os.environ.clear()
+        os.environ.update(saved)
+
+
 def check_edge_cases(fs_dir: str, floor: Floor, results: report.Results) -> None:
     """Every variant against the native path on a small tree of edge cases."""
-    with tempfile.TemporaryDirectory(prefix="tarvek-edge-", dir=fs_dir) as scratch:
+    with own_environment(), tempfile.TemporaryDirectory(prefix="tarvek-edge-", dir=fs_dir) as scratch:
         work = build_edge_cases(Path(scratch) / "edge")
         operations.environment_for(work)
         for op in operations.OPERATIONS:
@@ -156,7 +169,8 @@ def main() -> int:
         for fs, where in places:
             check_edge_cases(where, floor, results)
             for scale in args.scale_list[fs]:
-                with tempfile.TemporaryDirectory(prefix="tarvek-bench-", dir=where) as scratch:
+                scratch_dir = tempfile.TemporaryDirectory(prefix="tarvek-bench-", dir=where)
+                with own_environment(), scratch_dir as scratch:
                     base = Path(scratch)
                     work = Workload.at(base, args.templates * scale, args.installed * scale)
                     started = time.perf_counter()
