@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import AUDITED, recording_audit_events, use_path_kind, write
+from conftest import AUDITED, PATH_KINDS, recording_audit_events, use_path_kind, write
 from tarvek.skills import packaging
 from tarvek.skills.discovery.detector import SkillDetector
 
@@ -209,7 +209,7 @@ SEQUENCE_OPERATIONS = {
 def test_both_paths_raise_the_same_events_in_the_same_order(tmp_path, monkeypatch, home,
                                                              operation, relative):
     logs = {}
-    for kind in ("fast", "object"):
+    for kind in PATH_KINDS:
         base = tmp_path / kind
         root = build_tree(base)
         if relative:
@@ -222,8 +222,9 @@ def test_both_paths_raise_the_same_events_in_the_same_order(tmp_path, monkeypatc
                                     isinstance(a, tuple) else
                                     a.replace(str(base), "<base>") if isinstance(a, str) else a
                                     for a in args)) for event, args in log]
-    assert logs["fast"] == logs["object"]
-    assert logs["fast"], "no event at all"
+    native, objects = (logs[kind] for kind in PATH_KINDS)
+    assert native == objects
+    assert native, "no event at all"
 
 
 def build_tree(base):
