@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "detector/detector.hpp"
-#include "fs/session.hpp"
+#include "fs/interpreter_duties.hpp"
 
 namespace tarvek::detector {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "detector/detector.hpp"
-#include "fs/session.hpp"
+#include "fs/interpreter_duties.hpp"
 
 namespace tarvek::detector {
 namespace {

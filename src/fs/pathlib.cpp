@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "fs/genuine_pathlib.hpp"
-#include "fs/session.hpp"
+#include "fs/interpreter_duties.hpp"
 #include "native/errors.hpp"
 #include "native/watch.hpp"
 

@@ -13,7 +13,7 @@
 #include <optional>
 
 #include "fs/pathlib.hpp"
-#include "fs/session.hpp"
+#include "fs/interpreter_duties.hpp"
 #include "native/errors.hpp"
 
 namespace tarvek::fs {

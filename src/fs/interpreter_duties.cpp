@@ -1,4 +1,4 @@
-#include "fs/session.hpp"
+#include "fs/interpreter_duties.hpp"
 
 #include <fcntl.h>
 
