@@ -1,0 +1,176 @@
+// The native backend's path operations that need no system call: paths
+// made from arguments and from names, their texts, names and suffixes, the
+// interpreter's order of paths, and the Python objects made of them.
+#include "fs/native_fs.hpp"
+
+#if TARVEK_NATIVE_WALKER
+
+#include <algorithm>
+
+#include "fs/interpreter_duties.hpp"
+#include "fs/pathlib.hpp"
+
+namespace tarvek::fs {
+NativePath NativeFs::argument(nb::handle path) const {
+  NativePath result;
+  result.text = path_text(path);
+  result.name = result.text;
+  return result;
+}
+
+std::shared_ptr<DirNode> NativeFs::node_for(const Path& path) const {
+  if (!path.opened) {
+    auto node = std::make_shared<DirNode>();
+    node->parent = path.dir;
+    node->name = path.name;
+    node->text = path.text;
+    // Only a directory known to be a real one is opened without following.
+    node->follow = path.kind != Kind::Dir;
+    path.opened = std::move(node);
+  }
+  return path.opened;
+}
+
+NativePath NativeFs::child(const Path& parent, std::string_view name) const {
+  if (name.empty()) {
+    return parent;
+  }
+  NativePath result;
+  result.dir = node_for(parent);
+  result.name = std::string(name);
+  result.text = join(parent.text, name);
+  return result;
+}
+
+NativePath NativeFs::parent(const Path& path) const {
+  NativePath result;
+  const DirNode& node = *path.dir;
+  result.dir = node.parent;
+  result.name = node.name;
+  result.text = node.text;
+  result.opened = path.dir;
+  result.kind = node.follow ? Kind::Unknown : Kind::Dir;
+  return result;
+}
+
+std::string_view NativeFs::name(const Path& path) const {
+  if (path.dir) {
+    return path.name;
+  }
+  std::string_view text = path.text;
+  if (text == ".") {
+    return {};
+  }
+  std::size_t slash = text.rfind('/');
+  return slash == std::string_view::npos ? text : text.substr(slash + 1);
+}
+
+std::string_view NativeFs::suffix(const Path& path) const {
+  std::string_view name = this->name(path);
+  std::size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0 || dot + 1 >= name.size()) {
+    return {};
+  }
+  return name.substr(dot);
+}
+
+bool NativeFs::has_component(const Path& path, const native::Name& name, const Path* below) const {
+  std::string_view rest = below != nullptr ? relative(below->text, path.text) : std::string_view(path.text);
+  std::string_view wanted = name.text();
+  while (!rest.empty()) {
+    std::size_t end = rest.find('/');
+    if (rest.substr(0, end) == wanted) {
+      return true;
+    }
+    if (end == std::string_view::npos) {
+      break;
+    }
+    rest.remove_prefix(end + 1);
+  }
+  return false;
+}
+
+NativeFs::NameSet NativeFs::name_set(nb::handle names) const {
+  NameSet set;
+  for (nb::handle name : names) {
+    if (PyUnicode_Check(name.ptr())) {
+      try {
+        set.insert(encode_name(name));
+      } catch (nb::python_error&) {
+        // A name that cannot be a file name matches no entry.
+      }
+    }
+  }
+  return set;
+}
+
+void NativeFs::sort(Paths& paths) const {
+  // Entries of one listed directory differ only in their names.  Sorted
+  // through pointers, not by moving the paths; texts of ASCII bytes alone
+  // compare byte by byte (their code points are their bytes).
+  bool siblings = std::all_of(paths.begin(), paths.end(), [&](const Path& path) {
+    return path.dir && path.dir == paths.front().dir;
+  });
+  struct Key {
+    Path* path;
+    std::string_view text;
+    bool ascii;
+  };
+  std::vector<Key> order;
+  order.reserve(paths.size());
+  for (Path& path : paths) {
+    std::string_view text = siblings ? std::string_view(path.name) : std::string_view(path.text);
+    bool ascii = std::all_of(text.begin(), text.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    order.push_back({&path, text, ascii});
+  }
+  std::stable_sort(order.begin(), order.end(), [](const Key& a, const Key& b) {
+    if (!a.ascii || !b.ascii) {
+      return compare_paths(a.text, b.text) < 0;
+    }
+    // Component by component: a component that ends first (at a separator
+    // or the end) is the smaller, so a separator weighs less than any byte.
+    auto [x, y] = std::mismatch(a.text.begin(), a.text.end(), b.text.begin(), b.text.end());
+    if (y == b.text.end()) {
+      return false;
+    }
+    if (x == a.text.end()) {
+      return true;
+    }
+    auto weight = [](char c) { return c == '/' ? -1 : static_cast<int>(c); };
+    return weight(*x) < weight(*y);
+  });
+  Paths sorted;
+  sorted.reserve(paths.size());
+  for (const Key& key : order) {
+    sorted.push_back(std::move(*key.path));
+  }
+  paths = std::move(sorted);
+}
+
+nb::object NativeFs::to_path(const Path& path) const { return make_path(path.text); }
+
+nb::str NativeFs::to_str(const Path& path) const { return decode_path(path.text); }
+
+nb::list NativeFs::to_paths(const Paths& paths) const {
+  nb::list result;
+  for (const Path& path : paths) {
+    result.append(make_path(path.text));
+  }
+  return result;
+}
+
+nb::str NativeFs::destination(const Path& root, const Path& file) const {
+  std::string_view parent = file.text;
+  std::size_t slash = parent.rfind('/');
+  parent = slash == std::string_view::npos ? std::string_view(".") : parent.substr(0, slash == 0 ? 1 : slash);
+  return decode_path(join("tarvek/skills/templates", relative(root.text, parent)));
+}
+
+nb::str NativeFs::destination_root() const { return decode_path("tarvek/skills/templates"); }
+
+nb::object NativeFs::name_object(const Path& path) const { return decode_path(name(path)); }
+
+}  // namespace tarvek::fs
+
+#endif  // TARVEK_NATIVE_WALKER
