@@ -1,9 +1,6 @@
 // Finding installed skills: the candidate directories in priority order, and
 // the scan of each for skill directories holding `data/VERSION.json`.
-#include <cstdlib>
-
 #include "detector/detector.hpp"
-#include "fs/interpreter_duties.hpp"
 
 namespace tarvek::detector {
 namespace {
@@ -13,37 +10,12 @@ constexpr std::size_t kVersionLimit = std::size_t{1} << 20;
 
 // Two candidates are one directory when they resolve to the same place; a
 // candidate that does not exist can only be compared by its text.
-nb::object candidate_key(const Call& call, nb::handle candidate) {
-#if TARVEK_NATIVE_WALKER
-  if (fs::may_run_natively(call, {candidate}, {})) {
-    fs::NativeFs fs;
-    std::string text = fs::path_text(candidate);
-    // realpath(3) is os.path.realpath for a path that exists, but for a
-    // leading "//", which the interpreter keeps.
-    bool double_slash = text.starts_with("//") && !text.starts_with("///");
-    if (!double_slash && fs.exists(fs.argument(candidate))) {
-      std::string resolved;
-      int error = fs::unlocked([&] {
-        char* real = ::realpath(text.c_str(), nullptr);
-        if (real == nullptr) {
-          return errno;
-        }
-        resolved = real;
-        std::free(real);
-        return 0;
-      });
-      if (error == 0) {
-        return fs::decode_path(resolved);
-      }
-    } else if (!double_slash && !text.starts_with('~')) {
-      return fs::decode_path(text);
-    }
-  }
-#endif
-  if (exists(call, candidate)) {
-    return native::str_of(call, native::call_method(candidate, names::resolve));
-  }
-  return native::str_of(call, native::call_method(candidate, names::expanduser));
+//
+//     key = str(candidate.resolve()) if candidate.exists() else str(candidate.expanduser())
+template <class Fs>
+nb::object candidate_key(Fs& fs, nb::handle candidate_object) {
+  auto candidate = fs.argument(candidate_object);
+  return fs.exists(candidate) ? fs.resolved_str(candidate) : fs.expanded_str(candidate);
 }
 
 // The text of a VERSION.json that is there, or the exception that makes the
@@ -141,8 +113,8 @@ nb::object read_version(Fs& fs, const Call& call, const typename Fs::Path& versi
 //                                    runtime=self._infer_runtime(skill_dir),
 //                                    root=skill_dir, version_file=version_file))
 template <class Fs>
-void scan_candidate(Fs& fs, const Call& call, nb::handle candidate_object, nb::list& records) {
-  nb::handle self = call.arg(0);
+void scan_candidate(Fs& fs, const Call& call, nb::handle self, nb::handle candidate_object,
+                    nb::list& records) {
   auto candidate = fs.argument(candidate_object);
   if (!fs.exists(candidate)) {
     return;
@@ -172,8 +144,8 @@ void scan_candidate(Fs& fs, const Call& call, nb::handle candidate_object, nb::l
     // `self._infer_runtime` is looked up for every record; the class's own
     // method is answered here on the native path.
     nb::object infer = native::getattr(self, names::infer_runtime);
-    nb::object runtime = fs.inline_siblings() && is_own_method(infer, self, names::infer_runtime)
-                             ? nb::borrow(runtime_of(fs.text_of(entry)).get())
+    nb::object runtime = fs.steps_inline() && is_own_method(infer, self, names::infer_runtime)
+                             ? nb::borrow(runtime_steps(fs, entry).get())
                              : infer(root);
     nb::object record =
         record_type(nb::arg("name") = name, nb::arg("version") = version,
@@ -183,7 +155,18 @@ void scan_candidate(Fs& fs, const Call& call, nb::handle candidate_object, nb::l
   }
 }
 
-}  // namespace
+constexpr auto kCandidateDirs = native::signature(
+    "SkillDetector.candidate_dirs", {kSelf, kSkillsDirParam, kCwdParam}, "list[Path]",
+    "收集所有候选扫描目录，按优先级排列并去重。\n"
+    "\n"
+    "        优先级从高到低：\n"
+    "        1. 调用方显式指定的 skills_dir 参数\n"
+    "        2. 环境变量 TARVEK_SKILLS_DIR\n"
+    "        3. 当前工作目录下的 .claude/skills\n"
+    "        4. 用户主目录下的 .claude/skills\n"
+    "        5. 用户主目录下的 .openclaw/skills\n"
+    "        ");
+
 //     cwd = cwd or Path.cwd()
 //     candidates = []
 //     if skills_dir:
@@ -203,10 +186,10 @@ void scan_candidate(Fs& fs, const Call& call, nb::handle candidate_object, nb::l
 //         seen.add(key)
 //         result.append(candidate)
 //     return result
-nb::object candidate_dirs(const Call& call) {
-  nb::handle self = call.arg(0);
-  nb::handle skills_dir = call.arg(1);
-  nb::object cwd = working_dir(call, call.arg(2));
+nb::object candidate_dirs(const Args<kCandidateDirs>& call) {
+  nb::handle self = call["self"];
+  nb::handle skills_dir = call["skills_dir"];
+  nb::object cwd = working_dir(call, call["cwd"]);
 
   nb::list candidates;
   // A relative skills_dir stays relative to the process, not to `cwd`.
@@ -221,9 +204,9 @@ nb::object candidate_dirs(const Call& call) {
 
   nb::object home = home_dir(call);
   nb::object opencode = native::call_method(self, names::opencode_skills_dir);
-  candidates.append(cwd / names::dot_claude.get() / names::skills.get());
+  candidates.append(cwd / kFallbackRuntime.tool_dir.get() / names::skills.get());
   for (const Runtime& runtime : kRuntimes) {
-    if (&runtime.name == &names::opencode) {
+    if (runtime.per_user_by_method) {
       candidates.append(opencode);
     } else {
       candidates.append(home / runtime.tool_dir.get() / names::skills.get());
@@ -233,7 +216,8 @@ nb::object candidate_dirs(const Call& call) {
   nb::object seen = native::set_of(call);
   nb::list result;
   for (nb::handle candidate : nb::handle(candidates)) {
-    nb::object key = candidate_key(call, candidate);
+    nb::object key =
+        fs::choose(call, {candidate}, {}, [&](auto& fs) { return candidate_key(fs, candidate); });
     if (native::contains(seen, key)) {
       continue;
     }
@@ -243,18 +227,32 @@ nb::object candidate_dirs(const Call& call) {
   return result;
 }
 
-nb::object discover(const Call& call) {
+constexpr auto kDiscover = native::signature(
+    "SkillDetector.discover", {kSelf, kSkillsDirParam, kCwdParam}, "list[SkillRecord]",
+    "扫描所有候选目录，发现已安装的 Skill。\n"
+    "\n"
+    "        判定条件：目录下必须存在 data/VERSION.json 文件。\n"
+    "        解析失败（JSON 格式错误等）的目录会被静默跳过。\n"
+    "        ");
+
+nb::object discover(const Args<kDiscover>& call) {
   nb::list records;
-  nb::object candidates = native::call_method(call.arg(0), names::candidate_dirs,
-                                              nb::arg("skills_dir") = call.arg(1),
-                                              nb::arg("cwd") = call.arg(2));
+  nb::object candidates = native::call_method(call["self"], names::candidate_dirs,
+                                              nb::arg("skills_dir") = call["skills_dir"],
+                                              nb::arg("cwd") = call["cwd"]);
   for (nb::handle candidate : candidates) {
     fs::choose(call, {candidate}, {}, [&](auto& fs) {
-      scan_candidate(fs, call, candidate, records);
+      scan_candidate(fs, call, call["self"], candidate, records);
       return 0;
     });
   }
   return records;
 }
+
+}  // namespace
+
+const native::FunctionSpec functions::candidate_dirs =
+    native::spec<kCandidateDirs, detector::candidate_dirs>();
+const native::FunctionSpec functions::discover = native::spec<kDiscover, detector::discover>();
 
 }  // namespace tarvek::detector

@@ -1,34 +1,25 @@
 // Which runtime a skill directory belongs to, where OpenCode keeps its
 // per-user directories, and the small steps every detector method shares.
-#include <algorithm>
-#include <cctype>
-#include <string>
-#include <vector>
+#include <array>
+#include <utility>
 
 #include "detector/detector.hpp"
-#include "fs/interpreter_duties.hpp"
 
 namespace tarvek::detector {
-namespace {
 
-
-struct Marker {
-  const Name& segment;
-  const Name& runtime;
-};
-
-// Tried in this order; the first segment present wins.  `claude` is the
-// fallback and has no marker.  OpenCode is recognised by the `opencode`
-// segment of its per-user `.config/opencode/skills`, without a leading dot.
-const std::array<Marker, 5> kMarkers{{
-    {names::dot_openclaw, names::openclaw},
-    {names::dot_codex, names::codex},
-    {names::opencode, names::opencode},
-    {names::dot_workbuddy, names::workbuddy},
-    {names::dot_trae_cn, names::trae_cn},
-}};
-
-}  // namespace
+fs::NameParts runtime_markers() {
+  static const auto markers = [] {
+    std::array<const Name*, kRuntimes.size()> found{};
+    std::size_t count = 0;
+    for (const Runtime& runtime : kRuntimes) {
+      if (runtime.marker != nullptr) {
+        found[count++] = runtime.marker;
+      }
+    }
+    return std::make_pair(found, count);
+  }();
+  return fs::NameParts(markers.first.data(), markers.second);
+}
 
 nb::object working_dir(const Call& call, nb::handle cwd) {
   if (native::truthy(cwd)) {
@@ -84,42 +75,6 @@ nb::object list_result(nb::object value, const Name& method) {
   return value;
 }
 
-const Name& runtime_of(std::string_view text) {
-  // Which markers the path's segments hold once lower-cased as str.lower
-  // does it: in place for ASCII segments, by the interpreter otherwise.
-  std::array<bool, kMarkers.size()> present{};
-  auto note = [&](std::string_view lowered) {
-    for (std::size_t i = 0; i < kMarkers.size(); ++i) {
-      present[i] = present[i] || lowered == kMarkers[i].segment.text();
-    }
-  };
-  while (true) {
-    std::size_t end = text.find('/');
-    std::string_view segment = text.substr(0, end);
-    bool ascii = std::all_of(segment.begin(), segment.end(),
-                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    if (!ascii) {
-      note(fs::encode_name(native::call_method(fs::decode_path(segment), names::lower)));
-    } else if (segment.size() <= 16) {
-      char lowered[16];
-      for (std::size_t i = 0; i < segment.size(); ++i) {
-        lowered[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(segment[i])));
-      }
-      note(std::string_view(lowered, segment.size()));
-    }
-    if (end == std::string_view::npos) {
-      break;
-    }
-    text.remove_prefix(end + 1);
-  }
-  for (std::size_t i = 0; i < kMarkers.size(); ++i) {
-    if (present[i]) {
-      return kMarkers[i].runtime;
-    }
-  }
-  return names::claude;
-}
-
 bool exists(const Call& call, nb::handle path) {
   return fs::choose(call, {path}, {}, [&](auto& fs) { return fs.exists(fs.argument(path)); });
 }
@@ -139,33 +94,51 @@ void add_to(nb::handle seen, nb::handle value) {
   }
 }
 
-nb::object infer_runtime(const Call& call) {
-  nb::handle skill_dir = call.arg(1);
-  if (fs::may_run_natively(call, {skill_dir}, {})) {
-    return nb::borrow(runtime_of(fs::path_text(skill_dir)).get());
-  }
-  // Only the set of lower-cased segments counts, not their order.
-  nb::object parts = native::getattr(call.arg(1), names::parts);
-  nb::object segments = native::check(PySet_New(nullptr));
-  for (nb::handle part : parts) {
-    nb::object lowered = native::call_method(part, names::lower);
-    native::check(PySet_Add(segments.ptr(), lowered.ptr()));
-  }
-  for (const Marker& marker : kMarkers) {
-    if (native::check(PySet_Contains(segments.ptr(), marker.segment.get().ptr())) == 1) {
-      return nb::borrow(marker.runtime.get());
-    }
-  }
-  return nb::borrow(names::claude.get());
+namespace {
+
+constexpr auto kInferRuntime = native::signature(
+    "SkillDetector._infer_runtime", {kSelf, positional("skill_dir", "Path")}, "str",
+    "根据 Skill 目录路径推断运行时类型。\n"
+    "\n"
+    "        优先匹配最具体的特征路径段，无法识别时默认返回 claude。\n"
+    "        ");
+
+//     segments = {part.lower() for part in skill_dir.parts}
+//     for marker, runtime in ((".openclaw", "openclaw"), ...):
+//         if marker in segments:
+//             return runtime
+//     return "claude"
+nb::object infer_runtime(const Args<kInferRuntime>& call) {
+  nb::handle skill_dir = call["skill_dir"];
+  return fs::choose(call, {skill_dir}, {}, [&](auto& fs) {
+    return nb::borrow(runtime_steps(fs, fs.argument(skill_dir)).get());
+  });
 }
 
-nb::object opencode_config_dir(const Call& call) {
+constexpr auto kOpencodeConfigDir = native::signature(
+    "SkillDetector._opencode_config_dir", {kSelf}, "Path",
+    "返回 OpenCode 的配置根目录（所有平台统一为 ~/.config/opencode/）。");
+
+nb::object opencode_config_dir(const Args<kOpencodeConfigDir>& call) {
   // The same home-relative location on every platform.
   return home_dir(call) / names::dot_config.get() / names::opencode.get();
 }
 
-nb::object opencode_skills_dir(const Call& call) {
-  return native::call_method(call.arg(0), names::opencode_config_dir) / names::skills.get();
+constexpr auto kOpencodeSkillsDir = native::signature(
+    "SkillDetector._opencode_skills_dir", {kSelf}, "Path",
+    "返回 OpenCode 的 Skills 安装目录（跨平台）。");
+
+nb::object opencode_skills_dir(const Args<kOpencodeSkillsDir>& call) {
+  return native::call_method(call["self"], names::opencode_config_dir) / names::skills.get();
 }
+
+}  // namespace
+
+const native::FunctionSpec functions::infer_runtime =
+    native::spec<kInferRuntime, detector::infer_runtime>();
+const native::FunctionSpec functions::opencode_config_dir =
+    native::spec<kOpencodeConfigDir, detector::opencode_config_dir>();
+const native::FunctionSpec functions::opencode_skills_dir =
+    native::spec<kOpencodeSkillsDir, detector::opencode_skills_dir>();
 
 }  // namespace tarvek::detector

@@ -4,6 +4,9 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <span>
+
+#include "native/python.hpp"
 
 // The native walker is built where the system has directory descriptors
 // (openat, fstatat, unlinkat); elsewhere every call takes the object path.
@@ -18,7 +21,19 @@
 
 namespace tarvek::fs {
 
-enum class Glob : std::uint8_t { Any, Pycache };  // rglob("*"), rglob("__pycache__")
+// What a recursive glob matches: every name (`rglob("*")`), or one file
+// name without wildcards (`rglob(name)`).
+struct Glob {
+  const native::Name* literal = nullptr;  // null: every name
+
+  static Glob any() { return {}; }
+  static Glob named(const native::Name& name) { return {&name}; }
+  const char* pattern() const { return literal != nullptr ? literal->text() : "*"; }
+};
+
+// The parts of a relative path made of plain names, as `Path(*parts)`
+// takes them.
+using NameParts = std::span<const native::Name* const>;
 
 // What a call does with the tree: reads it, or deletes in it.
 enum class Reach : std::uint8_t { Reading, Deleting };

@@ -28,7 +28,6 @@
 #include <sys/types.h>
 #endif
 
-
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -39,7 +38,6 @@
 
 #include <nanobind/nanobind.h>
 
-#include "fs/common.hpp"
 #include "fs/pathlib.hpp"
 #include "fs/sys.hpp"
 #include "native/python.hpp"
@@ -155,7 +153,7 @@ class NativeFs {
   nb::object name_object(const Path& path) const;
   std::string_view suffix(const Path& path) const;
   bool same(std::string_view value, const native::Name& name) const { return value == name.text(); }
-  // Whether a component of `path` (below `root` when `below` is given) is `name`.
+  // Whether a component of `path` (below `below` when it is given) is `name`.
   bool has_component(const Path& path, const native::Name& name, const Path* below) const;
 
   NameSet name_set(nb::handle names) const;
@@ -168,22 +166,26 @@ class NativeFs {
   nb::str format(const Path& path) const { return to_str(path); }
   nb::str to_str(const Path& path) const;
   nb::list to_paths(const Paths& paths) const;
-  // Where collected files go: str(Path("tarvek", "skills", "templates") /
-  // file.parent.relative_to(root)), and that base alone.
-  nb::str destination(const Path& root, const Path& file) const;
-  nb::str destination_root() const;
-
-  const std::string& text_of(const Path& path) const { return path.text; }
+  // str(Path(*base) / path.parent.relative_to(root)), for a path made by
+  // joining names to `root`, and str(Path(*base)).
+  nb::str relocated_parent(NameParts base, const Path& root, const Path& path) const;
+  nb::str joined(NameParts base) const;
+  // str(path.resolve()) and str(path.expanduser()).
+  nb::object resolved_str(const Path& path);
+  nb::object expanded_str(const Path& path) const;
+  // The position in `candidates` of the first that is one of the path's
+  // parts lower-cased (`{p.lower() for p in path.parts}`), or
+  // candidates.size().
+  std::size_t first_lowered_part(const Path& path, NameParts candidates) const;
 
   // Called once per step of a long loop: notices Ctrl-C.
   void checkpoint();
 
-  // The kinds of recursion the steps ask for: the native backend always
-  // continues inline, since it only runs while the module's own functions
-  // are bound.
-  bool inline_remove_tree() const { return true; }
-  bool inline_siblings() const { return true; }
-  bool inline_is_packable() const { return true; }
+  // The steps do the work of the module's own functions themselves, and a
+  // recursive step always continues inline: this backend only runs while
+  // the module's own functions are bound.
+  bool steps_inline() const { return true; }
+  bool is_own(const native::Name&) const { return true; }
 
  private:
   static constexpr std::size_t kMaxOpen = 48;

@@ -6,9 +6,13 @@
 #if TARVEK_NATIVE_WALKER
 
 #include <algorithm>
+#include <cctype>
+#include <string>
+#include <vector>
 
 #include "fs/interpreter_duties.hpp"
 #include "fs/pathlib.hpp"
+#include "native/names.hpp"
 
 namespace tarvek::fs {
 NativePath NativeFs::argument(nb::handle path) const {
@@ -160,14 +164,71 @@ nb::list NativeFs::to_paths(const Paths& paths) const {
   return result;
 }
 
-nb::str NativeFs::destination(const Path& root, const Path& file) const {
-  std::string_view parent = file.text;
-  std::size_t slash = parent.rfind('/');
-  parent = slash == std::string_view::npos ? std::string_view(".") : parent.substr(0, slash == 0 ? 1 : slash);
-  return decode_path(join("tarvek/skills/templates", relative(root.text, parent)));
+namespace {
+
+std::string joined_text(NameParts base) {
+  std::string text = ".";
+  for (const native::Name* part : base) {
+    text = join(text, part->text());
+  }
+  return text;
 }
 
-nb::str NativeFs::destination_root() const { return decode_path("tarvek/skills/templates"); }
+}  // namespace
+
+nb::str NativeFs::relocated_parent(NameParts base, const Path& root, const Path& path) const {
+  std::string_view parent = path.text;
+  std::size_t slash = parent.rfind('/');
+  parent = slash == std::string_view::npos ? std::string_view(".")
+                                           : parent.substr(0, slash == 0 ? 1 : slash);
+  return decode_path(join(joined_text(base), relative(root.text, parent)));
+}
+
+nb::str NativeFs::joined(NameParts base) const { return decode_path(joined_text(base)); }
+
+std::size_t NativeFs::first_lowered_part(const Path& path, NameParts candidates) const {
+  // Which candidates the path's segments hold once lower-cased as str.lower
+  // does it: in place for ASCII segments, by the interpreter otherwise.
+  // Only the set of segments counts, not their order.
+  std::vector<char> present(candidates.size(), 0);
+  std::size_t longest = 0;
+  for (const native::Name* candidate : candidates) {
+    longest = std::max(longest, std::string_view(candidate->text()).size());
+  }
+  const std::size_t count = candidates.size();
+  auto note = [&](std::string_view lowered) {
+    for (std::size_t i = 0; i < count; ++i) {
+      present[i] = present[i] != 0 || lowered == candidates[i]->text() ? 1 : 0;
+    }
+  };
+  std::string_view text = path.text;
+  std::string lowered;
+  while (true) {
+    std::size_t end = text.find('/');
+    std::string_view segment = text.substr(0, end);
+    bool ascii = std::all_of(segment.begin(), segment.end(),
+                             [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    if (!ascii) {
+      note(encode_name(native::call_method(decode_path(segment), names::lower)));
+    } else if (segment.size() <= longest) {
+      lowered.assign(segment);
+      for (char& c : lowered) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      }
+      note(lowered);
+    }
+    if (end == std::string_view::npos) {
+      break;
+    }
+    text.remove_prefix(end + 1);
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (present[i] != 0) {
+      return i;
+    }
+  }
+  return candidates.size();
+}
 
 nb::object NativeFs::name_object(const Path& path) const { return decode_path(name(path)); }
 

@@ -11,8 +11,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 
 #include "fs/interpreter_duties.hpp"
+#include "native/names.hpp"
 
 namespace tarvek::fs {
 namespace {
@@ -103,6 +105,38 @@ bool NativeFs::is_symlink(const Path& path) {
   // Remembered, so that listing it later opens exactly this directory.
   path.kind = found ? kind_of_mode(status.st_mode) : Kind::Unknown;
   return found && S_ISLNK(status.st_mode);
+}
+
+nb::object NativeFs::resolved_str(const Path& path) {
+  // realpath(3) is os.path.realpath for a path that exists, but for a
+  // leading "//", which the interpreter keeps; that path, and one that
+  // realpath(3) cannot resolve (it went away meanwhile, a loop), are
+  // resolved by pathlib's own `resolve`, which this backend stands for.
+  const std::string& text = path.text;
+  bool double_slash = text.starts_with("//") && !text.starts_with("///");
+  if (!double_slash) {
+    std::string resolved;
+    int error = unlocked([&] {
+      char* real = ::realpath(text.c_str(), nullptr);
+      if (real == nullptr) {
+        return errno;
+      }
+      resolved = real;
+      std::free(real);
+      return 0;
+    });
+    if (error == 0) {
+      return decode_path(resolved);
+    }
+  }
+  return native::to_str(native::call_method(to_path(path), names::resolve));
+}
+
+nb::object NativeFs::expanded_str(const Path& path) const {
+  if (!path.text.starts_with('~')) {
+    return decode_path(path.text);
+  }
+  return native::to_str(native::call_method(to_path(path), names::expanduser));
 }
 
 }  // namespace tarvek::fs

@@ -85,12 +85,12 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
   // rglob("*") lists each directory twice: once when it is found, for its
   // entries (all of them are matches), and once when its turn on the stack
   // comes, for its subdirectories; the audit events say so, and the
-  // entries of the first listing serve both.  rglob("__pycache__") lists a
-  // directory once, on its turn, and yields the "__pycache__" of each
-  // directory in the order the directories were found (looked up in the
-  // directory's own listing when it is read, or with an lstat of it when
-  // the listing cannot stand for one).
-  audit_rglob(path.text, glob == Glob::Any ? "*" : "__pycache__");
+  // entries of the first listing serve both.  rglob(name) of a literal name
+  // lists a directory once, on its turn, and yields the entry `name` of
+  // each directory in the order the directories were found (looked up in
+  // the directory's own listing when it is read, or with an lstat of it
+  // when the listing cannot stand for one).
+  audit_rglob(path.text, glob.pattern());
   const bool dot = path.text == ".";
   std::string root_text = path.text;
   if (root_text.empty() || root_text.back() != '/') {
@@ -101,7 +101,7 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
     std::string text;  // as the globber hands it to os.scandir
     Paths entries;
     bool listed = false;
-    std::size_t slot = 0;  // Pycache: where its match goes
+    std::size_t slot = 0;  // a literal name: where its match goes
   };
   Paths found;
   std::vector<std::optional<Path>> slots;
@@ -120,11 +120,12 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
     }
     return pending.listed;
   };
-  auto find_pycache = [&](Pending& pending) {
+  auto find_literal = [&](Pending& pending) {
+    const std::string_view literal = glob.literal->text();
     bool from_listing = pending.listed && trusted_dir(*pending.dir.opened);
     if (from_listing) {
       for (const Path& item : pending.entries) {
-        if (item.name == "__pycache__") {
+        if (item.name == literal) {
           // Asked again when used: an earlier deletion may have taken it.
           slots[pending.slot] = item;
           slots[pending.slot]->kind = Kind::Unknown;
@@ -136,11 +137,11 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
     if (probe_text.back() != '/') {
       probe_text.push_back('/');
     }
-    probe_text += "__pycache__";
+    probe_text += literal;
     if (too_long(probe_text)) {
       return;
     }
-    Path candidate = child(pending.dir, std::string_view("__pycache__"));
+    Path candidate = child(pending.dir, literal);
     struct stat status {};
     std::string rest;
     if (unlocked([&] {
@@ -154,7 +155,7 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
   // Any: a directory's entries are found when it is; only its real
   // subdirectories are kept for its turn on the stack.
   auto discovered = [&](Pending& pending) {
-    if (glob == Glob::Pycache) {
+    if (glob.literal != nullptr) {
       pending.slot = slots.size();
       slots.emplace_back();
     } else if (list_as_globber(pending)) {
@@ -178,9 +179,9 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
     checkpoint();
     Pending current = std::move(stack.back());
     stack.pop_back();
-    if (glob == Glob::Pycache) {
+    if (glob.literal != nullptr) {
       list_as_globber(current);
-      find_pycache(current);
+      find_literal(current);
     } else {
       // The second listing of the directory, for its subdirectories.
       audit_scandir(current.text);

@@ -84,17 +84,46 @@ ObjectFs::Sorted ObjectFs::sorted_where(Cursor items, std::function<bool(const P
 
 nb::object ObjectFs::to_str(const Path& path) const { return native::str_of(call_, path); }
 
-nb::object ObjectFs::templates_base() const {
-  return call_.global(names::Path)(names::tarvek.get(), names::skills.get(), names::templates.get());
+nb::object ObjectFs::path_of(NameParts parts) const {
+  nb::list arguments;
+  for (const native::Name* part : parts) {
+    arguments.append(part->get());
+  }
+  nb::object path_type = call_.global(names::Path);
+  return native::check(PyObject_CallObject(path_type.ptr(), nb::tuple(arguments).ptr()));
 }
 
-nb::object ObjectFs::destination(const Path& root, const Path& file) const {
-  nb::object base = templates_base();
-  nb::object relative = native::call_method(native::getattr(file, names::parent), names::relative_to, root);
-  return native::str_of(call_, base / relative);
+nb::object ObjectFs::relocated_parent(NameParts base, const Path& root, const Path& path) const {
+  nb::object prefix = path_of(base);
+  nb::object relative =
+      native::call_method(native::getattr(path, names::parent), names::relative_to, root);
+  return native::str_of(call_, prefix / relative);
 }
 
-nb::object ObjectFs::destination_root() const { return native::str_of(call_, templates_base()); }
+nb::object ObjectFs::joined(NameParts base) const { return native::str_of(call_, path_of(base)); }
+
+nb::object ObjectFs::resolved_str(const Path& path) const {
+  return native::str_of(call_, native::call_method(path, names::resolve));
+}
+
+nb::object ObjectFs::expanded_str(const Path& path) const {
+  return native::str_of(call_, native::call_method(path, names::expanduser));
+}
+
+std::size_t ObjectFs::first_lowered_part(const Path& path, NameParts candidates) const {
+  nb::object parts = native::getattr(path, names::parts);
+  nb::object lowered = native::check(PySet_New(nullptr));
+  for (nb::handle part : parts) {
+    nb::object text = native::call_method(part, names::lower);
+    native::check(PySet_Add(lowered.ptr(), text.ptr()));
+  }
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    if (native::check(PySet_Contains(lowered.ptr(), candidates[i]->get().ptr())) == 1) {
+      return i;
+    }
+  }
+  return candidates.size();
+}
 
 std::pair<unsigned, std::uint64_t> ObjectFs::stat_mode_size(const Path& path) const {
   nb::object status = native::call_method(path, names::stat);
@@ -106,8 +135,6 @@ std::pair<unsigned, std::uint64_t> ObjectFs::stat_mode_size(const Path& path) co
   return {static_cast<unsigned>(mode), static_cast<std::uint64_t>(size)};
 }
 
-bool ObjectFs::inline_remove_tree() const { return native::is_own(call_, names::remove_tree); }
-
-bool ObjectFs::inline_is_packable() const { return native::is_own(call_, names::is_packable_file); }
+bool ObjectFs::is_own(const native::Name& sibling) const { return native::is_own(call_, sibling); }
 
 }  // namespace tarvek::fs

@@ -110,19 +110,28 @@ class ObjectFs {
   nb::object to_paths(const Sorted& sorted) const { return sorted; }
   // str(path), with `str` as the module sees it.
   nb::object to_str(const Path& path) const;
-  // str(Path("tarvek", "skills", "templates") / file.parent.relative_to(root))
-  nb::object destination(const Path& root, const Path& file) const;
-  // str(Path("tarvek", "skills", "templates"))
-  nb::object destination_root() const;
+  // str(Path(*base) / path.parent.relative_to(root)), `Path` as the module
+  // sees it, made anew for each path.
+  nb::object relocated_parent(NameParts base, const Path& root, const Path& path) const;
+  // str(Path(*base))
+  nb::object joined(NameParts base) const;
+  // str(path.resolve()) and str(path.expanduser())
+  nb::object resolved_str(const Path& path) const;
+  nb::object expanded_str(const Path& path) const;
+  // The position in `candidates` of the first that is one of the path's
+  // parts lower-cased (`{p.lower() for p in path.parts}`), or
+  // candidates.size().
+  std::size_t first_lowered_part(const Path& path, NameParts candidates) const;
 
-  std::string text_of(const Path& path) const { return encode_name(native::to_str(path)); }
   void checkpoint() const {}
 
-  // A recursive step goes through the module namespace: inline only while
-  // the name is still bound to the module's own function.
-  bool inline_remove_tree() const;
-  bool inline_siblings() const { return false; }
-  bool inline_is_packable() const;
+  // Whether the steps do the work of the module's own functions themselves:
+  // not on this backend, which calls them through the module namespace.
+  bool steps_inline() const { return false; }
+  // Whether the module function `sibling` is the module's own, so that a
+  // recursive step may continue inline (as it does for the module's own
+  // `_remove_tree`, whatever the depth).
+  bool is_own(const native::Name& sibling) const;
   const native::Call& call() const { return call_; }
 
  private:
@@ -130,9 +139,9 @@ class ObjectFs {
     return native::truthy(native::call_method(path, method));
   }
   static nb::handle pattern(Glob glob) {
-    return (glob == Glob::Any ? names::any_name : names::pycache).get();
+    return (glob.literal != nullptr ? *glob.literal : names::any_name).get();
   }
-  nb::object templates_base() const;
+  nb::object path_of(NameParts parts) const;
 
   const native::Call& call_;
   // Cleared when the call ends: generators handed to a rebound builtin stop

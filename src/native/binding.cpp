@@ -123,6 +123,7 @@ const char* rule_text(TypeRule rule) {
   switch (rule) {
     case TypeRule::Str: return "str";
     case TypeRule::StrOrNone: return "str or None";
+    case TypeRule::Dict: return "dict";
     case TypeRule::DictOrNone: return "dict or None";
     case TypeRule::List: return "list";
     case TypeRule::ListOrNone: return "list or None";
@@ -136,13 +137,13 @@ bool rule_accepts(TypeRule rule, PyObject* value) {
     case TypeRule::None: return true;
     case TypeRule::Str: return PyUnicode_CheckExact(value);
     case TypeRule::StrOrNone: return value == Py_None || PyUnicode_CheckExact(value);
+    case TypeRule::Dict: return PyDict_CheckExact(value);
     case TypeRule::DictOrNone: return value == Py_None || PyDict_CheckExact(value);
     case TypeRule::List: return PyList_CheckExact(value);
     case TypeRule::ListOrNone: return value == Py_None || PyList_CheckExact(value);
   }
   return false;
 }
-
 
 }  // namespace
 

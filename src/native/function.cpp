@@ -59,7 +59,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     nb::object globals = f.globals;
     nb::object builtins = f.builtins;
     nb::object self = nb::borrow(callable);
-    const Call call(self, globals, builtins, handles, f.spec->params.size());
+    const Call call(self, globals, builtins, handles);
     result = f.spec->body(call).release().ptr();
   } catch (...) {
     restore_current_exception();
@@ -296,8 +296,23 @@ nb::handle function_type() {
   return g_function_type;
 }
 
-nb::object make_function(const FunctionSpec& spec, nb::handle module_globals,
-                         nb::handle defaults, nb::handle kwdefaults) {
+namespace {
+
+// A default as the interpreter holds it.
+nb::object default_value(const Default& value, nb::handle module_globals) {
+  if (value.kind != Default::Kind::Global) {
+    return nb::none();
+  }
+  nb::object found = dict_get(module_globals, nb::str(value.global));
+  if (!found.is_valid()) {
+    raise_format(PyExc_NameError, "name '%s' is not defined", value.global);
+  }
+  return found;
+}
+
+}  // namespace
+
+nb::object make_function(const FunctionSpec& spec, nb::handle module_globals) {
   if (spec.params.size() > kMaxParams) {
     raise(PyExc_SystemError, "native function declares too many parameters");
   }
@@ -314,12 +329,29 @@ nb::object make_function(const FunctionSpec& spec, nb::handle module_globals,
 
   Fields& f = fields_of(raw);
   f.spec = &spec;
+  nb::list defaults;
+  nb::dict kwdefaults;
+  nb::dict annotations;
   for (std::size_t i = 0; i < spec.params.size(); ++i) {
-    f.param_names[i] = check(PyUnicode_InternFromString(spec.params[i].name));
-    if (spec.params[i].kind == ParamKind::PositionalOrKeyword) {
+    const Param& param = spec.params[i];
+    f.param_names[i] = check(PyUnicode_InternFromString(param.name));
+    const bool keyword_only = param.kind == ParamKind::KeywordOnly;
+    if (!keyword_only) {
       ++f.positional_count;
     }
+    if (param.default_value.kind != Default::Kind::Required) {
+      nb::object value = default_value(param.default_value, module_globals);
+      if (keyword_only) {
+        kwdefaults[f.param_names[i]] = value;
+      } else {
+        defaults.append(value);
+      }
+    }
+    if (param.annotation != nullptr) {
+      annotations[f.param_names[i]] = param.annotation;
+    }
   }
+  annotations["return"] = spec.return_annotation;
   f.globals = nb::borrow(module_globals);
   // As for a `def` run in a namespace without `__builtins__`: the builtins
   // of the code running now (the import), which are the interpreter's.
@@ -330,19 +362,13 @@ nb::object make_function(const FunctionSpec& spec, nb::handle module_globals,
   nb::object module_name = dict_get(module_globals, nb::str("__name__"));
   f.module = module_name.is_valid() ? module_name : nb::none();
   f.doc = spec.doc != nullptr ? nb::object(nb::str(spec.doc)) : nb::none();
-  if (!defaults.is_none()) {
-    f.defaults = nb::borrow(defaults);
+  // As the interpreter reports them: None when there are none.
+  if (defaults.size() > 0) {
+    f.defaults = nb::tuple(defaults);
   }
-  if (!kwdefaults.is_none()) {
-    f.kwdefaults = nb::borrow(kwdefaults);
+  if (kwdefaults.size() > 0) {
+    f.kwdefaults = kwdefaults;
   }
-  nb::dict annotations;
-  for (const Param& param : spec.params) {
-    if (param.annotation != nullptr) {
-      annotations[param.name] = param.annotation;
-    }
-  }
-  annotations["return"] = spec.return_annotation;
   f.annotations = annotations;
   return self;
 }

@@ -1,52 +1,43 @@
-// The native function type shared by both extension modules.
+// The native function type shared by both extension modules
+// (`tarvek.skills.native_function`).
 //
 // A Python function defined in a module carries everything that callers and
 // `inspect` look at: its names, docstring, defaults, annotations, a code
 // object naming its parameters, the module namespace it reads its globals
-// from, and it binds as a method when it is placed on a class.  `NativeFunction` gives a C++ body the same face: the
-// arguments are bound by name and position exactly as the interpreter binds
-// them for a `def`, the exact-type checks run before the body, and the body
-// sees its module namespace at the moment of the call.
+// from, and it binds as a method when it is placed on a class.  A native
+// function gives a C++ body the same face, from its signature
+// (native/signature.hpp): the arguments are bound by name and position
+// exactly as the interpreter binds them for a `def`, the exact-type checks
+// run before the body, and the body reads its arguments by name and sees its
+// module namespace at the moment of the call.
+//
+// A function is its signature and its body, named after the Python name:
+//
+//     constexpr auto kProfileKey = native::signature("_profile_key", {...}, "str | None");
+//     nb::object profile_key(const native::Args<kProfileKey>& call) {
+//       ... call["profile"] ... call.global(names::PROFILE_KEYS) ...
+//     }
+//     const native::FunctionSpec functions::profile_key = native::spec<kProfileKey, profile_key>();
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include <nanobind/nanobind.h>
+
+#include "native/signature.hpp"
 
 namespace tarvek::native {
 
 namespace nb = nanobind;
 
-enum class ParamKind : std::uint8_t {
-  PositionalOrKeyword,
-  KeywordOnly,
-};
-
-// Checks made on an argument before the body runs.  "Exact" means that an
-// instance of a subclass is refused as well.
-enum class TypeRule : std::uint8_t {
-  None,        // any value
-  Str,         // exactly str
-  StrOrNone,   // exactly str, or None
-  DictOrNone,  // exactly dict, or None
-  List,        // exactly list
-  ListOrNone,  // exactly list, or None
-};
-
-struct Param {
-  const char* name;
-  ParamKind kind = ParamKind::PositionalOrKeyword;
-  const char* annotation = nullptr;  // nullptr: not annotated (as `self`)
-  TypeRule rule = TypeRule::None;
-};
-
 class Call;
 using Body = nb::object (*)(const Call&);
 
-// Everything about a function that is fixed when its module is written.
-// Positional-or-keyword parameters come first, keyword-only ones after them.
+// Everything about a function that is fixed when its module is written:
+// its signature and its body.  Made by `spec` below.
 struct FunctionSpec {
   const char* name;
   const char* qualname;
@@ -56,18 +47,13 @@ struct FunctionSpec {
   Body body;
 };
 
-inline constexpr std::size_t kMaxParams = 8;
-
 // What a body sees of its call: the bound arguments in parameter order and
 // the namespace of the module that defined the function.
 class Call {
  public:
-  Call(nb::handle function, nb::handle globals, nb::handle builtins, const nb::handle* args,
-       std::size_t count)
-      : function_(function), globals_(globals), builtins_(builtins), args_(args), count_(count) {}
+  Call(nb::handle function, nb::handle globals, nb::handle builtins, const nb::handle* args)
+      : function_(function), globals_(globals), builtins_(builtins), args_(args) {}
 
-  nb::handle arg(std::size_t index) const { return args_[index]; }
-  std::size_t arg_count() const { return count_; }
   nb::handle function() const { return function_; }
   nb::handle globals() const { return globals_; }
   // The builtins the function's names fall back to: those of the module's
@@ -80,21 +66,56 @@ class Call {
   nb::object global(nb::handle name) const;
   nb::object global(const char* name) const;
 
+ protected:
+  // The argument bound to the parameter at `index`; bodies read their
+  // arguments by name, through Args.
+  nb::handle arg(std::size_t index) const { return args_[index]; }
+
  private:
   nb::handle function_;
   nb::handle globals_;
   nb::handle builtins_;
   const nb::handle* args_;
-  std::size_t count_;
 };
 
+// What the body of a function with signature `Sig` sees of its call: the
+// call, and each argument by its parameter's name (`call["profile"]`; a
+// name the signature lacks does not compile).
+template <const auto& Sig>
+class Args : public Call {
+ public:
+  explicit Args(const Call& call) : Call(call) {}
+
+  // A parameter name of `Sig`, looked up when compiling.
+  class Parameter {
+   public:
+    consteval Parameter(const char* name) : index_(Sig.index(name)) {}  // NOLINT: a name is a key
+    std::size_t index() const { return index_; }
+
+   private:
+    std::size_t index_;
+  };
+
+  nb::handle operator[](Parameter param) const { return arg(param.index()); }
+};
+
+template <const auto& Sig, nb::object (*Body)(const Args<Sig>&)>
+nb::object invoke(const Call& call) {
+  return Body(Args<Sig>(call));
+}
+
+// The function whose signature is `Sig` and whose body is `Body`.
+template <const auto& Sig, nb::object (*Body)(const Args<Sig>&)>
+constexpr FunctionSpec spec() {
+  return {Sig.name(), Sig.qualname, Sig.doc, Sig.params, Sig.returns, &invoke<Sig, Body>};
+}
+
 // Creates a function object for `spec` whose globals are `module_globals`.
-// `defaults` is the tuple of defaults of the trailing positional parameters
-// (or None) and `kwdefaults` the dict of defaults of keyword-only parameters
-// (or None), as `__defaults__` and `__kwdefaults__` report them.  The spec
-// must outlive the function object (specs are static data).
-nb::object make_function(const FunctionSpec& spec, nb::handle module_globals,
-                         nb::handle defaults, nb::handle kwdefaults);
+// Its `__defaults__` and `__kwdefaults__` are made from the signature's
+// defaults now (a default that names a module-level value takes the value
+// bound in `module_globals` at this moment).  The spec must outlive the
+// function object (specs are static data).
+nb::object make_function(const FunctionSpec& spec, nb::handle module_globals);
 
 // The type object of native functions; created on first use.
 nb::handle function_type();

@@ -25,18 +25,28 @@ nb::object member(nb::handle mapping, nb::handle key) {
 }  // namespace
 
 bool admits_everything(nb::handle profile) {
-  return equals(profile, names::dev) || equals(profile, names::internal);
+  for (const Name* admitting : kAdmitAllProfiles) {
+    if (equals(profile, *admitting)) {
+      return true;
+    }
+  }
+  return false;
 }
 
-nb::object current_profile(const Call& call) {
+namespace {
+
+// The default is DEFAULT_PROFILE as the module binds it, before this function.
+constexpr auto kCurrentProfile = native::signature(
+    "current_profile", {positional("default", "str", native::module_value("DEFAULT_PROFILE"))},
+    "str", "读取当前 Skill 构建 profile。");
+
+nb::object current_profile(const Args<kCurrentProfile>& call) {
   nb::object value = read_env(call, call.global(names::PROFILE_ENV));
   if (native::truthy(value)) {
     return value;
   }
-  return nb::borrow(call.arg(0));
+  return nb::borrow(call["default"]);
 }
-
-namespace {
 
 // _profile_key(profile, artifact): the admission key, None, or the error.
 nb::object key_for(const Call& call, nb::handle profile, nb::handle artifact) {
@@ -57,9 +67,14 @@ nb::object key_for(const Call& call, nb::handle profile, nb::handle artifact) {
   return key;
 }
 
-}  // namespace
+constexpr auto kProfileKey = native::signature(
+    "_profile_key", {positional("profile", "str"), positional("artifact", "str")}, "str | None");
 
-nb::object profile_key(const Call& call) { return key_for(call, call.arg(0), call.arg(1)); }
+nb::object profile_key(const Args<kProfileKey>& call) {
+  return key_for(call, call["profile"], call["artifact"]);
+}
+
+}  // namespace
 
 //     if profile in ("dev", "internal"):
 //         return True
@@ -100,7 +115,7 @@ nb::object allowed(const Call& call, nb::handle skill_name, nb::handle profile,
   nb::object entry;
   if (skills.is_valid()) {
     if (!native::is_dict_instance(call, skills)) {
-      raise_manifest_error(call, nb::str("Skill 发版清单必须包含 skills 对象"));
+      raise_no_skills_object(call);
     }
     entry = member(skills, skill_name);
   }
@@ -127,8 +142,18 @@ nb::object allowed(const Call& call, nb::handle skill_name, nb::handle profile,
   return native::bool_of(call, decisive);
 }
 
-nb::object skill_allowed(const Call& call) {
-  return allowed(call, call.arg(0), call.arg(1), call.arg(2), call.arg(3), call.arg(4));
+namespace {
+
+constexpr auto kSkillAllowed = native::signature(
+    "skill_allowed",
+    {positional("skill_name", "str"), keyword_only("profile", "str"),
+     keyword_only("artifact", "str"), keyword_only("manifest", "dict[str, Any] | None", kNone),
+     keyword_only("templates_dir", "Path | None", kNone)},
+    "bool", "判断指定 Skill 是否允许进入目标 profile/artifact。");
+
+nb::object skill_allowed(const Args<kSkillAllowed>& call) {
+  return allowed(call, call["skill_name"], call["profile"], call["artifact"], call["manifest"],
+                 call["templates_dir"]);
 }
 
 //     root = templates_dir or get_builtin_templates_dir()
@@ -141,11 +166,17 @@ nb::object skill_allowed(const Call& call) {
 //                          manifest=manifest, templates_dir=root):
 //             names.append(name)
 //     return names
-nb::object selected_skill_names(const Call& call) {
-  nb::handle given_profile = call.arg(0);
-  nb::handle artifact = call.arg(1);
+constexpr auto kSelectedSkillNames = native::signature(
+    "selected_skill_names",
+    {keyword_only("profile", "str | None", kNone), keyword_only("artifact", "str"),
+     keyword_only("templates_dir", "Path | None", kNone)},
+    "list[str]", "返回目标 profile/artifact 下应包含的 Skill 名称。");
 
-  nb::object root = templates_root(call, call.arg(2));
+nb::object selected_skill_names(const Args<kSelectedSkillNames>& call) {
+  nb::handle given_profile = call["profile"];
+  nb::handle artifact = call["artifact"];
+
+  nb::object root = templates_root(call, call["templates_dir"]);
   nb::object profile = native::truthy(given_profile) ? nb::borrow(given_profile)
                                                      : call_global(call, names::current_profile);
   nb::object manifest = admits_everything(profile)
@@ -178,7 +209,7 @@ nb::object selected_skill_names(const Call& call) {
     }
   };
   fs::choose(call, {root}, {&names::list_template_dirs}, [&](auto& fs) {
-    if (fs.inline_siblings()) {
+    if (fs.steps_inline()) {
       for (nb::handle name : template_dir_names(fs, call, fs.argument(root), root)) {
         decide(name);
       }
@@ -191,5 +222,16 @@ nb::object selected_skill_names(const Call& call) {
   });
   return selected;
 }
+
+}  // namespace
+
+const native::FunctionSpec functions::current_profile =
+    native::spec<kCurrentProfile, packaging::current_profile>();
+const native::FunctionSpec functions::profile_key =
+    native::spec<kProfileKey, packaging::profile_key>();
+const native::FunctionSpec functions::skill_allowed =
+    native::spec<kSkillAllowed, packaging::skill_allowed>();
+const native::FunctionSpec functions::selected_skill_names =
+    native::spec<kSelectedSkillNames, packaging::selected_skill_names>();
 
 }  // namespace tarvek::packaging

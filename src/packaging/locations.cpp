@@ -17,7 +17,18 @@ nb::object templates_root(const Call& call, nb::handle templates_dir) {
   return call_global(call, names::get_builtin_templates_dir);
 }
 
-nb::object get_central_skills_dir(const Call& call) {
+namespace {
+
+constexpr auto kGetCentralSkillsDir = native::signature(
+    "get_central_skills_dir", "Path",
+    "返回跨平台中央 Skills 存储目录。\n"
+    "\n"
+    "    macOS / Linux : ~/.tarvek/skills/\n"
+    "    Windows       : %LOCALAPPDATA%\\tarvek\\skills\\\n"
+    "    环境变量 TARVEK_CENTRAL_SKILLS_DIR 可覆盖（测试隔离用）。\n"
+    "    ");
+
+nb::object get_central_skills_dir(const Args<kGetCentralSkillsDir>& call) {
   nb::object override_value = read_env(call, names::central_skills_dir_env);
   if (native::truthy(override_value)) {
     return native::expanded_path(call, override_value);
@@ -34,7 +45,15 @@ nb::object get_central_skills_dir(const Call& call) {
   return native::home_dir(call) / names::dot_tarvek.get() / names::skills.get();
 }
 
-nb::object get_builtin_templates_dir(const Call& call) {
+constexpr auto kGetBuiltinTemplatesDir = native::signature(
+    "get_builtin_templates_dir", "Path",
+    "返回当前运行环境中的内置 Skill 模板目录。\n"
+    "\n"
+    "    普通 Python 包、PyInstaller onefile 和测试覆盖都通过这个函数解析路径，\n"
+    "    避免业务代码直接依赖固定的 __file__ 相对路径。\n"
+    "    ");
+
+nb::object get_builtin_templates_dir(const Args<kGetBuiltinTemplatesDir>& call) {
   nb::object override_value = read_env(call, names::builtin_templates_dir_env);
   if (native::truthy(override_value)) {
     return native::expanded_path(call, override_value);
@@ -46,8 +65,10 @@ nb::object get_builtin_templates_dir(const Call& call) {
   nb::object unpacked =
       native::getattr_or(call, call.global(names::sys), names::meipass, nb::none());
   if (native::truthy(unpacked)) {
-    nb::object candidate =
-        path_type(unpacked) / names::tarvek.get() / names::skills.get() / names::templates.get();
+    nb::object candidate = path_type(unpacked);
+    for (const Name* part : kTemplatesPath) {
+      candidate = candidate / part->get();
+    }
     if (native::truthy(native::call_method(candidate, names::exists))) {
       return candidate;
     }
@@ -57,13 +78,26 @@ nb::object get_builtin_templates_dir(const Call& call) {
   return native::getattr(module_file, names::parent) / names::templates.get();
 }
 
+constexpr auto kListTemplateDirs = native::signature(
+    "list_template_dirs", {positional("templates_dir", "Path | None", kNone)}, "list[Path]",
+    "列出模板根目录下所有 Skill 目录。");
+
 //     root = templates_dir or get_builtin_templates_dir()
 //     if not root.exists():
 //         return []
 //     return sorted(p for p in root.iterdir() if p.is_dir())
-nb::object list_template_dirs(const Call& call) {
-  nb::object root = templates_root(call, call.arg(0));
+nb::object list_template_dirs(const Args<kListTemplateDirs>& call) {
+  nb::object root = templates_root(call, call["templates_dir"]);
   return fs::choose(call, {root}, {}, [&](auto& fs) { return template_dirs(fs, fs.argument(root)); });
 }
+
+}  // namespace
+
+const native::FunctionSpec functions::get_central_skills_dir =
+    native::spec<kGetCentralSkillsDir, packaging::get_central_skills_dir>();
+const native::FunctionSpec functions::get_builtin_templates_dir =
+    native::spec<kGetBuiltinTemplatesDir, packaging::get_builtin_templates_dir>();
+const native::FunctionSpec functions::list_template_dirs =
+    native::spec<kListTemplateDirs, packaging::list_template_dirs>();
 
 }  // namespace tarvek::packaging

@@ -73,14 +73,13 @@ nb::object skills_member(nb::handle mapping) {
   return native::call_method(mapping, names::get, names::skills.get());
 }
 
-}  // namespace
+constexpr auto kLoadReleaseManifest = native::signature(
+    "load_release_manifest", {positional("templates_dir", "Path | None", kNone)},
+    "dict[str, Any]", "读取 Skill 发版清单。");
 
-void raise_manifest_error(const Call& call, nb::handle message) {
-  native::raise(call.global(names::SkillReleaseManifestError), message);
-}
 
-nb::object load_release_manifest(const Call& call) {
-  nb::object root = templates_root(call, call.arg(0));
+nb::object load_release_manifest(const Args<kLoadReleaseManifest>& call) {
+  nb::object root = templates_root(call, call["templates_dir"]);
   nb::object filename = call.global(names::MANIFEST_FILENAME);
   nb::object manifest = fs::choose(call, {root}, {&names::MANIFEST_FILENAME}, [&](auto& fs) {
     return parsed_manifest(fs, call, fs.child(fs.argument(root), filename));
@@ -90,9 +89,22 @@ nb::object load_release_manifest(const Call& call) {
     raise_manifest_error(call, nb::str("Skill 发版清单根节点必须是对象"));
   }
   if (!native::is_dict_instance(call, skills_member(manifest))) {
-    raise_manifest_error(call, nb::str("Skill 发版清单必须包含 skills 对象"));
+    raise_no_skills_object(call);
   }
   return manifest;
 }
+
+}  // namespace
+
+void raise_manifest_error(const Call& call, nb::handle message) {
+  native::raise(call.global(names::SkillReleaseManifestError), message);
+}
+
+void raise_no_skills_object(const Call& call) {
+  raise_manifest_error(call, nb::str("Skill 发版清单必须包含 skills 对象"));
+}
+
+const native::FunctionSpec functions::load_release_manifest =
+    native::spec<kLoadReleaseManifest, packaging::load_release_manifest>();
 
 }  // namespace tarvek::packaging

@@ -1,47 +1,64 @@
-// Bodies of the functions of `tarvek.skills.packaging`, one per Python
-// function, grouped by concern:
+// The functions of `tarvek.skills.packaging`.  Each is defined in one
+// file, its signature (parameters, defaults, annotations, docstring) beside
+// its body, and the body is the C++ function of the Python name
+// (`_profile_key` is `profile_key`):
 //   locations.cpp   get_central_skills_dir, get_builtin_templates_dir, list_template_dirs
 //   manifest.cpp    load_release_manifest
 //   admission.cpp   current_profile, _profile_key, skill_allowed, selected_skill_names
 //   pruning.cpp     prune_templates_dir, collect_skill_datas, _remove_tree,
 //                   _is_packable_file, _remove_packaging_junk
 //   validation.cpp  validate_release_manifest
-// module.cpp declares their Python signatures and binds the module namespace.
+// module.cpp binds them, with the constants and imports, in the module's order.
 //
 // Every body reaches the module's functions, constants and imported names
 // (`os`, `sys`, `json`, `Path`) through `call.global(...)` at the moment it
 // runs, so a caller that rebinds one of them on the module is obeyed.
 #pragma once
 
+#include <array>
+
 #include <nanobind/nanobind.h>
 
 #include "fs/choose.hpp"
 #include "native/function.hpp"
-#include "native/names.hpp"
 #include "native/paths.hpp"
 #include "native/python.hpp"
 #include "native/step_builtins.hpp"
+#include "packaging/names.hpp"
+#include "packaging/profiles.hpp"
 
 namespace tarvek::packaging {
 
 namespace nb = nanobind;
+using native::Args;
 using native::Call;
+using native::keyword_only;
+using native::kNone;
 using native::Name;
+using native::positional;
 
-nb::object get_central_skills_dir(const Call& call);
-nb::object get_builtin_templates_dir(const Call& call);
-nb::object load_release_manifest(const Call& call);
-nb::object list_template_dirs(const Call& call);
-nb::object current_profile(const Call& call);
-nb::object profile_key(const Call& call);
-nb::object skill_allowed(const Call& call);
-nb::object selected_skill_names(const Call& call);
-nb::object prune_templates_dir(const Call& call);
-nb::object collect_skill_datas(const Call& call);
-nb::object validate_release_manifest(const Call& call);
-nb::object remove_tree(const Call& call);
-nb::object is_packable_file(const Call& call);
-nb::object remove_packaging_junk(const Call& call);
+// Where the templates lie below a package, and below a one-file binary's
+// unpacking directory: tarvek/skills/templates.
+inline const std::array<const Name*, 3> kTemplatesPath{&names::tarvek, &names::skills,
+                                                       &names::templates};
+
+// The functions, as module.cpp binds them.
+namespace functions {
+extern const native::FunctionSpec get_central_skills_dir;
+extern const native::FunctionSpec get_builtin_templates_dir;
+extern const native::FunctionSpec load_release_manifest;
+extern const native::FunctionSpec list_template_dirs;
+extern const native::FunctionSpec current_profile;
+extern const native::FunctionSpec profile_key;
+extern const native::FunctionSpec skill_allowed;
+extern const native::FunctionSpec selected_skill_names;
+extern const native::FunctionSpec prune_templates_dir;
+extern const native::FunctionSpec collect_skill_datas;
+extern const native::FunctionSpec validate_release_manifest;
+extern const native::FunctionSpec remove_tree;
+extern const native::FunctionSpec is_packable_file;
+extern const native::FunctionSpec remove_packaging_junk;
+}  // namespace functions
 
 // Shared by the behaviour files.
 
@@ -50,12 +67,14 @@ nb::object read_env(const Call& call, nb::handle variable);
 
 // Raises the module's SkillReleaseManifestError, as bound now, with `message`.
 [[noreturn]] void raise_manifest_error(const Call& call, nb::handle message);
+// The same, for a manifest whose "skills" is no object.
+[[noreturn]] void raise_no_skills_object(const Call& call);
 
 // `templates_dir` when it is true, else get_builtin_templates_dir().
 nb::object templates_root(const Call& call, nb::handle templates_dir);
 
-// True for the two build profiles that admit every skill without reading
-// the manifest ("dev" and "internal"), compared with `==`.
+// True for the build profiles that admit every skill without reading the
+// manifest (kAdmitAllProfiles), compared with `==`.
 bool admits_everything(nb::handle profile);
 
 // The steps shared by the two backends (fs/choose.hpp), for the functions
@@ -77,7 +96,7 @@ template <class Fs>
 nb::list template_dir_names(Fs& fs, const Call& call, const typename Fs::Path& root,
                             nb::handle root_object) {
   nb::list result;
-  if (fs.inline_siblings()) {
+  if (fs.steps_inline()) {
     if (fs.exists(root)) {
       auto dirs = fs.each(fs::sorted_subdirectories(fs, root));
       typename Fs::Path dir;

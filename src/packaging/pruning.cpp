@@ -45,7 +45,7 @@ template <class Fs>
 bool packable_below(Fs& fs, const Call& call, const typename Fs::Path& root,
                     const typename Fs::Path& path, bool restricted, bool known_file) {
   if (!restricted) {
-    if (fs.inline_is_packable()) {
+    if (fs.is_own(names::is_packable_file)) {
       return packable(fs, path);
     }
     return native::truthy(call_global(call, names::is_packable_file, fs.to_path(path)));
@@ -100,7 +100,7 @@ void remove_tree_steps(Fs& fs, const Call& call, const typename Fs::Path& path) 
     }
     fs.checkpoint();
     if (fs.is_dir(entry)) {
-      if (fs.inline_remove_tree()) {
+      if (fs.is_own(names::remove_tree)) {
         enter(entry);
       } else {
         call_global(call, names::remove_tree, fs.to_path(entry));
@@ -114,7 +114,7 @@ void remove_tree_steps(Fs& fs, const Call& call, const typename Fs::Path& path) 
 // A directory handed to `_remove_tree` as bound now.
 template <class Fs>
 void remove_tree_call(Fs& fs, const Call& call, const typename Fs::Path& path) {
-  if (fs.inline_remove_tree()) {
+  if (fs.is_own(names::remove_tree)) {
     remove_tree_steps(fs, call, path);
   } else {
     call_global(call, names::remove_tree, fs.to_path(path));
@@ -130,14 +130,14 @@ void remove_tree_call(Fs& fs, const Call& call, const typename Fs::Path& path) {
 template <class Fs>
 void remove_packaging_junk_steps(Fs& fs, const Call& call, const typename Fs::Path& root) {
   // Both listings are complete before anything they list is deleted.
-  for (auto& entry : fs.rglob(root, fs::Glob::Pycache)) {
+  for (auto& entry : fs.rglob(root, fs::Glob::named(names::pycache))) {
     fs.checkpoint();
     if (fs.is_dir(entry)) {
       remove_tree_call(fs, call, entry);
     }
   }
   const bool restricted = fs.has_component(root, names::pycache, nullptr);
-  for (auto& entry : fs.rglob(root, fs::Glob::Any)) {
+  for (auto& entry : fs.rglob(root, fs::Glob::any())) {
     fs.checkpoint();
     if (fs.is_file(entry) && !packable_below(fs, call, root, entry, restricted, true)) {
       fs.unlink(entry);
@@ -159,16 +159,15 @@ void remove_packaging_junk_steps(Fs& fs, const Call& call, const typename Fs::Pa
 //             _remove_tree(entry)
 //     return sorted(name for name in allowed if (target / name).exists())
 template <class Fs>
-nb::object prune_steps(Fs& fs, const Call& call, nb::handle target_object) {
-  nb::handle given_profile = call.arg(1);
-  nb::handle artifact = call.arg(2);
-  nb::handle manifest_templates_dir = call.arg(3);
+nb::object prune_steps(Fs& fs, const Call& call, nb::handle target_object,
+                       nb::handle given_profile, nb::handle artifact,
+                       nb::handle manifest_templates_dir) {
   auto target = fs.argument(target_object);
 
   if (!fs.exists(target)) {
     return nb::list();
   }
-  if (fs.inline_siblings()) {
+  if (fs.steps_inline()) {
     remove_packaging_junk_steps(fs, call, target);
   } else {
     call_global(call, names::remove_packaging_junk, target_object);
@@ -236,20 +235,20 @@ nb::object collect_steps(Fs& fs, const Call& call, nb::handle root_object, nb::h
   for (nb::handle name : skill_names) {
     auto skill_dir = fs.child(root, name);
     auto files = fs.each(fs.sorted_where(
-        fs.rglob_lazy(skill_dir, fs::Glob::Any), [&](const typename Fs::Path& entry) {
+        fs.rglob_lazy(skill_dir, fs::Glob::any()), [&](const typename Fs::Path& entry) {
           return packable_below(fs, call, root, entry, restricted, false);
         }));
     typename Fs::Path file;
     while (files.next(file)) {
       nb::object source = fs.to_str(file);
-      datas.append(nb::make_tuple(source, fs.destination(root, file)));
+      datas.append(nb::make_tuple(source, fs.relocated_parent(kTemplatesPath, root, file)));
     }
   }
 
   auto manifest_file = fs.child(root, call.global(names::MANIFEST_FILENAME));
   if (fs.exists(manifest_file)) {
     nb::object source = fs.to_str(manifest_file);
-    datas.append(nb::make_tuple(source, fs.destination_root()));
+    datas.append(nb::make_tuple(source, fs.joined(kTemplatesPath)));
   }
   return datas;
 }
@@ -259,29 +258,54 @@ nb::object collect_steps(Fs& fs, const Call& call, nb::handle root_object, nb::h
   {&names::remove_tree, &names::is_packable_file, &names::remove_packaging_junk,         \
    &names::list_template_dirs, &names::selected_skill_names, &names::MANIFEST_FILENAME}
 
-}  // namespace
+constexpr auto kPruneTemplatesDir = native::signature(
+    "prune_templates_dir",
+    {positional("target_templates_dir", "Path"), keyword_only("profile", "str | None", kNone),
+     keyword_only("artifact", "str"), keyword_only("manifest_templates_dir", "Path | None", kNone)},
+    "list[str]",
+    "删除目标模板目录中不允许进入当前产物的 Skill。\n"
+    "\n"
+    "    返回被保留的 Skill 名称列表。\n"
+    "    ");
 
-nb::object prune_templates_dir(const Call& call) {
-  nb::handle target = call.arg(0);
+nb::object prune_templates_dir(const Args<kPruneTemplatesDir>& call) {
+  nb::handle target = call["target_templates_dir"];
   return fs::choose(
       call, {target}, TARVEK_PRUNING_SIBLINGS,
-      [&](auto& fs) { return prune_steps(fs, call, target); }, fs::Reach::Deleting);
+      [&](auto& fs) {
+        return prune_steps(fs, call, target, call["profile"], call["artifact"],
+                           call["manifest_templates_dir"]);
+      },
+      fs::Reach::Deleting);
 }
 
-nb::object collect_skill_datas(const Call& call) {
-  nb::handle given_profile = call.arg(0);
-  nb::object root = templates_root(call, call.arg(1));
+constexpr auto kCollectSkillDatas = native::signature(
+    "collect_skill_datas",
+    {keyword_only("profile", "str | None", kNone), keyword_only("templates_dir", "Path | None", kNone)},
+    "list[tuple[str, str]]",
+    "返回 PyInstaller datas 兼容的模板文件列表。\n"
+    "\n"
+    "    每个元素为 (source_file, destination_dir)，destination_dir 保持\n"
+    "    tarvek/skills/templates/<skill-name>/... 结构。\n"
+    "    ");
+
+nb::object collect_skill_datas(const Args<kCollectSkillDatas>& call) {
+  nb::handle given_profile = call["profile"];
+  nb::object root = templates_root(call, call["templates_dir"]);
   nb::object profile = native::truthy(given_profile) ? nb::borrow(given_profile)
-                                                     : nb::borrow(names::binary_minimal.get());
+                                                     : nb::borrow(kBinaryDefaultProfile.get());
   nb::object selected = call.global(names::selected_skill_names)(
-      nb::arg("profile") = profile, nb::arg("artifact") = names::binary.get(),
+      nb::arg("profile") = profile, nb::arg("artifact") = kBinaryArtifact.get(),
       nb::arg("templates_dir") = root);
   return fs::choose(call, {root}, TARVEK_PRUNING_SIBLINGS,
                     [&](auto& fs) { return collect_steps(fs, call, root, selected); });
 }
 
-nb::object remove_tree(const Call& call) {
-  nb::handle path = call.arg(0);
+constexpr auto kRemoveTree =
+    native::signature("_remove_tree", {positional("path", "Path")}, "None");
+
+nb::object remove_tree(const Args<kRemoveTree>& call) {
+  nb::handle path = call["path"];
   return fs::choose(
       call, {path}, TARVEK_PRUNING_SIBLINGS,
       [&](auto& fs) {
@@ -291,15 +315,21 @@ nb::object remove_tree(const Call& call) {
       fs::Reach::Deleting);
 }
 
-nb::object is_packable_file(const Call& call) {
-  nb::handle path = call.arg(0);
+constexpr auto kIsPackableFile =
+    native::signature("_is_packable_file", {positional("path", "Path")}, "bool");
+
+nb::object is_packable_file(const Args<kIsPackableFile>& call) {
+  nb::handle path = call["path"];
   return fs::choose(call, {path}, {}, [&](auto& fs) {
     return nb::bool_(packable(fs, fs.argument(path)));
   });
 }
 
-nb::object remove_packaging_junk(const Call& call) {
-  nb::handle root = call.arg(0);
+constexpr auto kRemovePackagingJunk =
+    native::signature("_remove_packaging_junk", {positional("root", "Path")}, "None");
+
+nb::object remove_packaging_junk(const Args<kRemovePackagingJunk>& call) {
+  nb::handle root = call["root"];
   return fs::choose(
       call, {root}, TARVEK_PRUNING_SIBLINGS,
       [&](auto& fs) {
@@ -308,5 +338,18 @@ nb::object remove_packaging_junk(const Call& call) {
       },
       fs::Reach::Deleting);
 }
+
+}  // namespace
+
+const native::FunctionSpec functions::prune_templates_dir =
+    native::spec<kPruneTemplatesDir, packaging::prune_templates_dir>();
+const native::FunctionSpec functions::collect_skill_datas =
+    native::spec<kCollectSkillDatas, packaging::collect_skill_datas>();
+const native::FunctionSpec functions::remove_tree =
+    native::spec<kRemoveTree, packaging::remove_tree>();
+const native::FunctionSpec functions::is_packable_file =
+    native::spec<kIsPackableFile, packaging::is_packable_file>();
+const native::FunctionSpec functions::remove_packaging_junk =
+    native::spec<kRemovePackagingJunk, packaging::remove_packaging_junk>();
 
 }  // namespace tarvek::packaging

@@ -9,10 +9,6 @@
 namespace tarvek::packaging {
 namespace {
 
-// The admission flags, in the order they are looked at.
-const std::array<const Name*, 4> kAdmissionKeys{&names::source, &names::wheel, &names::binary,
-                                                &names::binary_full};
-
 nb::object set_difference(nb::handle a, nb::handle b) {
   return native::check(PyNumber_Subtract(a.ptr(), b.ptr()));
 }
@@ -46,23 +42,27 @@ bool blank_member(const Call& call, nb::handle entry, const Name& key) {
 // `any(entry.get(key) for key in ("source", "wheel", "binary", "binary_full"))`
 bool release_admitted(const Call& call, nb::handle entry) {
   if (!native::builtins_intact(call)) {
-    nb::object keys = nb::make_tuple(names::source.get(), names::wheel.get(), names::binary.get(),
-                                     names::binary_full.get());
+    nb::list key_list;
+    for (const ReleaseArtifact& release : kReleaseArtifacts) {
+      key_list.append(release.key.get());
+    }
+    nb::object keys = nb::tuple(key_list);
     nb::object owned = nb::borrow(entry);
     return native::any_of(call, native::lazy(keys, [owned](nb::handle key) -> nb::object {
       return entry_member(owned, key, nb::none());
     }));
   }
-  for (const Name* key : kAdmissionKeys) {
-    if (native::truthy(entry_member(entry, key->get(), nb::none()))) {
+  for (const ReleaseArtifact& release : kReleaseArtifacts) {
+    if (native::truthy(entry_member(entry, release.key.get(), nb::none()))) {
       return true;
     }
   }
   return false;
 }
 
-// Steps 5 on: the names on disk against the declared ones, then each
-// declared skill's entry and, when it is release-admitted, its files.
+// What follows loading the manifest and looking at its "default": the
+// names on disk against the declared ones, then each declared skill's entry
+// and, when it is release-admitted, its files.
 //
 //     actual = {p.name for p in list_template_dirs(root)}
 //     declared = set(skills)
@@ -130,10 +130,20 @@ nb::list problems_of(Fs& fs, const Call& call, nb::handle root_object, nb::handl
   return problems;
 }
 
-}  // namespace
+constexpr auto kValidateReleaseManifest = native::signature(
+    "validate_release_manifest", {positional("templates_dir", "Path | None", kNone)},
+    "list[str]", "校验发版清单声明完整性，返回问题列表。");
 
-nb::object validate_release_manifest(const Call& call) {
-  nb::object root = templates_root(call, call.arg(0));
+//     root = templates_dir or get_builtin_templates_dir()
+//     manifest = load_release_manifest(root)
+//     skills = manifest["skills"]
+//     problems = []
+//     ... (problems_of)
+//
+// with one step of our own before the comparison: a plain dict manifest
+// whose "default" is no dict has the problem "manifest default 必须是对象".
+nb::object validate_release_manifest(const Args<kValidateReleaseManifest>& call) {
+  nb::object root = templates_root(call, call["templates_dir"]);
   nb::object manifest = call_global(call, names::load_release_manifest, root);
   nb::object skills = native::check(PyObject_GetItem(manifest.ptr(), names::skills.get().ptr()));
 
@@ -151,5 +161,10 @@ nb::object validate_release_manifest(const Call& call) {
     return problems_of(fs, call, root, skills, problems);
   });
 }
+
+}  // namespace
+
+const native::FunctionSpec functions::validate_release_manifest =
+    native::spec<kValidateReleaseManifest, packaging::validate_release_manifest>();
 
 }  // namespace tarvek::packaging
