@@ -17,6 +17,8 @@
 // `_logger`) through `call.global(...)` at the moment it runs.
 #pragma once
 
+#include "shared/module_layer.hpp"
+
 #include <array>
 #include <string_view>
 #include <utility>

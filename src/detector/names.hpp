@@ -4,6 +4,8 @@
 // (detector/runtimes.hpp holds the table), and what discovery reads and logs.
 #pragma once
 
+#include "shared/module_layer.hpp"
+
 #include "native/names.hpp"
 #include "shared/skill_layout.hpp"
 

@@ -3,6 +3,8 @@
 // call may run natively and on the object backend otherwise.
 #pragma once
 
+#include "fs/layer.hpp"
+
 #include <initializer_list>
 
 #include <nanobind/nanobind.h>
@@ -38,8 +40,8 @@ auto choose(const native::Call& call, [[maybe_unused]] std::initializer_list<nb:
   return steps(fs);
 }
 
-// sorted(p for p in root.iterdir() if p.is_dir()): the listing that both
-// template listing and discovery make.
+// sorted(p for p in root.iterdir() if p.is_dir()): the sorted
+// subdirectories of a directory.
 template <class Fs>
 typename Fs::Sorted sorted_subdirectories(Fs& fs, const typename Fs::Path& root) {
   return fs.sorted_subdirectories(root);

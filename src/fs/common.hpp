@@ -1,6 +1,8 @@
 // What both backends share, on every platform.
 #pragma once
 
+#include "fs/layer.hpp"
+
 #include <sys/stat.h>
 
 #include <cstdint>

@@ -26,6 +26,8 @@
 // - the defaults our calls rely on are the sources' own.
 #pragma once
 
+#include "fs/layer.hpp"
+
 #include <vector>
 
 #include <nanobind/nanobind.h>

@@ -4,6 +4,8 @@
 // the os module would raise.
 #pragma once
 
+#include "fs/layer.hpp"
+
 #include <cerrno>
 #include <string>
 #include <string_view>

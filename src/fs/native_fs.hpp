@@ -22,6 +22,8 @@
 // around its system calls and raises OSError as the os module would.
 #pragma once
 
+#include "fs/layer.hpp"
+
 #include "fs/common.hpp"
 
 #if TARVEK_NATIVE_WALKER

@@ -12,6 +12,8 @@
 // (native/step_builtins.hpp).
 #pragma once
 
+#include "fs/layer.hpp"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -129,8 +131,7 @@ class ObjectFs {
   // not on this backend, which calls them through the module namespace.
   bool steps_inline() const { return false; }
   // Whether the module function `sibling` is the module's own, so that a
-  // recursive step may continue inline (as it does for the module's own
-  // `_remove_tree`, whatever the depth).
+  // step may do its work inline (a recursive one then has no depth limit).
   bool is_own(const native::Name& sibling) const;
   const native::Call& call() const { return call_; }
 

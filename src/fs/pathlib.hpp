@@ -10,6 +10,8 @@
 // costs a few comparisons per call.
 #pragma once
 
+#include "fs/layer.hpp"
+
 #include <string>
 #include <string_view>
 

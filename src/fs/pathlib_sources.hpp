@@ -6,6 +6,8 @@
 // against these facts, which are those of CPython 3.13's sources.
 #pragma once
 
+#include "fs/layer.hpp"
+
 #include <span>
 #include <string_view>
 

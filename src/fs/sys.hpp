@@ -4,6 +4,8 @@
 // its errno value (0 for success) and never throws.
 #pragma once
 
+#include "fs/layer.hpp"
+
 #include "fs/common.hpp"
 
 #if TARVEK_NATIVE_WALKER

@@ -13,11 +13,11 @@
 //
 // A function is its signature and its body, named after the Python name:
 //
-//     constexpr auto kProfileKey = native::signature("_profile_key", {...}, "str | None");
-//     nb::object profile_key(const native::Args<kProfileKey>& call) {
-//       ... call["profile"] ... call.global(names::PROFILE_KEYS) ...
+//     constexpr auto kGreet = native::signature("_greet", {...}, "str");
+//     nb::object greet(const native::Args<kGreet>& call) {
+//       ... call["name"] ... call.global(names::Path) ...
 //     }
-//     const native::FunctionSpec functions::profile_key = native::spec<kProfileKey, profile_key>();
+//     const native::FunctionSpec functions::greet = native::spec<kGreet, greet>();
 #pragma once
 
 #include <cstddef>
@@ -79,7 +79,7 @@ class Call {
 };
 
 // What the body of a function with signature `Sig` sees of its call: the
-// call, and each argument by its parameter's name (`call["profile"]`; a
+// call, and each argument by its parameter's name (`call["name"]`; a
 // name the signature lacks does not compile).
 template <const auto& Sig>
 class Args : public Call {

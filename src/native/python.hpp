@@ -12,7 +12,9 @@ namespace nb = nanobind;
 
 // An identifier interned on first use and kept for the life of the process,
 // so that looking it up in a namespace or as an attribute costs no string
-// construction.  Declare instances `static` at namespace scope.
+// construction.  Instances are `inline const` at namespace scope, in a names
+// header (native/names.hpp for the interpreter's names, a module's own
+// names.hpp for its texts).
 class Name {
  public:
   constexpr explicit Name(const char* text) : text_(text) {}

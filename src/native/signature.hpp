@@ -2,16 +2,15 @@
 // parameter list with each parameter's kind, annotation and default, the
 // return annotation and the docstring, as a `def` states them:
 //
-//     constexpr auto kSkillAllowed = native::signature(
-//         "skill_allowed",
-//         {native::positional("skill_name", "str"),
-//          native::keyword_only("profile", "str"), ...,
-//          native::keyword_only("templates_dir", "Path | None", native::kNone)},
-//         "bool", "判断指定 Skill 是否允许进入目标 profile/artifact。");
+//     constexpr auto kGreet = native::signature(
+//         "greet",
+//         {native::positional("name", "str"),
+//          native::keyword_only("greeting", "str | None", native::kNone)},
+//         "str", "Greets `name`.");
 //
 // From it the function object gets `__defaults__`, `__kwdefaults__`,
 // `__annotations__`, `__code__` and its argument checks; the body reads its
-// arguments by name (`call["profile"]`, native/function.hpp), a name checked
+// arguments by name (`call["name"]`, native/function.hpp), a name checked
 // against the parameter list when compiling.  Everything here is checked
 // when compiling: a signature a `def` could not have does not compile.
 #pragma once
@@ -143,7 +142,7 @@ inline constexpr Param kSelf{"self"};
 
 template <std::size_t N>
 struct Signature {
-  const char* qualname;  // "skill_allowed", "SkillDetector.discover"
+  const char* qualname;  // "greet", "Greeter.greet"
   std::array<Param, N> params;
   const char* returns;  // the return annotation
   const char* doc;      // nullptr: no docstring

@@ -5,6 +5,8 @@
 // packaging junk.
 #pragma once
 
+#include "shared/module_layer.hpp"
+
 #include "native/names.hpp"
 #include "shared/skill_layout.hpp"
 

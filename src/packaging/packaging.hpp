@@ -15,6 +15,8 @@
 // runs, so a caller that rebinds one of them on the module is obeyed.
 #pragma once
 
+#include "shared/module_layer.hpp"
+
 #include <array>
 
 #include <nanobind/nanobind.h>

@@ -4,6 +4,8 @@
 // release check all read this one table.
 #pragma once
 
+#include "shared/module_layer.hpp"
+
 #include <array>
 
 #include "packaging/names.hpp"

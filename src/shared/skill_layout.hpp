@@ -3,6 +3,8 @@
 // texts are added to the interned names (native/names.hpp).
 #pragma once
 
+#include "shared/module_layer.hpp"
+
 #include "native/names.hpp"
 
 namespace tarvek::names {
