@@ -7,6 +7,7 @@
 #include <string_view>
 #include <utility>
 
+#include "fs/genuine_modules.hpp"
 #include "fs/pathlib_sources.hpp"
 #include "native/genuine.hpp"
 #include "native/watch.hpp"
@@ -76,7 +77,7 @@ std::string_view code_qualname(PyObject* value) {
 
 class Examiner {
  public:
-  explicit Examiner(PathlibView& view) : view_(view) {}
+  explicit Examiner(PathlibView& view) : view_(view), modules_(view) {}
 
   bool run(PyObject* path_type) {
     if (!PyType_Check(path_type)) {
@@ -115,21 +116,10 @@ class Examiner {
     PyObject* globals;
   };
 
-  bool watch(PyObject* dict) {
-    if (!native::watch(dict)) {
-      view_.watched = false;
-    }
-    return dict != nullptr && PyDict_CheckExact(dict);
-  }
+  bool watch(PyObject* dict) { return watch_namespace(view_, dict); }
 
   bool source(PyObject* function, PyObject* globals, std::string_view qualname, PyObject* owner) {
-    if (!native::is_source_function(function, globals, qualname, owner) ||
-        !native::uses_genuine_builtins(function) ||
-        !sources::defaults_hold(function, globals, qualname)) {
-      return false;
-    }
-    watch(reinterpret_cast<PyFunctionObject*>(function)->func_builtins);
-    return true;
+    return is_source_code(view_, function, globals, qualname, owner);
   }
 
   // PosixPath's MRO: the six classes of the sources, in order, each
@@ -178,7 +168,7 @@ class Examiner {
     // The parser is posixpath, the very module pathlib's namespace names.
     parser_ = resolved(posix, "parser");
     return parser_ != nullptr && parser_ == item(local_, "posixpath") &&
-           posixpath_module(parser_);
+           modules_.posixpath_module(parser_);
   }
 
   // What a lookup of each attribute finds is what the sources define under
@@ -299,96 +289,11 @@ class Examiner {
     return sources::data_attribute(cls_name, name, value);
   }
 
-  // A module seen before is not examined again (os and posixpath name each
-  // other): the first examination decides.
-  bool seen(PyObject* module) {
-    for (PyObject* known : modules_) {
-      if (known == module) {
-        return true;
-      }
-    }
-    modules_.push_back(module);
-    return false;
-  }
-
-  PyObject* module_dict(PyObject* module) {
-    if (module == nullptr || !PyModule_CheckExact(module)) {
-      return nullptr;
-    }
-    PyObject* dict = PyModule_GetDict(module);
-    return watch(dict) ? dict : nullptr;
-  }
-
-  bool c_functions(PyObject* dict, const char* module, std::initializer_list<const char*> names) {
-    for (const char* name : names) {
-      if (!is_c_function_of(item(dict, name), module, name)) {
-        return false;
-      }
-    }
-    return true;
-  }
-
-  bool os_module(PyObject* module) {
-    PyObject* dict = module_dict(module);
-    if (dict == nullptr) {
-      return false;
-    }
-    if (seen(module)) {
-      return true;
-    }
-    return text_of(item(dict, "name")) == "posix" &&
-           c_functions(dict, "posix",
-                       {"scandir", "stat", "lstat", "unlink", "rmdir", "fspath", "getcwd",
-                        "readlink"}) &&
-           posixpath_module(item(dict, "path"));
-  }
-
-  bool posixpath_module(PyObject* module) {
-    PyObject* dict = module_dict(module);
-    if (dict == nullptr || !is_namespace_of(dict, "posixpath")) {
-      return false;
-    }
-    if (seen(module)) {
-      return true;
-    }
-    if (text_of(item(dict, "sep")) != "/" || item(dict, "altsep") != Py_None ||
-        !is_c_function_of(item(dict, "splitroot"), "posix", "_path_splitroot_ex")) {
-      return false;
-    }
-    for (const char* name : {"join", "splitdrive", "normcase", "realpath", "_get_sep", "isabs"}) {
-      PyObject* function = item(dict, name);
-      if (function == nullptr || !source(function, dict, name, nullptr)) {
-        return false;
-      }
-    }
-    PyObject* stat_dict = module_dict(item(dict, "stat"));
-    return os_module(item(dict, "os")) && stat_dict != nullptr &&
-           c_functions(stat_dict, "_stat", {"S_ISLNK"});
-  }
-
-  bool io_module(PyObject* module) {
-    PyObject* dict = module_dict(module);
-    return dict != nullptr && c_functions(dict, "_io", {"open", "text_encoding"});
-  }
-
-  bool sys_module(PyObject* module) {
-    PyObject* dict = module_dict(module);
-    if (dict == nullptr) {
-      return false;
-    }
-    for (const char* name : {"audit", "intern"}) {
-      if (!native::is_function_of_module(item(dict, name), module, name)) {
-        return false;
-      }
-    }
-    return true;
-  }
-
   // What the methods read from their modules' namespaces.
   bool namespaces() {
     PyObject* ntpath = item(local_, "ntpath");
-    if (!os_module(item(local_, "os")) || !io_module(item(local_, "io")) ||
-        !sys_module(item(local_, "sys")) || ntpath == nullptr || !PyModule_CheckExact(ntpath) ||
+    if (!modules_.os_module(item(local_, "os")) || !modules_.io_module(item(local_, "io")) ||
+        !modules_.sys_module(item(local_, "sys")) || ntpath == nullptr || !PyModule_CheckExact(ntpath) ||
         ntpath == parser_ || !is_type_of(item(local_, "chain"), "itertools", "itertools.chain")) {
       return false;
     }
@@ -425,7 +330,7 @@ class Examiner {
     }
     nb::object wrapped = c_attribute(case_sensitive, "__wrapped__");
     return wrapped.is_valid() && source(wrapped.ptr(), abc_, "_is_case_sensitive", nullptr) &&
-           c_functions(abc_, "_stat", {"S_ISDIR", "S_ISREG", "S_ISLNK"});
+           has_c_functions(abc_, "_stat", {"S_ISDIR", "S_ISREG", "S_ISLNK"});
   }
 
   // The globber class rglob() uses, and the namespace of glob.
@@ -529,7 +434,7 @@ class Examiner {
   PyObject* abc_ = nullptr;
   PyObject* parser_ = nullptr;
   std::vector<Family> families_;
-  std::vector<PyObject*> modules_;
+  ReachedModules modules_;
 };
 
 // Paths reach the system in the file-system encoding, which the walker
