@@ -25,8 +25,8 @@
 
 #include <nanobind/nanobind.h>
 
-#include "fs/choose.hpp"
 #include "detector/names.hpp"
+#include "fs/choose.hpp"
 #include "native/function.hpp"
 #include "native/paths.hpp"
 #include "native/python.hpp"
@@ -87,8 +87,7 @@ inline const std::array<Runtime, 6> kRuntimes{{
     {names::openclaw, names::dot_openclaw, names::openclaw, &names::dot_openclaw, true, false},
     {names::codex, names::dot_codex, names::codex, &names::dot_codex, false, false},
     {names::opencode, names::dot_opencode, names::opencode, &names::opencode, false, true},
-    {names::workbuddy, names::dot_workbuddy, names::workbuddy, &names::dot_workbuddy, false,
-     false},
+    {names::workbuddy, names::dot_workbuddy, names::workbuddy, &names::dot_workbuddy, false, false},
     {names::trae_cn, names::dot_trae_cn, names::trae, &names::dot_trae_cn, false, false},
 }};
 inline const Runtime& kFallbackRuntime = kRuntimes[0];

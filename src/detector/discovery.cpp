@@ -147,25 +147,24 @@ void scan_candidate(Fs& fs, const Call& call, nb::handle self, nb::handle candid
     nb::object runtime = fs.steps_inline() && is_own_method(infer, self, names::infer_runtime)
                              ? nb::borrow(runtime_steps(fs, entry).get())
                              : infer(root);
-    nb::object record =
-        record_type(nb::arg("name") = name, nb::arg("version") = version,
-                    nb::arg("runtime") = runtime, nb::arg("root") = root,
-                    nb::arg("version_file") = fs.to_path(version_file));
+    nb::object record = record_type(nb::arg("name") = name, nb::arg("version") = version,
+                                    nb::arg("runtime") = runtime, nb::arg("root") = root,
+                                    nb::arg("version_file") = fs.to_path(version_file));
     records.append(record);
   }
 }
 
-constexpr auto kCandidateDirs = native::signature(
-    "SkillDetector.candidate_dirs", {kSelf, kSkillsDirParam, kCwdParam}, "list[Path]",
-    "收集所有候选扫描目录，按优先级排列并去重。\n"
-    "\n"
-    "        优先级从高到低：\n"
-    "        1. 调用方显式指定的 skills_dir 参数\n"
-    "        2. 环境变量 TARVEK_SKILLS_DIR\n"
-    "        3. 当前工作目录下的 .claude/skills\n"
-    "        4. 用户主目录下的 .claude/skills\n"
-    "        5. 用户主目录下的 .openclaw/skills\n"
-    "        ");
+constexpr auto kCandidateDirs = native::signature("SkillDetector.candidate_dirs",
+                                                  {kSelf, kSkillsDirParam, kCwdParam}, "list[Path]",
+                                                  "收集所有候选扫描目录，按优先级排列并去重。\n"
+                                                  "\n"
+                                                  "        优先级从高到低：\n"
+                                                  "        1. 调用方显式指定的 skills_dir 参数\n"
+                                                  "        2. 环境变量 TARVEK_SKILLS_DIR\n"
+                                                  "        3. 当前工作目录下的 .claude/skills\n"
+                                                  "        4. 用户主目录下的 .claude/skills\n"
+                                                  "        5. 用户主目录下的 .openclaw/skills\n"
+                                                  "        ");
 
 //     cwd = cwd or Path.cwd()
 //     candidates = []
@@ -237,9 +236,9 @@ constexpr auto kDiscover = native::signature(
 
 nb::object discover(const Args<kDiscover>& call) {
   nb::list records;
-  nb::object candidates = native::call_method(call["self"], names::candidate_dirs,
-                                              nb::arg("skills_dir") = call["skills_dir"],
-                                              nb::arg("cwd") = call["cwd"]);
+  nb::object candidates =
+      native::call_method(call["self"], names::candidate_dirs,
+                          nb::arg("skills_dir") = call["skills_dir"], nb::arg("cwd") = call["cwd"]);
   for (nb::handle candidate : candidates) {
     fs::choose(call, {candidate}, {}, [&](auto& fs) {
       scan_candidate(fs, call, call["self"], candidate, records);

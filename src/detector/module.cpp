@@ -3,8 +3,8 @@
 // (imports, the record class, the logger, the class with its methods in
 // definition order).  Each method's signature and body lie together in the
 // file that detector.hpp names for it.
-#include "detector/detector.hpp"
 #include "native/module.hpp"
+#include "detector/detector.hpp"
 #include "native/own.hpp"
 
 namespace tarvek::detector {

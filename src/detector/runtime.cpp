@@ -28,7 +28,6 @@ nb::object working_dir(const Call& call, nb::handle cwd) {
   return native::call_method(call.global(names::Path), names::cwd);
 }
 
-
 std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
   PyObject* raw_iterator = PyObject_GetIter(value.ptr());
   if (raw_iterator == nullptr) {
@@ -49,8 +48,7 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value) {
       if (PyErr_Occurred() != nullptr) {
         throw nb::python_error();
       }
-      native::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)",
-                           i);
+      native::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
     }
     items[i] = nb::steal(item);
   }
@@ -69,8 +67,8 @@ nb::object list_result(nb::object value, const Name& method) {
   // Any list will do, a subclass's instance too: only arguments are held to
   // their exact built-in type.
   if (!value.is_none() && !PyList_Check(value.ptr())) {
-    native::raise_format(PyExc_TypeError, "%s() returned %s, expected list or None",
-                         method.text(), Py_TYPE(value.ptr())->tp_name);
+    native::raise_format(PyExc_TypeError, "%s() returned %s, expected list or None", method.text(),
+                         Py_TYPE(value.ptr())->tp_name);
   }
   return value;
 }
@@ -115,18 +113,18 @@ nb::object infer_runtime(const Args<kInferRuntime>& call) {
   });
 }
 
-constexpr auto kOpencodeConfigDir = native::signature(
-    "SkillDetector._opencode_config_dir", {kSelf}, "Path",
-    "返回 OpenCode 的配置根目录（所有平台统一为 ~/.config/opencode/）。");
+constexpr auto kOpencodeConfigDir =
+    native::signature("SkillDetector._opencode_config_dir", {kSelf}, "Path",
+                      "返回 OpenCode 的配置根目录（所有平台统一为 ~/.config/opencode/）。");
 
 nb::object opencode_config_dir(const Args<kOpencodeConfigDir>& call) {
   // The same home-relative location on every platform.
   return home_dir(call) / names::dot_config.get() / names::opencode.get();
 }
 
-constexpr auto kOpencodeSkillsDir = native::signature(
-    "SkillDetector._opencode_skills_dir", {kSelf}, "Path",
-    "返回 OpenCode 的 Skills 安装目录（跨平台）。");
+constexpr auto kOpencodeSkillsDir =
+    native::signature("SkillDetector._opencode_skills_dir", {kSelf}, "Path",
+                      "返回 OpenCode 的 Skills 安装目录（跨平台）。");
 
 nb::object opencode_skills_dir(const Args<kOpencodeSkillsDir>& call) {
   return native::call_method(call["self"], names::opencode_config_dir) / names::skills.get();

@@ -100,14 +100,16 @@ nb::object detect_install_targets(const Args<kDetectInstallTargets>& call) {
   if (native::truthy(requested)) {
     nb::list targets;
     for (nb::handle element : requested) {
-      nb::object name = native::call_method(native::call_method(element, names::strip), names::lower);
+      nb::object name =
+          native::call_method(native::call_method(element, names::strip), names::lower);
       // "all" asks for every per-user directory, instead of anything else.
       if (name.equal(names::all.get())) {
-        return list_result(native::call_method(self, names::detect_all_install_targets), names::detect_all_install_targets);
+        return list_result(native::call_method(self, names::detect_all_install_targets),
+                           names::detect_all_install_targets);
       }
-      nb::object chosen = native::call_method(self, names::detect_install_target,
-                                              nb::arg("cwd") = cwd,
-                                              nb::arg("preferred_runtime") = name);
+      nb::object chosen =
+          native::call_method(self, names::detect_install_target, nb::arg("cwd") = cwd,
+                              nb::arg("preferred_runtime") = name);
       // Labelled with the name asked for, also where the directory was
       // inferred because the name is unknown.
       auto [runtime, path] = unpack_pair(chosen);
@@ -119,10 +121,9 @@ nb::object detect_install_targets(const Args<kDetectInstallTargets>& call) {
 
   // A list result of another method is held to its type where it is
   // received, whether or not it is then returned.
-  nb::object available =
-      list_result(native::call_method(self, names::detect_available_install_targets,
-                                      nb::arg("cwd") = cwd),
-                  names::detect_available_install_targets);
+  nb::object available = list_result(
+      native::call_method(self, names::detect_available_install_targets, nb::arg("cwd") = cwd),
+      names::detect_available_install_targets);
   if (native::truthy(available)) {
     return available;
   }
@@ -135,12 +136,13 @@ nb::object detect_install_targets(const Args<kDetectInstallTargets>& call) {
 }
 
 constexpr auto kDetectAvailableInstallTargets = native::signature(
-    "SkillDetector.detect_available_install_targets", {kSelf, kCwdParam},
-    "list[tuple[str, Path]]", "根据当前目录已存在的运行时目录，返回可用目标列表（项目级）。");
+    "SkillDetector.detect_available_install_targets", {kSelf, kCwdParam}, "list[tuple[str, Path]]",
+    "根据当前目录已存在的运行时目录，返回可用目标列表（项目级）。");
 
 nb::object detect_available_install_targets(const Args<kDetectAvailableInstallTargets>& call) {
   nb::object cwd = working_dir(call, call["cwd"]);
-  nb::list targets = fs::choose(call, {cwd}, {}, [&](auto& fs) { return available_steps(fs, cwd); });
+  nb::list targets =
+      fs::choose(call, {cwd}, {}, [&](auto& fs) { return available_steps(fs, cwd); });
   return dedupe(call["self"], targets);
 }
 
@@ -182,13 +184,13 @@ nb::object detect_global_install_targets(const Args<kDetectGlobalInstallTargets>
   return dedupe(self, targets);
 }
 
-constexpr auto kDetectAllInstallTargets = native::signature(
-    "SkillDetector.detect_all_install_targets", {kSelf}, "list[tuple[str, Path]]",
-    "返回全部支持运行时的全局安装目录。\n"
-    "\n"
-    "        `--runtime all` 的语义是强制覆盖四类 AI 工具的全局 Skills 目录，\n"
-    "        不依赖当前机器是否已检测到对应命令或配置目录。\n"
-    "        ");
+constexpr auto kDetectAllInstallTargets =
+    native::signature("SkillDetector.detect_all_install_targets", {kSelf}, "list[tuple[str, Path]]",
+                      "返回全部支持运行时的全局安装目录。\n"
+                      "\n"
+                      "        `--runtime all` 的语义是强制覆盖四类 AI 工具的全局 Skills 目录，\n"
+                      "        不依赖当前机器是否已检测到对应命令或配置目录。\n"
+                      "        ");
 
 nb::object detect_all_install_targets(const Args<kDetectAllInstallTargets>& call) {
   nb::handle self = call["self"];
@@ -204,8 +206,8 @@ nb::object detect_all_install_targets(const Args<kDetectAllInstallTargets>& call
 }
 
 constexpr auto kDedupeTargets = native::signature(
-    "SkillDetector._dedupe_targets",
-    {kSelf, positional("targets", "list[tuple[str, Path]]")}, "list[tuple[str, Path]]");
+    "SkillDetector._dedupe_targets", {kSelf, positional("targets", "list[tuple[str, Path]]")},
+    "list[tuple[str, Path]]");
 
 //     seen = set()
 //     result = []

@@ -67,9 +67,9 @@ bool ReachedModules::os_module(PyObject* module) {
     return true;
   }
   return text_of(item(dict, "name")) == "posix" &&
-         has_c_functions(dict, "posix",
-                     {"scandir", "stat", "lstat", "unlink", "rmdir", "fspath", "getcwd",
-                      "readlink"}) &&
+         has_c_functions(
+             dict, "posix",
+             {"scandir", "stat", "lstat", "unlink", "rmdir", "fspath", "getcwd", "readlink"}) &&
          posixpath_module(item(dict, "path"));
 }
 

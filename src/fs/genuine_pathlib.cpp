@@ -125,7 +125,7 @@ class Examiner {
   // PosixPath's MRO: the six classes of the sources, in order, each
   // examined with its module's namespace.
   bool path_classes(PyTypeObject* posix, PyTypeObject* path) {
-    static constexpr const char* kNames[] = {"PosixPath", "Path", "PathBase",
+    static constexpr const char* kNames[] = {"PosixPath",     "Path",     "PathBase",
                                              "PurePosixPath", "PurePath", "PurePathBase"};
     static constexpr bool kAbstract[] = {false, false, true, false, false, true};
     PyObject* mro = posix->tp_mro;
@@ -134,8 +134,8 @@ class Examiner {
         PyTuple_GET_ITEM(mro, 6) != reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
       return false;
     }
-    PyObject* exists = item(type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, 2))),
-                            "exists");
+    PyObject* exists =
+        item(type_dict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, 2))), "exists");
     if (exists == nullptr || !PyFunction_Check(exists)) {
       return false;
     }
@@ -293,8 +293,9 @@ class Examiner {
   bool namespaces() {
     PyObject* ntpath = item(local_, "ntpath");
     if (!modules_.os_module(item(local_, "os")) || !modules_.io_module(item(local_, "io")) ||
-        !modules_.sys_module(item(local_, "sys")) || ntpath == nullptr || !PyModule_CheckExact(ntpath) ||
-        ntpath == parser_ || !is_type_of(item(local_, "chain"), "itertools", "itertools.chain")) {
+        !modules_.sys_module(item(local_, "sys")) || ntpath == nullptr ||
+        !PyModule_CheckExact(ntpath) || ntpath == parser_ ||
+        !is_type_of(item(local_, "chain"), "itertools", "itertools.chain")) {
       return false;
     }
     PyObject* ignore = item(abc_, "_ignore_error");
@@ -457,12 +458,12 @@ bool encoding_is_utf8_surrogateescape() {
       PyErr_Clear();
       return 0;
     }
-    bool utf8 = std::string_view(PyBytes_AS_STRING(bytes.ptr()),
-                                 static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()))) ==
-                "\xc3\xa9";
-    bool escaped_back = std::string_view(PyBytes_AS_STRING(back.ptr()),
-                                         static_cast<std::size_t>(PyBytes_GET_SIZE(back.ptr()))) ==
-                        "\xff";
+    bool utf8 =
+        std::string_view(PyBytes_AS_STRING(bytes.ptr()),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr()))) == "\xc3\xa9";
+    bool escaped_back =
+        std::string_view(PyBytes_AS_STRING(back.ptr()),
+                         static_cast<std::size_t>(PyBytes_GET_SIZE(back.ptr()))) == "\xff";
     return utf8 && escaped_back ? 1 : 0;
   }();
   return answer != 0;

@@ -14,7 +14,8 @@
 namespace tarvek::fs {
 
 nb::str decode_path(std::string_view path) {
-  PyObject* text = PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
+  PyObject* text =
+      PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size()));
   if (text == nullptr) {
     throw nb::python_error();
   }

@@ -58,16 +58,16 @@ struct DirNode {
   Fd fd;
   dev_t dev = 0;
   ino_t ino = 0;
-  bool identified = false;          // dev and ino are those of the first open
-  int searchable = -1;              // listing kinds may stand in for fstatat (-1: not yet known)
+  bool identified = false;  // dev and ino are those of the first open
+  int searchable = -1;      // listing kinds may stand in for fstatat (-1: not yet known)
   std::uint64_t last_use = 0;
 };
 
 struct NativePath {
-  std::shared_ptr<DirNode> dir;  // the directory it was found in; null for an argument
-  std::string name;              // the entry name (the whole text when `dir` is null)
-  std::string text;              // the path text, as str() of the Path gives it
-  mutable Kind kind = Kind::Unknown;  // not following links: from the listing or a query
+  std::shared_ptr<DirNode> dir;             // the directory it was found in; null for an argument
+  std::string name;                         // the entry name (the whole text when `dir` is null)
+  std::string text;                         // the path text, as str() of the Path gives it
+  mutable Kind kind = Kind::Unknown;        // not following links: from the listing or a query
   mutable std::shared_ptr<DirNode> opened;  // this directory's own node, once listed
   // The last stat() (following links) made of it, reused by the next step.
   mutable bool stated = false;

@@ -91,7 +91,7 @@ int NativeFs::open_node(const std::shared_ptr<DirNode>& node, int parent_fd, con
     return -error;
   }
   if (node->identified) {
-    struct stat status {};
+    struct stat status{};
     if (int error = stat_fd(fd.get(), status)) {
       return -error;
     }
@@ -163,7 +163,7 @@ bool NativeFs::identify(DirNode& node) {
   if (node.identified) {
     return true;
   }
-  struct stat status {};
+  struct stat status{};
   if (stat_fd(node.fd.get(), status) != 0) {
     return false;
   }

@@ -79,7 +79,8 @@ std::string_view NativeFs::suffix(const Path& path) const {
 }
 
 bool NativeFs::has_component(const Path& path, const native::Name& name, const Path* below) const {
-  std::string_view rest = below != nullptr ? relative(below->text, path.text) : std::string_view(path.text);
+  std::string_view rest =
+      below != nullptr ? relative(below->text, path.text) : std::string_view(path.text);
   std::string_view wanted = name.text();
   while (!rest.empty()) {
     std::size_t end = rest.find('/');

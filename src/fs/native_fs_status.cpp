@@ -60,7 +60,7 @@ std::pair<unsigned, std::uint64_t> NativeFs::stat_mode_size(const Path& path) {
   if (too_long(path.text)) {
     raise_os_error(ENAMETOOLONG, path.text);
   }
-  struct stat status {};
+  struct stat status{};
   std::string rest;
   if (int error = unlocked([&] {
         int fd = query_fd(path, rest);
@@ -71,12 +71,11 @@ std::pair<unsigned, std::uint64_t> NativeFs::stat_mode_size(const Path& path) {
   return {static_cast<unsigned>(status.st_mode), static_cast<std::uint64_t>(status.st_size)};
 }
 
-
 bool NativeFs::exists(const Path& path) {
   if (trusted(path) && path.kind != Kind::Link && !too_long(path.text)) {
     return true;
   }
-  struct stat status {};
+  struct stat status{};
   return query(path, true, status);
 }
 
@@ -84,7 +83,7 @@ bool NativeFs::is_dir(const Path& path) {
   if (trusted(path) && path.kind != Kind::Link && !too_long(path.text)) {
     return path.kind == Kind::Dir;
   }
-  struct stat status {};
+  struct stat status{};
   return query(path, true, status) && S_ISDIR(status.st_mode);
 }
 
@@ -92,7 +91,7 @@ bool NativeFs::is_file(const Path& path) {
   if (trusted(path) && path.kind != Kind::Link && !too_long(path.text)) {
     return path.kind == Kind::File;
   }
-  struct stat status {};
+  struct stat status{};
   return query(path, true, status) && S_ISREG(status.st_mode);
 }
 
@@ -100,7 +99,7 @@ bool NativeFs::is_symlink(const Path& path) {
   if (trusted(path) && !too_long(path.text)) {
     return path.kind == Kind::Link;
   }
-  struct stat status {};
+  struct stat status{};
   bool found = query(path, false, status);
   // Remembered, so that listing it later opens exactly this directory.
   path.kind = found ? kind_of_mode(status.st_mode) : Kind::Unknown;

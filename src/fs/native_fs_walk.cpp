@@ -142,7 +142,7 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
       return;
     }
     Path candidate = child(pending.dir, literal);
-    struct stat status {};
+    struct stat status{};
     std::string rest;
     if (unlocked([&] {
           int fd = query_fd(candidate, rest);
@@ -190,7 +190,7 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
       bool real_dir = item.kind == Kind::Dir;
       std::string text = dot ? "./" + item.text : item.text;
       if (item.kind == Kind::Unknown && !too_long(text)) {
-        struct stat status {};
+        struct stat status{};
         std::string rest;
         real_dir = unlocked([&] {
                      int fd = query_fd(item, rest);

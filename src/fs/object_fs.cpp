@@ -41,7 +41,7 @@ ObjectFs::Sorted ObjectFs::sorted_subdirectories(const Path& root) const {
     // The predicate needs nothing of this call: the generator stays usable.
     nb::object generator = native::lazy(listing, [](nb::handle item) -> nb::object {
       return native::truthy(native::call_method(item, names::is_dir)) ? nb::borrow(item)
-                                                                     : nb::object();
+                                                                      : nb::object();
     });
     return call_.global(names::sorted)(generator);
   }
@@ -127,8 +127,10 @@ std::size_t ObjectFs::first_lowered_part(const Path& path, NameParts candidates)
 
 std::pair<unsigned, std::uint64_t> ObjectFs::stat_mode_size(const Path& path) const {
   nb::object status = native::call_method(path, names::stat);
-  unsigned long long mode = PyLong_AsUnsignedLongLong(native::getattr(status, names::st_mode).ptr());
-  unsigned long long size = PyLong_AsUnsignedLongLong(native::getattr(status, names::st_size).ptr());
+  unsigned long long mode =
+      PyLong_AsUnsignedLongLong(native::getattr(status, names::st_mode).ptr());
+  unsigned long long size =
+      PyLong_AsUnsignedLongLong(native::getattr(status, names::st_size).ptr());
   if (PyErr_Occurred() != nullptr) {
     throw nb::python_error();
   }

@@ -65,7 +65,9 @@ class ObjectFs {
   bool is_dir(const Path& path) const { return test(path, names::is_dir); }
   bool is_file(const Path& path) const { return test(path, names::is_file); }
   bool is_symlink(const Path& path) const { return test(path, names::is_symlink); }
-  Cursor iterdir(const Path& path) const { return Cursor(native::call_method(path, names::iterdir)); }
+  Cursor iterdir(const Path& path) const {
+    return Cursor(native::call_method(path, names::iterdir));
+  }
   // list(path.rglob(pattern)): the whole listing, before anything is done with it.
   Paths rglob(const Path& path, Glob glob) const;
   // path.rglob(pattern), walked as the loop goes.
@@ -90,12 +92,14 @@ class ObjectFs {
     return native::call_method(path, names::read_text, nb::arg("encoding") = "utf-8");
   }
   nb::object suffix(const Path& path) const { return native::getattr(path, names::suffix); }
-  bool same(nb::handle value, const native::Name& name) const { return native::equals(value, name); }
+  bool same(nb::handle value, const native::Name& name) const {
+    return native::equals(value, name);
+  }
   bool has_component(const Path& path, const native::Name& name, const Path* below) const {
-    nb::object parts = below != nullptr
-                           ? native::getattr(native::call_method(path, names::relative_to, *below),
-                                             names::parts)
-                           : native::getattr(path, names::parts);
+    nb::object parts =
+        below != nullptr
+            ? native::getattr(native::call_method(path, names::relative_to, *below), names::parts)
+            : native::getattr(path, names::parts);
     return native::contains(parts, name);
   }
 

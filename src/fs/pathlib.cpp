@@ -103,7 +103,8 @@ bool is_posix_path(nb::handle value) {
 }
 
 std::string path_text(nb::handle path) {
-  PyObject* text = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(path.ptr()) + g_genuine.view.str_offset);
+  PyObject* text = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(path.ptr()) +
+                                                 g_genuine.view.str_offset);
   nb::object owned;
   if (text == nullptr) {
     owned = check(PyOS_FSPath(path.ptr()));
@@ -125,7 +126,8 @@ nb::object make_path(std::string_view text) {
     throw nb::python_error();
   }
   PyList_SET_ITEM(list, 0, Py_NewRef(value.ptr()));
-  *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(raw) + g_genuine.view.raw_paths_offset) = list;
+  *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(raw) + g_genuine.view.raw_paths_offset) =
+      list;
   *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(raw) + g_genuine.view.str_offset) =
       value.release().ptr();
   return path;
@@ -139,7 +141,8 @@ std::string encode_name(nb::handle text) {
   }
   PyErr_Clear();
   nb::object bytes = check(PyUnicode_EncodeFSDefault(text.ptr()));
-  return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+  return std::string(PyBytes_AS_STRING(bytes.ptr()),
+                     static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.ptr())));
 }
 
 std::string join(std::string_view parent, std::string_view name) {

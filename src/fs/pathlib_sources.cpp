@@ -18,12 +18,16 @@ enum class Const : std::uint8_t { None, True, False, MinusOne, ReadMode };
 
 bool is_const(PyObject* value, Const expected) {
   switch (expected) {
-    case Const::None: return value == Py_None;
-    case Const::True: return value == Py_True;
-    case Const::False: return value == Py_False;
+    case Const::None:
+      return value == Py_None;
+    case Const::True:
+      return value == Py_True;
+    case Const::False:
+      return value == Py_False;
     case Const::MinusOne:
       return PyLong_CheckExact(value) && PyLong_AsLong(value) == -1 && PyErr_Occurred() == nullptr;
-    case Const::ReadMode: return text_of(value) == "r";
+    case Const::ReadMode:
+      return text_of(value) == "r";
   }
   return false;
 }
@@ -38,7 +42,7 @@ struct DefaultsRule {
   const char* qualname;
   int positional_count;  // -1: not relied on
   Const positional[5];
-  int keyword_count;     // -1: not relied on
+  int keyword_count;  // -1: not relied on
   Keyword keywords[2];
 };
 
@@ -99,39 +103,85 @@ bool defaults_hold(PyObject* function, PyObject* globals, std::string_view qualn
 namespace {
 
 const Resolution kPathAttributeTable[] = {
-    {"__new__", "Path"}, {"__init__", "Path"}, {"stat", "Path"}, {"open", "Path"},
-    {"read_text", "Path"}, {"iterdir", "Path"}, {"glob", "Path"}, {"rglob", "Path"},
-    {"absolute", "Path"}, {"resolve", "Path"}, {"expanduser", "Path"}, {"unlink", "Path"},
-    {"rmdir", "Path"}, {"_remove_leading_dot", "Path"}, {"_remove_trailing_slash", "Path"},
-    {"_filter_trailing_slash", "Path"}, {"exists", "PathBase"}, {"is_dir", "PathBase"},
-    {"is_file", "PathBase"}, {"is_symlink", "PathBase"}, {"lstat", "PathBase"},
-    {"_glob_selector", "PathBase"}, {"home", "PathBase"}, {"cwd", "PathBase"},
-    {"parser", "PurePosixPath"}, {"_globber", "PurePath"}, {"joinpath", "PurePath"},
-    {"__truediv__", "PurePath"}, {"__rtruediv__", "PurePath"}, {"__fspath__", "PurePath"},
-    {"__str__", "PurePath"}, {"__eq__", "PurePath"}, {"__hash__", "PurePath"},
-    {"__lt__", "PurePath"}, {"__le__", "PurePath"}, {"__gt__", "PurePath"},
-    {"__ge__", "PurePath"}, {"_str_normcase", "PurePath"}, {"_parts_normcase", "PurePath"},
-    {"_format_parsed_parts", "PurePath"}, {"_from_parsed_parts", "PurePath"},
-    {"_from_parsed_string", "PurePath"}, {"_parse_path", "PurePath"}, {"_raw_path", "PurePath"},
-    {"drive", "PurePath"}, {"root", "PurePath"}, {"_tail", "PurePath"}, {"anchor", "PurePath"},
-    {"parts", "PurePath"}, {"parent", "PurePath"}, {"parents", "PurePath"}, {"name", "PurePath"},
-    {"relative_to", "PurePath"}, {"is_absolute", "PurePath"}, {"_raw_paths", "PurePath"},
-    {"_drv", "PurePath"}, {"_root", "PurePath"}, {"_tail_cached", "PurePath"}, {"_str", "PurePath"},
-    {"_str_normcase_cached", "PurePath"}, {"_parts_normcase_cached", "PurePath"},
-    {"_hash", "PurePath"}, {"suffix", "PurePathBase"}, {"with_segments", "PurePathBase"},
+    {"__new__", "Path"},
+    {"__init__", "Path"},
+    {"stat", "Path"},
+    {"open", "Path"},
+    {"read_text", "Path"},
+    {"iterdir", "Path"},
+    {"glob", "Path"},
+    {"rglob", "Path"},
+    {"absolute", "Path"},
+    {"resolve", "Path"},
+    {"expanduser", "Path"},
+    {"unlink", "Path"},
+    {"rmdir", "Path"},
+    {"_remove_leading_dot", "Path"},
+    {"_remove_trailing_slash", "Path"},
+    {"_filter_trailing_slash", "Path"},
+    {"exists", "PathBase"},
+    {"is_dir", "PathBase"},
+    {"is_file", "PathBase"},
+    {"is_symlink", "PathBase"},
+    {"lstat", "PathBase"},
+    {"_glob_selector", "PathBase"},
+    {"home", "PathBase"},
+    {"cwd", "PathBase"},
+    {"parser", "PurePosixPath"},
+    {"_globber", "PurePath"},
+    {"joinpath", "PurePath"},
+    {"__truediv__", "PurePath"},
+    {"__rtruediv__", "PurePath"},
+    {"__fspath__", "PurePath"},
+    {"__str__", "PurePath"},
+    {"__eq__", "PurePath"},
+    {"__hash__", "PurePath"},
+    {"__lt__", "PurePath"},
+    {"__le__", "PurePath"},
+    {"__gt__", "PurePath"},
+    {"__ge__", "PurePath"},
+    {"_str_normcase", "PurePath"},
+    {"_parts_normcase", "PurePath"},
+    {"_format_parsed_parts", "PurePath"},
+    {"_from_parsed_parts", "PurePath"},
+    {"_from_parsed_string", "PurePath"},
+    {"_parse_path", "PurePath"},
+    {"_raw_path", "PurePath"},
+    {"drive", "PurePath"},
+    {"root", "PurePath"},
+    {"_tail", "PurePath"},
+    {"anchor", "PurePath"},
+    {"parts", "PurePath"},
+    {"parent", "PurePath"},
+    {"parents", "PurePath"},
+    {"name", "PurePath"},
+    {"relative_to", "PurePath"},
+    {"is_absolute", "PurePath"},
+    {"_raw_paths", "PurePath"},
+    {"_drv", "PurePath"},
+    {"_root", "PurePath"},
+    {"_tail_cached", "PurePath"},
+    {"_str", "PurePath"},
+    {"_str_normcase_cached", "PurePath"},
+    {"_parts_normcase_cached", "PurePath"},
+    {"_hash", "PurePath"},
+    {"suffix", "PurePathBase"},
+    {"with_segments", "PurePathBase"},
 };
 
 const Resolution kGlobberAttributeTable[] = {
-    {"__init__", "_Globber"}, {"selector", "_Globber"}, {"recursive_selector", "_Globber"},
-    {"wildcard_selector", "_Globber"}, {"literal_selector", "_Globber"},
-    {"special_selector", "_Globber"}, {"select_exists", "_Globber"}, {"compile", "_Globber"},
-    {"lstat", "_StringGlobber"}, {"scandir", "_StringGlobber"}, {"parse_entry", "_StringGlobber"},
-    {"concat_path", "_StringGlobber"}, {"add_slash", "_StringGlobber"},
+    {"__init__", "_Globber"},           {"selector", "_Globber"},
+    {"recursive_selector", "_Globber"}, {"wildcard_selector", "_Globber"},
+    {"literal_selector", "_Globber"},   {"special_selector", "_Globber"},
+    {"select_exists", "_Globber"},      {"compile", "_Globber"},
+    {"lstat", "_StringGlobber"},        {"scandir", "_StringGlobber"},
+    {"parse_entry", "_StringGlobber"},  {"concat_path", "_StringGlobber"},
+    {"add_slash", "_StringGlobber"},
 };
 
 const Resolution kParentsAttributeTable[] = {
-    {"__init__", "_PathParents"}, {"__len__", "_PathParents"}, {"__getitem__", "_PathParents"},
-    {"__iter__", "Sequence"}, {"__contains__", "Sequence"},
+    {"__init__", "_PathParents"}, {"__len__", "_PathParents"},  {"__getitem__", "_PathParents"},
+    {"__iter__", "Sequence"},     {"__contains__", "Sequence"},
 };
 
 }  // namespace

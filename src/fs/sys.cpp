@@ -49,11 +49,16 @@ namespace {
 
 Kind kind_of_dtype(unsigned char type) {
   switch (type) {
-    case DT_DIR: return Kind::Dir;
-    case DT_REG: return Kind::File;
-    case DT_LNK: return Kind::Link;
-    case DT_UNKNOWN: return Kind::Unknown;
-    default: return Kind::Other;
+    case DT_DIR:
+      return Kind::Dir;
+    case DT_REG:
+      return Kind::File;
+    case DT_LNK:
+      return Kind::Link;
+    case DT_UNKNOWN:
+      return Kind::Unknown;
+    default:
+      return Kind::Other;
   }
 }
 
@@ -156,7 +161,8 @@ int unlink_at(int dir, const char* name) { return retry(::unlinkat(dir, name, 0)
 
 int rmdir_at(int dir, const char* name) { return retry(::unlinkat(dir, name, AT_REMOVEDIR)); }
 
-int read_file(int dir, const char* name, std::size_t limit, std::size_t expected, std::string& out) {
+int read_file(int dir, const char* name, std::size_t limit, std::size_t expected,
+              std::string& out) {
   int fd;
   do {
     fd = ::openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);

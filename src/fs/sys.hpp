@@ -70,9 +70,9 @@ int rmdir_at(int dir, const char* name);
 
 // Reads the whole file `name` (relative to `dir`, links followed) into
 // `out`, refusing to read more than `limit` bytes; `expected` is the size
-// of the regular file the caller saw (0 when unknown).  The file is opened without blocking, so a FIFO swapped
-// in after the caller looked at it can never block the read.  Returns
-// EFBIG when the file holds more than `limit` bytes, EISDIR for a directory.
+// of the regular file the caller saw (0 when unknown).  The file is opened without blocking, so a
+// FIFO swapped in after the caller looked at it can never block the read.  Returns EFBIG when the
+// file holds more than `limit` bytes, EISDIR for a directory.
 int read_file(int dir, const char* name, std::size_t limit, std::size_t expected, std::string& out);
 
 }  // namespace tarvek::fs

@@ -31,8 +31,8 @@ nb::object format_name_list(const nb::object* names, std::size_t count) {
                count, kind, count == 1 ? "" : "s", list.ptr());
 }
 
-[[noreturn]] void raise_too_many_positional(const Fields& f, Py_ssize_t given,
-                                            std::size_t defcount, std::size_t kwonly_given) {
+[[noreturn]] void raise_too_many_positional(const Fields& f, Py_ssize_t given, std::size_t defcount,
+                                            std::size_t kwonly_given) {
   const auto argcount = static_cast<Py_ssize_t>(f.positional_count);
   bool plural = argcount != 1;
   nb::object sig;
@@ -48,9 +48,9 @@ nb::object format_name_list(const nb::object* names, std::size_t count) {
   }
   nb::object kwonly_sig;
   if (kwonly_given > 0) {
-    kwonly_sig = check(PyUnicode_FromFormat(" positional argument%s (and %zu keyword-only argument%s)",
-                                            given != 1 ? "s" : "", kwonly_given,
-                                            kwonly_given != 1 ? "s" : ""));
+    kwonly_sig = check(
+        PyUnicode_FromFormat(" positional argument%s (and %zu keyword-only argument%s)",
+                             given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : ""));
   } else {
     kwonly_sig = nb::str("");
   }
@@ -92,7 +92,8 @@ nb::object suggested_param(const Fields& f, PyObject* key) {
 [[noreturn]] void raise_unexpected_keyword(const Fields& f, PyObject* key) {
   nb::object suggestion = suggested_param(f, key);
   if (suggestion.is_valid()) {
-    raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+    raise_format(PyExc_TypeError,
+                 "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
                  f.qualname.ptr(), key, suggestion.ptr());
   }
   raise_format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f.qualname.ptr(),
@@ -121,26 +122,40 @@ Py_ssize_t find_param(const Fields& f, PyObject* key) {
 
 const char* rule_text(TypeRule rule) {
   switch (rule) {
-    case TypeRule::Str: return "str";
-    case TypeRule::StrOrNone: return "str or None";
-    case TypeRule::Dict: return "dict";
-    case TypeRule::DictOrNone: return "dict or None";
-    case TypeRule::List: return "list";
-    case TypeRule::ListOrNone: return "list or None";
-    case TypeRule::None: break;
+    case TypeRule::Str:
+      return "str";
+    case TypeRule::StrOrNone:
+      return "str or None";
+    case TypeRule::Dict:
+      return "dict";
+    case TypeRule::DictOrNone:
+      return "dict or None";
+    case TypeRule::List:
+      return "list";
+    case TypeRule::ListOrNone:
+      return "list or None";
+    case TypeRule::None:
+      break;
   }
   return "";
 }
 
 bool rule_accepts(TypeRule rule, PyObject* value) {
   switch (rule) {
-    case TypeRule::None: return true;
-    case TypeRule::Str: return PyUnicode_CheckExact(value);
-    case TypeRule::StrOrNone: return value == Py_None || PyUnicode_CheckExact(value);
-    case TypeRule::Dict: return PyDict_CheckExact(value);
-    case TypeRule::DictOrNone: return value == Py_None || PyDict_CheckExact(value);
-    case TypeRule::List: return PyList_CheckExact(value);
-    case TypeRule::ListOrNone: return value == Py_None || PyList_CheckExact(value);
+    case TypeRule::None:
+      return true;
+    case TypeRule::Str:
+      return PyUnicode_CheckExact(value);
+    case TypeRule::StrOrNone:
+      return value == Py_None || PyUnicode_CheckExact(value);
+    case TypeRule::Dict:
+      return PyDict_CheckExact(value);
+    case TypeRule::DictOrNone:
+      return value == Py_None || PyDict_CheckExact(value);
+    case TypeRule::List:
+      return PyList_CheckExact(value);
+    case TypeRule::ListOrNone:
+      return value == Py_None || PyList_CheckExact(value);
   }
   return false;
 }

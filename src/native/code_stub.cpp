@@ -45,5 +45,4 @@ nb::object build_code(const Fields& f) {
   raise(PyExc_SystemError, "native function: no code object for the parameter list");
 }
 
-
 }  // namespace tarvek::native::function_object

@@ -14,10 +14,10 @@ namespace tarvek::native {
 
 namespace {
 
-using function_object::Fields;
-using function_object::FunctionObject;
 using function_object::as_function;
+using function_object::Fields;
 using function_object::fields_of;
+using function_object::FunctionObject;
 
 PyObject* new_reference(nb::handle value) {
   return nb::borrow(value.is_valid() ? value : nb::none()).release().ptr();

@@ -19,26 +19,27 @@ namespace nb = nanobind;
 struct Fields {
   const FunctionSpec* spec = nullptr;
   std::size_t positional_count = 0;
-  nb::object globals;      // the defining module's namespace (a dict)
-  nb::object builtins;     // the builtins when it was made (a dict)
-  nb::object name;         // __name__ (str)
-  nb::object qualname;     // __qualname__ (str)
-  nb::object module;       // __module__
-  nb::object doc;          // __doc__
-  nb::object defaults;     // __defaults__: a tuple, or empty for None
-  nb::object kwdefaults;   // __kwdefaults__: a dict, or empty for None
-  nb::object annotations;  // __annotations__: a dict, or empty until asked for
-  nb::object code;         // __code__, made when first asked for
+  nb::object globals;                  // the defining module's namespace (a dict)
+  nb::object builtins;                 // the builtins when it was made (a dict)
+  nb::object name;                     // __name__ (str)
+  nb::object qualname;                 // __qualname__ (str)
+  nb::object module;                   // __module__
+  nb::object doc;                      // __doc__
+  nb::object defaults;                 // __defaults__: a tuple, or empty for None
+  nb::object kwdefaults;               // __kwdefaults__: a dict, or empty for None
+  nb::object annotations;              // __annotations__: a dict, or empty until asked for
+  nb::object code;                     // __code__, made when first asked for
   nb::object param_names[kMaxParams];  // interned parameter names
 };
 
 struct FunctionObject {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   Fields fields;
 };
 
-inline FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+inline FunctionObject* as_function(PyObject* self) {
+  return reinterpret_cast<FunctionObject*>(self);
+}
 inline Fields& fields_of(PyObject* self) { return as_function(self)->fields; }
 
 // Fills `bound` with one value per parameter, as the interpreter binds the

@@ -163,8 +163,8 @@ bool names_are_genuine(PyCodeObject* code, PyObject* globals, PyObject* builtins
   PyObject* consts = code->co_consts;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
     PyObject* constant = PyTuple_GET_ITEM(consts, i);
-    if (PyCode_Check(constant) &&
-        !names_are_genuine(reinterpret_cast<PyCodeObject*>(constant), globals, builtins, depth + 1)) {
+    if (PyCode_Check(constant) && !names_are_genuine(reinterpret_cast<PyCodeObject*>(constant),
+                                                     globals, builtins, depth + 1)) {
       return false;
     }
   }
@@ -235,7 +235,8 @@ bool is_namespace_of(nb::handle globals, const char* name) {
 bool is_source_function(nb::handle value, nb::handle globals, std::string_view qualname,
                         nb::handle owner) {
   PyObject* function = value.ptr();
-  if (!Py_IS_TYPE(function, &PyFunction_Type) || PyFunction_GET_GLOBALS(function) != globals.ptr()) {
+  if (!Py_IS_TYPE(function, &PyFunction_Type) ||
+      PyFunction_GET_GLOBALS(function) != globals.ptr()) {
     return false;
   }
   auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(function));
@@ -275,10 +276,10 @@ bool is_source_function(nb::handle value, nb::handle globals, std::string_view q
       c = c == '.' ? '/' : c;
     }
     relative += ".py";
-    bool relocated = !name.empty() && (filename == relative ||
-                                       (filename.size() > relative.size() &&
-                                        filename.ends_with(relative) &&
-                                        filename[filename.size() - relative.size() - 1] == '/'));
+    bool relocated =
+        !name.empty() && (filename == relative ||
+                          (filename.size() > relative.size() && filename.ends_with(relative) &&
+                           filename[filename.size() - relative.size() - 1] == '/'));
     if (!frozen_as(name) && !frozen_as(stem) && !relocated) {
       return false;
     }
@@ -331,7 +332,8 @@ bool is_genuine_builtin(nb::handle builtins, nb::handle name, nb::handle value) 
     return false;
   }
   PyObject* module = PyCFunction_GET_SELF(object);
-  if (module == nullptr || !PyModule_CheckExact(module) || PyModule_GetDict(module) != builtins.ptr()) {
+  if (module == nullptr || !PyModule_CheckExact(module) ||
+      PyModule_GetDict(module) != builtins.ptr()) {
     return false;
   }
   const PyModuleDef* def = PyModule_GetDef(module);

@@ -9,8 +9,7 @@ namespace tarvek::native {
 namespace {
 
 struct LazyObject {
-  PyObject_HEAD
-  PyObject* source;  // the iterator items are pulled from
+  PyObject_HEAD PyObject* source;  // the iterator items are pulled from
   LazyStep* step;
 };
 
@@ -83,7 +82,8 @@ PyTypeObject* g_lazy_type = nullptr;
 
 nb::object lazy(nb::handle iterable, LazyStep step) {
   if (g_lazy_type == nullptr) {
-    g_lazy_type = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&lazy_spec)).release().ptr());
+    g_lazy_type =
+        reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&lazy_spec)).release().ptr());
   }
   nb::object source = check(PyObject_GetIter(iterable.ptr()));
   PyObject* raw = g_lazy_type->tp_alloc(g_lazy_type, 0);

@@ -75,8 +75,8 @@ inline bool attach_nanobind(Library& library, const char* name) {
 inline void allow_reexecution(PyObject* module) noexcept {
   auto* object = reinterpret_cast<PyModuleObject*>(module);
   void* state = PyModule_GetState(module);
-  if (state != nullptr && object->md_state == state &&
-      object->md_def == PyModule_GetDef(module) && object->md_def->m_size == 0) {
+  if (state != nullptr && object->md_state == state && object->md_def == PyModule_GetDef(module) &&
+      object->md_def->m_size == 0) {
     PyMem_Free(state);
     object->md_state = nullptr;
   }
@@ -105,8 +105,8 @@ inline int execute(PyObject* module, Library& library, const char* anchor_name,
 // The definition's m_free: called when a module object of the library is
 // deallocated.
 inline void forget(Library& library, void* module) {
-  auto found = std::find(library.executed.begin(), library.executed.end(),
-                         static_cast<PyObject*>(module));
+  auto found =
+      std::find(library.executed.begin(), library.executed.end(), static_cast<PyObject*>(module));
   if (found == library.executed.end()) {
     return;
   }
@@ -118,32 +118,31 @@ inline void forget(Library& library, void* module) {
 
 }  // namespace tarvek::native::module_setup
 
-#define TARVEK_MODULE(name, variable)                                                      \
-  static void tarvek_##name##_body(nanobind::module_&);                                    \
-  static ::tarvek::native::module_setup::Library tarvek_##name##_library;                  \
-  static int tarvek_##name##_exec(PyObject* m) {                                           \
-    return ::tarvek::native::module_setup::execute(m, tarvek_##name##_library,             \
-                                                   "tarvek." #name ".nanobind",             \
-                                                   &tarvek_##name##_body);                 \
-  }                                                                                        \
-  static void tarvek_##name##_free(void* m) {                                              \
-    ::tarvek::native::module_setup::forget(tarvek_##name##_library, m);                    \
-  }                                                                                        \
-  static PyModuleDef_Slot tarvek_##name##_slots[] = {                                      \
-      {Py_mod_exec, reinterpret_cast<void*>(&tarvek_##name##_exec)},                       \
-      {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},          \
-      {0, nullptr},                                                                        \
-  };                                                                                       \
-  static PyModuleDef tarvek_##name##_definition = {                                        \
-      PyModuleDef_HEAD_INIT, #name,  nullptr, 0, nullptr, tarvek_##name##_slots, nullptr, \
-      nullptr,               &tarvek_##name##_free,                                        \
-  };                                                                                       \
-  extern "C" [[maybe_unused]] NB_EXPORT PyObject* PyInit_##name(void);                     \
-  extern "C" PyObject* PyInit_##name(void) {                                               \
-    nanobind::detail::init_singletons();                                                   \
-    if (!nanobind::detail::nb_backend_init(#name)) {                                       \
-      return nullptr;                                                                      \
-    }                                                                                      \
-    return PyModuleDef_Init(&tarvek_##name##_definition);                                  \
-  }                                                                                        \
+#define TARVEK_MODULE(name, variable)                                                             \
+  static void tarvek_##name##_body(nanobind::module_&);                                           \
+  static ::tarvek::native::module_setup::Library tarvek_##name##_library;                         \
+  static int tarvek_##name##_exec(PyObject* m) {                                                  \
+    return ::tarvek::native::module_setup::execute(                                               \
+        m, tarvek_##name##_library, "tarvek." #name ".nanobind", &tarvek_##name##_body);          \
+  }                                                                                               \
+  static void tarvek_##name##_free(void* m) {                                                     \
+    ::tarvek::native::module_setup::forget(tarvek_##name##_library, m);                           \
+  }                                                                                               \
+  static PyModuleDef_Slot tarvek_##name##_slots[] = {                                             \
+      {Py_mod_exec, reinterpret_cast<void*>(&tarvek_##name##_exec)},                              \
+      {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},                 \
+      {0, nullptr},                                                                               \
+  };                                                                                              \
+  static PyModuleDef tarvek_##name##_definition = {                                               \
+      PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, tarvek_##name##_slots, nullptr, nullptr, \
+      &tarvek_##name##_free,                                                                      \
+  };                                                                                              \
+  extern "C" [[maybe_unused]] NB_EXPORT PyObject* PyInit_##name(void);                            \
+  extern "C" PyObject* PyInit_##name(void) {                                                      \
+    nanobind::detail::init_singletons();                                                          \
+    if (!nanobind::detail::nb_backend_init(#name)) {                                              \
+      return nullptr;                                                                             \
+    }                                                                                             \
+    return PyModuleDef_Init(&tarvek_##name##_definition);                                         \
+  }                                                                                               \
   static void tarvek_##name##_body(nanobind::module_& variable)

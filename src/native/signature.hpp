@@ -119,10 +119,14 @@ consteval TypeRule rule_of(const char* annotation) {
     return TypeRule::None;
   }
   switch (builtin) {
-    case Str: return none ? TypeRule::StrOrNone : TypeRule::Str;
-    case Dict: return none ? TypeRule::DictOrNone : TypeRule::Dict;
-    case List: return none ? TypeRule::ListOrNone : TypeRule::List;
-    case Nothing: break;
+    case Str:
+      return none ? TypeRule::StrOrNone : TypeRule::Str;
+    case Dict:
+      return none ? TypeRule::DictOrNone : TypeRule::Dict;
+    case List:
+      return none ? TypeRule::ListOrNone : TypeRule::List;
+    case Nothing:
+      break;
   }
   return TypeRule::None;
 }

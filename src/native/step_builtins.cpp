@@ -12,13 +12,12 @@
 namespace tarvek::native {
 namespace {
 
-const std::array<const Name*, 10> kUsed{&names::sorted, &names::set,   &names::str,
-                                        &names::isinstance, &names::dict, &names::bool_,
-                                        &names::any,    &names::list,  &names::getattr,
-                                        &names::Exception};
+const std::array<const Name*, 10> kUsed{
+    &names::sorted, &names::set, &names::str,  &names::isinstance, &names::dict,
+    &names::bool_,  &names::any, &names::list, &names::getattr,    &names::Exception};
 
 struct Verdict {
-  PyObject* globals = nullptr;   // compared by address; watched
+  PyObject* globals = nullptr;  // compared by address; watched
   PyObject* builtins = nullptr;
   std::uint64_t world = 0;
   std::uint64_t namespaces = 0;

@@ -53,7 +53,8 @@ nb::object key_for(const Call& call, nb::handle profile, nb::handle artifact) {
   if (admits_everything(profile)) {
     return nb::none();
   }
-  nb::object by_artifact = native::call_method(call.global(names::PROFILE_KEYS), names::get, profile);
+  nb::object by_artifact =
+      native::call_method(call.global(names::PROFILE_KEYS), names::get, profile);
   if (!native::truthy(by_artifact)) {
     raise_manifest_error(call, nb::str("未知 Skill 构建 profile: ") + native::to_str(profile));
   }
@@ -61,8 +62,8 @@ nb::object key_for(const Call& call, nb::handle profile, nb::handle artifact) {
   if (key.is_none()) {
     nb::object profile_repr = native::check(PyObject_Repr(profile.ptr()));
     nb::object artifact_repr = native::check(PyObject_Repr(artifact.ptr()));
-    raise_manifest_error(call, nb::str("profile ") + profile_repr + nb::str(" 不支持产物类型 ") +
-                                   artifact_repr);
+    raise_manifest_error(
+        call, nb::str("profile ") + profile_repr + nb::str(" 不支持产物类型 ") + artifact_repr);
   }
   return key;
 }
@@ -89,8 +90,8 @@ nb::object profile_key(const Args<kProfileKey>& call) {
 //         entry = {}
 //     fallback = defaults[key] if key in defaults else False
 //     return bool(entry[key] if key in entry else fallback)
-nb::object allowed(const Call& call, nb::handle skill_name, nb::handle profile,
-                   nb::handle artifact, nb::handle given_manifest, nb::handle templates_dir) {
+nb::object allowed(const Call& call, nb::handle skill_name, nb::handle profile, nb::handle artifact,
+                   nb::handle given_manifest, nb::handle templates_dir) {
   if (admits_everything(profile)) {
     return nb::bool_(true);
   }
@@ -184,10 +185,9 @@ nb::object selected_skill_names(const Args<kSelectedSkillNames>& call) {
                             : call_global(call, names::load_release_manifest, root);
 
   // One set of keyword names serves every skill_allowed call of this run.
-  nb::object keywords = native::check(PyTuple_Pack(4, names::profile.get().ptr(),
-                                                   names::artifact.get().ptr(),
-                                                   names::manifest.get().ptr(),
-                                                   names::templates_dir.get().ptr()));
+  nb::object keywords =
+      native::check(PyTuple_Pack(4, names::profile.get().ptr(), names::artifact.get().ptr(),
+                                 names::manifest.get().ptr(), names::templates_dir.get().ptr()));
   nb::list selected;
   auto decide = [&](nb::handle name) {
     // The module's own skill_allowed is asked directly, when the arguments

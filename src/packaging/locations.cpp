@@ -19,14 +19,14 @@ nb::object templates_root(const Call& call, nb::handle templates_dir) {
 
 namespace {
 
-constexpr auto kGetCentralSkillsDir = native::signature(
-    "get_central_skills_dir", "Path",
-    "返回跨平台中央 Skills 存储目录。\n"
-    "\n"
-    "    macOS / Linux : ~/.tarvek/skills/\n"
-    "    Windows       : %LOCALAPPDATA%\\tarvek\\skills\\\n"
-    "    环境变量 TARVEK_CENTRAL_SKILLS_DIR 可覆盖（测试隔离用）。\n"
-    "    ");
+constexpr auto kGetCentralSkillsDir =
+    native::signature("get_central_skills_dir", "Path",
+                      "返回跨平台中央 Skills 存储目录。\n"
+                      "\n"
+                      "    macOS / Linux : ~/.tarvek/skills/\n"
+                      "    Windows       : %LOCALAPPDATA%\\tarvek\\skills\\\n"
+                      "    环境变量 TARVEK_CENTRAL_SKILLS_DIR 可覆盖（测试隔离用）。\n"
+                      "    ");
 
 nb::object get_central_skills_dir(const Args<kGetCentralSkillsDir>& call) {
   nb::object override_value = read_env(call, names::central_skills_dir_env);
@@ -38,20 +38,19 @@ nb::object get_central_skills_dir(const Args<kGetCentralSkillsDir>& call) {
   if (platform.equal(names::win32.get())) {
     // Windows keeps per-user data under %LOCALAPPDATA%, taken as it is.
     nb::object local = read_env(call, names::local_app_data_env);
-    nb::object base = native::truthy(local) ? path_type(local)
-                                            : native::home_dir(call);
+    nb::object base = native::truthy(local) ? path_type(local) : native::home_dir(call);
     return base / names::tarvek.get() / names::skills.get();
   }
   return native::home_dir(call) / names::dot_tarvek.get() / names::skills.get();
 }
 
-constexpr auto kGetBuiltinTemplatesDir = native::signature(
-    "get_builtin_templates_dir", "Path",
-    "返回当前运行环境中的内置 Skill 模板目录。\n"
-    "\n"
-    "    普通 Python 包、PyInstaller onefile 和测试覆盖都通过这个函数解析路径，\n"
-    "    避免业务代码直接依赖固定的 __file__ 相对路径。\n"
-    "    ");
+constexpr auto kGetBuiltinTemplatesDir =
+    native::signature("get_builtin_templates_dir", "Path",
+                      "返回当前运行环境中的内置 Skill 模板目录。\n"
+                      "\n"
+                      "    普通 Python 包、PyInstaller onefile 和测试覆盖都通过这个函数解析路径，\n"
+                      "    避免业务代码直接依赖固定的 __file__ 相对路径。\n"
+                      "    ");
 
 nb::object get_builtin_templates_dir(const Args<kGetBuiltinTemplatesDir>& call) {
   nb::object override_value = read_env(call, names::builtin_templates_dir_env);
@@ -78,9 +77,9 @@ nb::object get_builtin_templates_dir(const Args<kGetBuiltinTemplatesDir>& call) 
   return native::getattr(module_file, names::parent) / names::templates.get();
 }
 
-constexpr auto kListTemplateDirs = native::signature(
-    "list_template_dirs", {positional("templates_dir", "Path | None", kNone)}, "list[Path]",
-    "列出模板根目录下所有 Skill 目录。");
+constexpr auto kListTemplateDirs =
+    native::signature("list_template_dirs", {positional("templates_dir", "Path | None", kNone)},
+                      "list[Path]", "列出模板根目录下所有 Skill 目录。");
 
 //     root = templates_dir or get_builtin_templates_dir()
 //     if not root.exists():
@@ -88,7 +87,8 @@ constexpr auto kListTemplateDirs = native::signature(
 //     return sorted(p for p in root.iterdir() if p.is_dir())
 nb::object list_template_dirs(const Args<kListTemplateDirs>& call) {
   nb::object root = templates_root(call, call["templates_dir"]);
-  return fs::choose(call, {root}, {}, [&](auto& fs) { return template_dirs(fs, fs.argument(root)); });
+  return fs::choose(call, {root}, {},
+                    [&](auto& fs) { return template_dirs(fs, fs.argument(root)); });
 }
 
 }  // namespace

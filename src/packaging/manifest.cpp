@@ -73,10 +73,9 @@ nb::object skills_member(nb::handle mapping) {
   return native::call_method(mapping, names::get, names::skills.get());
 }
 
-constexpr auto kLoadReleaseManifest = native::signature(
-    "load_release_manifest", {positional("templates_dir", "Path | None", kNone)},
-    "dict[str, Any]", "读取 Skill 发版清单。");
-
+constexpr auto kLoadReleaseManifest =
+    native::signature("load_release_manifest", {positional("templates_dir", "Path | None", kNone)},
+                      "dict[str, Any]", "读取 Skill 发版清单。");
 
 nb::object load_release_manifest(const Args<kLoadReleaseManifest>& call) {
   nb::object root = templates_root(call, call["templates_dir"]);

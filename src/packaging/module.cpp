@@ -55,9 +55,8 @@ void bind(nb::module_& m) {
   error_namespace["__module__"] = "tarvek.skills.packaging";
   error_namespace["__doc__"] = "Skill 发版清单错误。";
   nb::handle type_type = reinterpret_cast<PyObject*>(&PyType_Type);
-  m.attr("SkillReleaseManifestError") =
-      type_type("SkillReleaseManifestError",
-                nb::make_tuple(nb::handle(PyExc_ValueError)), error_namespace);
+  m.attr("SkillReleaseManifestError") = type_type(
+      "SkillReleaseManifestError", nb::make_tuple(nb::handle(PyExc_ValueError)), error_namespace);
 
   define(functions::get_builtin_templates_dir);
   define(functions::load_release_manifest);
@@ -73,12 +72,12 @@ void bind(nb::module_& m) {
   define(functions::is_packable_file);
   define(functions::remove_packaging_junk);
 
-  native::remember_own(globals, {&names::get_builtin_templates_dir, &names::load_release_manifest,
-                                 &names::list_template_dirs, &names::current_profile,
-                                 &names::profile_key, &names::skill_allowed,
-                                 &names::selected_skill_names, &names::remove_tree,
-                                 &names::is_packable_file, &names::remove_packaging_junk,
-                                 &names::MANIFEST_FILENAME});
+  native::remember_own(
+      globals,
+      {&names::get_builtin_templates_dir, &names::load_release_manifest, &names::list_template_dirs,
+       &names::current_profile, &names::profile_key, &names::skill_allowed,
+       &names::selected_skill_names, &names::remove_tree, &names::is_packable_file,
+       &names::remove_packaging_junk, &names::MANIFEST_FILENAME});
 }
 
 }  // namespace

@@ -118,8 +118,8 @@ nb::list template_dir_names(Fs& fs, const Call& call, const typename Fs::Path& r
 // templates_dir=...), the decision shared by the function and by
 // selected_skill_names, which asks it without a call when it is the
 // module's own: bool(...) of the decisive value.
-nb::object allowed(const Call& call, nb::handle skill_name, nb::handle profile,
-                   nb::handle artifact, nb::handle manifest, nb::handle templates_dir);
+nb::object allowed(const Call& call, nb::handle skill_name, nb::handle profile, nb::handle artifact,
+                   nb::handle manifest, nb::handle templates_dir);
 
 // Calls the module function bound to `name` now, with the given arguments.
 template <typename... Args>

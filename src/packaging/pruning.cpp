@@ -159,9 +159,8 @@ void remove_packaging_junk_steps(Fs& fs, const Call& call, const typename Fs::Pa
 //             _remove_tree(entry)
 //     return sorted(name for name in allowed if (target / name).exists())
 template <class Fs>
-nb::object prune_steps(Fs& fs, const Call& call, nb::handle target_object,
-                       nb::handle given_profile, nb::handle artifact,
-                       nb::handle manifest_templates_dir) {
+nb::object prune_steps(Fs& fs, const Call& call, nb::handle target_object, nb::handle given_profile,
+                       nb::handle artifact, nb::handle manifest_templates_dir) {
   auto target = fs.argument(target_object);
 
   if (!fs.exists(target)) {
@@ -254,8 +253,8 @@ nb::object collect_steps(Fs& fs, const Call& call, nb::handle root_object, nb::h
 }
 
 // The siblings whose work the native steps do themselves.
-#define TARVEK_PRUNING_SIBLINGS                                                          \
-  {&names::remove_tree, &names::is_packable_file, &names::remove_packaging_junk,         \
+#define TARVEK_PRUNING_SIBLINGS                                                             \
+  {&names::remove_tree,        &names::is_packable_file,     &names::remove_packaging_junk, \
    &names::list_template_dirs, &names::selected_skill_names, &names::MANIFEST_FILENAME}
 
 constexpr auto kPruneTemplatesDir = native::signature(
@@ -279,15 +278,16 @@ nb::object prune_templates_dir(const Args<kPruneTemplatesDir>& call) {
       fs::Reach::Deleting);
 }
 
-constexpr auto kCollectSkillDatas = native::signature(
-    "collect_skill_datas",
-    {keyword_only("profile", "str | None", kNone), keyword_only("templates_dir", "Path | None", kNone)},
-    "list[tuple[str, str]]",
-    "返回 PyInstaller datas 兼容的模板文件列表。\n"
-    "\n"
-    "    每个元素为 (source_file, destination_dir)，destination_dir 保持\n"
-    "    tarvek/skills/templates/<skill-name>/... 结构。\n"
-    "    ");
+constexpr auto kCollectSkillDatas =
+    native::signature("collect_skill_datas",
+                      {keyword_only("profile", "str | None", kNone),
+                       keyword_only("templates_dir", "Path | None", kNone)},
+                      "list[tuple[str, str]]",
+                      "返回 PyInstaller datas 兼容的模板文件列表。\n"
+                      "\n"
+                      "    每个元素为 (source_file, destination_dir)，destination_dir 保持\n"
+                      "    tarvek/skills/templates/<skill-name>/... 结构。\n"
+                      "    ");
 
 nb::object collect_skill_datas(const Args<kCollectSkillDatas>& call) {
   nb::handle given_profile = call["profile"];
@@ -320,9 +320,8 @@ constexpr auto kIsPackableFile =
 
 nb::object is_packable_file(const Args<kIsPackableFile>& call) {
   nb::handle path = call["path"];
-  return fs::choose(call, {path}, {}, [&](auto& fs) {
-    return nb::bool_(packable(fs, fs.argument(path)));
-  });
+  return fs::choose(call, {path}, {},
+                    [&](auto& fs) { return nb::bool_(packable(fs, fs.argument(path))); });
 }
 
 constexpr auto kRemovePackagingJunk =

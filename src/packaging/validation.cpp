@@ -49,8 +49,8 @@ bool release_admitted(const Call& call, nb::handle entry) {
     nb::object keys = nb::tuple(key_list);
     nb::object owned = nb::borrow(entry);
     return native::any_of(call, native::lazy(keys, [owned](nb::handle key) -> nb::object {
-      return entry_member(owned, key, nb::none());
-    }));
+                            return entry_member(owned, key, nb::none());
+                          }));
   }
   for (const ReleaseArtifact& release : kReleaseArtifacts) {
     if (native::truthy(entry_member(entry, release.key.get(), nb::none()))) {
@@ -131,8 +131,8 @@ nb::list problems_of(Fs& fs, const Call& call, nb::handle root_object, nb::handl
 }
 
 constexpr auto kValidateReleaseManifest = native::signature(
-    "validate_release_manifest", {positional("templates_dir", "Path | None", kNone)},
-    "list[str]", "校验发版清单声明完整性，返回问题列表。");
+    "validate_release_manifest", {positional("templates_dir", "Path | None", kNone)}, "list[str]",
+    "校验发版清单声明完整性，返回问题列表。");
 
 //     root = templates_dir or get_builtin_templates_dir()
 //     manifest = load_release_manifest(root)
@@ -157,9 +157,8 @@ nb::object validate_release_manifest(const Args<kValidateReleaseManifest>& call)
     problems.append(nb::str("manifest default 必须是对象"));
   }
 
-  return fs::choose(call, {root}, {&names::list_template_dirs}, [&](auto& fs) {
-    return problems_of(fs, call, root, skills, problems);
-  });
+  return fs::choose(call, {root}, {&names::list_template_dirs},
+                    [&](auto& fs) { return problems_of(fs, call, root, skills, problems); });
 }
 
 }  // namespace

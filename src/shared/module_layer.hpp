@@ -5,5 +5,6 @@
 #pragma once
 
 #ifndef TARVEK_MODULE_SOURCES
-#error "the modules' sources know of skills: the binding layer and the file-system core never include them"
+#error \
+    "the modules' sources know of skills: the binding layer and the file-system core never include them"
 #endif
