@@ -50,7 +50,41 @@ namespace tarvek::fs {
 
 namespace nb = nanobind;
 
+struct DirNode;
+
+// The open directories of a walk, most recently used first: a list through
+// the nodes themselves, so that using, adding and evicting one costs the
+// same however many are open.  A node leaves it when its descriptor is
+// closed or when it goes away; the list never keeps a node alive.
+class OpenDirs {
+ public:
+  OpenDirs() = default;
+  OpenDirs(const OpenDirs&) = delete;
+  OpenDirs& operator=(const OpenDirs&) = delete;
+  ~OpenDirs();
+
+  void add(DirNode& node);
+  void remove(DirNode& node);
+  void touch(DirNode& node);
+  DirNode* oldest() const { return oldest_; }
+  std::size_t size() const { return size_; }
+
+ private:
+  DirNode* newest_ = nullptr;
+  DirNode* oldest_ = nullptr;
+  std::size_t size_ = 0;
+};
+
 struct DirNode {
+  DirNode() = default;
+  DirNode(const DirNode&) = delete;
+  DirNode& operator=(const DirNode&) = delete;
+  ~DirNode() {
+    if (open_dirs != nullptr) {
+      open_dirs->remove(*this);
+    }
+  }
+
   std::shared_ptr<DirNode> parent;  // null: opened by `text` from the process
   std::string name;                 // the entry name in `parent`
   std::string text;                 // the full path text
@@ -60,7 +94,10 @@ struct DirNode {
   ino_t ino = 0;
   bool identified = false;  // dev and ino are those of the first open
   int searchable = -1;      // listing kinds may stand in for fstatat (-1: not yet known)
-  std::uint64_t last_use = 0;
+  // Its place among the open directories while `fd` is open.
+  OpenDirs* open_dirs = nullptr;
+  DirNode* newer = nullptr;
+  DirNode* older = nullptr;
 };
 
 struct NativePath {
@@ -199,7 +236,10 @@ class NativeFs {
   std::shared_ptr<DirNode> node_for(const Path& path) const;
   int node_fd(const std::shared_ptr<DirNode>& node, const std::shared_ptr<DirNode>& hint);
   int open_node(const std::shared_ptr<DirNode>& node, int parent_fd, const char* name, bool follow);
-  void remember(const std::shared_ptr<DirNode>& node);
+  // Adds a freshly opened node to the open directories, closing the least
+  // recently used one beyond kMaxOpen.
+  void remember(DirNode& node);
+  void close_node(DirNode& node);
   bool trusted(const Path& path);
   bool trusted_dir(DirNode& dir);
   bool identify(DirNode& node);
@@ -213,8 +253,7 @@ class NativeFs {
   bool too_long(std::string_view text) const;
 
   bool limited_;
-  std::vector<std::weak_ptr<DirNode>> open_;
-  std::uint64_t clock_ = 0;
+  OpenDirs open_;
   std::uint32_t steps_ = 0;
 };
 

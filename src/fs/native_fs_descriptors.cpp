@@ -59,29 +59,59 @@ bool searchable(const struct stat& status) {
 
 }  // namespace
 
-void NativeFs::remember(const std::shared_ptr<DirNode>& node) {
-  node->last_use = ++clock_;
-  open_.push_back(node);
-  if (open_.size() <= kMaxOpen) {
-    return;
+OpenDirs::~OpenDirs() {
+  // Nodes that outlive the walk keep their descriptors until they go.
+  while (newest_ != nullptr) {
+    remove(*newest_);
   }
-  // Close the least recently used descriptor; forget nodes that are gone.
-  std::erase_if(open_, [](const std::weak_ptr<DirNode>& weak) {
-    auto locked = weak.lock();
-    return !locked || !locked->fd.valid();
-  });
-  if (open_.size() <= kMaxOpen) {
-    return;
+}
+
+void OpenDirs::add(DirNode& node) {
+  node.open_dirs = this;
+  node.older = newest_;
+  node.newer = nullptr;
+  if (newest_ != nullptr) {
+    newest_->newer = &node;
+  } else {
+    oldest_ = &node;
   }
-  auto oldest = std::min_element(open_.begin(), open_.end(), [](const auto& a, const auto& b) {
-    return a.lock()->last_use < b.lock()->last_use;
-  });
-  auto evicted = oldest->lock();
-  open_.erase(oldest);
-  // Identified before it is closed, so that it can be reopened safely.
-  if (identify(*evicted)) {
-    evicted->fd.reset();
+  newest_ = &node;
+  ++size_;
+}
+
+void OpenDirs::remove(DirNode& node) {
+  (node.newer != nullptr ? node.newer->older : newest_) = node.older;
+  (node.older != nullptr ? node.older->newer : oldest_) = node.newer;
+  node.open_dirs = nullptr;
+  node.newer = node.older = nullptr;
+  --size_;
+}
+
+void OpenDirs::touch(DirNode& node) {
+  if (newest_ != &node) {
+    remove(node);
+    add(node);
   }
+}
+
+void NativeFs::remember(DirNode& node) {
+  open_.add(node);
+  while (open_.size() > kMaxOpen) {
+    // Identified before it is closed, so that it can be reopened safely; a
+    // directory that cannot be identified stays open, outside the cache.
+    DirNode& evicted = *open_.oldest();
+    open_.remove(evicted);
+    if (identify(evicted)) {
+      evicted.fd.reset();
+    }
+  }
+}
+
+void NativeFs::close_node(DirNode& node) {
+  if (node.open_dirs != nullptr) {
+    node.open_dirs->remove(node);
+  }
+  node.fd.reset();
 }
 
 int NativeFs::open_node(const std::shared_ptr<DirNode>& node, int parent_fd, const char* name,
@@ -99,14 +129,17 @@ int NativeFs::open_node(const std::shared_ptr<DirNode>& node, int parent_fd, con
       return -ESTALE;  // another directory now stands where this one was
     }
   }
+  close_node(*node);
   node->fd = std::move(fd);
-  remember(node);
+  remember(*node);
   return node->fd.get();
 }
 
 int NativeFs::node_fd(const std::shared_ptr<DirNode>& node, const std::shared_ptr<DirNode>& hint) {
   if (node->fd.valid()) {
-    node->last_use = ++clock_;
+    if (node->open_dirs == &open_) {
+      open_.touch(*node);
+    }
     return node->fd.get();
   }
   if (hint && hint->parent == node && hint->fd.valid() && node->identified) {

@@ -232,7 +232,7 @@ void NativeFs::rmdir(const Path& path) {
   int error = unlocked([&] {
     int fd = dir_fd(path, own);
     if (own) {
-      own->fd.reset();
+      close_node(*own);
     }
     return fd < 0 && fd != AT_FDCWD ? -fd : rmdir_at(fd, path.name.c_str());
   });
