@@ -13,9 +13,21 @@
 // searchable; links and unknown kinds are asked for with fstatat.
 //
 // Directory descriptors are cached (at most kMaxOpen at a time); a node
-// whose descriptor was closed is opened again from its parent's, or from a
-// child's "..", and must then be the same directory (device and inode) as
-// before.  So a walk is not limited in depth by descriptors or by PATH_MAX.
+// whose descriptor was closed is opened again from its parent's (each step
+// without following a link), or from a child's "..", and must then be the
+// same directory (device and inode) as before when it was identified (a
+// node is identified before it is evicted, and ".." is taken only from
+// identified ones).  So a walk is not limited in depth by descriptors or by
+// PATH_MAX.
+//
+// Listings are kept compactly (fs::Listings): names in one buffer, kinds
+// beside them, and the paths of a listing made one at a time as a step
+// takes them, so that a walk of a large tree holds no path per entry.  The
+// listings one recursive glob made answer the next recursive glob of the
+// same tree in the same call, less what the call itself has deleted since
+// (it raises the same audit events and lists again any directory the call
+// changed otherwise): `_remove_packaging_junk` lists the tree twice, the
+// second time after deleting only what the first found.
 //
 // Every primitive runs with the interpreter's lock held when it is called,
 // raises the audit event of the os call it stands for, releases the lock
@@ -75,15 +87,13 @@ class OpenDirs {
   std::size_t size_ = 0;
 };
 
-struct DirNode {
+class Listings;
+
+struct DirNode : std::enable_shared_from_this<DirNode> {
   DirNode() = default;
   DirNode(const DirNode&) = delete;
   DirNode& operator=(const DirNode&) = delete;
-  ~DirNode() {
-    if (open_dirs != nullptr) {
-      open_dirs->remove(*this);
-    }
-  }
+  ~DirNode();
 
   std::shared_ptr<DirNode> parent;  // null: opened by `text` from the process
   std::string name;                 // the entry name in `parent`
@@ -98,6 +108,70 @@ struct DirNode {
   OpenDirs* open_dirs = nullptr;
   DirNode* newer = nullptr;
   DirNode* older = nullptr;
+  // The record of this directory in a walk's listings, which learn what
+  // is deleted in it and keep its identity when the node goes.
+  std::shared_ptr<Listings> listings;
+  std::uint32_t record = 0;
+};
+
+// The directories a walk listed and their entries, compactly: the names in
+// one buffer, the kinds beside them, and for each directory where its
+// entries lie.  Directories are records, linked to the entry they were
+// found as; a record's node (DirNode) exists only while something uses it,
+// and is made again from the record when needed.
+class Listings : public std::enable_shared_from_this<Listings> {
+ public:
+  static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+  struct Record {
+    std::uint32_t parent = kNone;  // the record it was listed in; kNone for the walk's root
+    std::uint32_t entry = kNone;   // its entry in the parent's listing
+    std::uint32_t first = 0;       // its listing: entries [first, first + count)
+    std::uint32_t count = 0;
+    bool listed = false;
+    // Changed by this call in a way the entries do not show: listed again.
+    bool changed = false;
+    bool identified = false;
+    std::int8_t searchable = -1;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    DirNode* node = nullptr;  // while it has one
+  };
+
+  // The walk's root: how its node is made.
+  struct Root {
+    std::shared_ptr<DirNode> parent;
+    std::string name;
+    std::string text;
+  };
+
+  explicit Listings(Root anchor);
+
+  DirEntries listed;                 // every entry, in listing order per directory
+  std::vector<std::uint32_t> child;  // per entry: the record of the directory it is, or kNone
+  std::vector<bool> gone;            // per entry: deleted by this call
+  std::vector<Record> records;
+  Root root;
+
+  // A new record for entry `entry` of record `parent`.
+  std::uint32_t add_record(std::uint32_t parent, std::uint32_t entry);
+  // The record of the directory entry `entry` of record `parent` is.
+  std::uint32_t record_of(std::uint32_t parent, std::uint32_t entry) {
+    return child[entry] != kNone ? child[entry] : add_record(parent, entry);
+  }
+  // Makes `node` (new) the node of `record`, with what the record knows.
+  void attach(std::uint32_t record, DirNode& node);
+  // After entries were added to `listed`: they get no child and are not gone.
+  void grow();
+  std::string_view name(std::uint32_t entry) const { return listed.name(listed.entries[entry]); }
+  Kind kind(std::uint32_t entry) const { return listed.entries[entry].kind; }
+  // The node of `record`, made (with its parents) if it has none now.
+  std::shared_ptr<DirNode> node(std::uint32_t record);
+  // Called when the node of `record` goes: what it learnt stays.
+  void forget(DirNode& node);
+  // Notes a deletion of entry `entry` (kNone: of an entry of `record`
+  // that the listing does not name).
+  void deleted(std::uint32_t record, std::uint32_t entry);
 };
 
 struct NativePath {
@@ -110,30 +184,62 @@ struct NativePath {
   mutable bool stated = false;
   mutable unsigned mode = 0;
   mutable std::uint64_t size = 0;
+  // Its entry in the listings of `dir` (Listings::kNone: not from a walk).
+  std::uint32_t entry = Listings::kNone;
 };
 
 class NativeFs {
  public:
   using Path = NativePath;
   using Paths = std::vector<NativePath>;
-  using Sorted = Paths;
   using NameSet = std::unordered_set<std::string>;
 
-  // The paths of a listing, one at a time.
+  // The paths of a listing, one at a time: made as they are taken, from a
+  // walk's listings (runs of entries of one directory each) or from paths
+  // made beforehand.
   class Cursor {
    public:
+    struct Run {
+      std::uint32_t record;
+      std::uint32_t begin;
+      std::uint32_t end;
+    };
+
+    Cursor() = default;
     explicit Cursor(Paths paths) : paths_(std::move(paths)) {}
-    bool next(Path& out) {
-      if (next_ == paths_.size()) {
-        return false;
-      }
-      out = std::move(paths_[next_++]);
-      return true;
+    Cursor(std::shared_ptr<Listings> listings, std::vector<Run> runs)
+        : listings_(std::move(listings)), runs_(std::move(runs)) {
+      at_ = runs_.empty() ? 0 : runs_.front().begin;
     }
+    // The entries of one directory, `node`, in the order of `order` (entry
+    // numbers in `listings`).
+    Cursor(std::shared_ptr<Listings> listings, std::shared_ptr<DirNode> node,
+           std::vector<std::uint32_t> order)
+        : listings_(std::move(listings)), order_(std::move(order)), node_(std::move(node)) {}
+    bool next(Path& out);
+    // Paths taken from now on have no kind: every status query of them asks.
+    void forget_kinds() { forget_kinds_ = true; }
 
    private:
+    bool forget_kinds_ = false;
     Paths paths_;
-    std::size_t next_ = 0;
+    std::size_t next_path_ = 0;
+    std::shared_ptr<Listings> listings_;
+    std::vector<Run> runs_;
+    std::size_t run_ = 0;
+    std::uint32_t at_ = 0;
+    std::vector<std::uint32_t> order_;
+    std::size_t next_order_ = 0;
+    std::shared_ptr<DirNode> node_;  // the node of the directory being yielded from
+  };
+
+  // sorted(p for p in root.iterdir() if p.is_dir()): the entries of one
+  // listing, in the interpreter's path order.
+  struct Sorted {
+    std::shared_ptr<Listings> listings;
+    std::shared_ptr<DirNode> node;  // the directory listed
+    std::vector<std::uint32_t> order;
+    Paths paths;  // or paths made beforehand
   };
 
   // `reach`: whether the call only reads, and so meets the limit the kernel
@@ -158,27 +264,28 @@ class NativeFs {
   bool is_dir(const Path& path);
   bool is_file(const Path& path);
   bool is_symlink(const Path& path);
-  Cursor iterdir(const Path& path) { return Cursor(listing(path)); }
-  // path.rglob(pattern), with pathlib's audit events, in pathlib's order.
-  Paths rglob(const Path& path, Glob glob);
-  Cursor rglob_lazy(const Path& path, Glob glob) { return Cursor(rglob(path, glob)); }
+  Cursor iterdir(const Path& path);
+  // list(path.rglob(pattern)), with pathlib's audit events, in pathlib's
+  // order: complete before the first path is taken.
+  Cursor rglob(const Path& path, Glob glob);
+  Cursor rglob_lazy(const Path& path, Glob glob) { return rglob(path, glob); }
   // sorted(p for p in root.iterdir() if p.is_dir())
   Sorted sorted_subdirectories(const Path& root);
   // sorted(p for p in items if keep(p))
   template <class Keep>
   Sorted sorted_where(Cursor items, Keep&& keep) {
-    Paths kept;
+    Sorted kept;
     Path item;
     while (items.next(item)) {
       checkpoint();
       if (keep(item)) {
-        kept.push_back(std::move(item));
+        kept.paths.push_back(std::move(item));
       }
     }
-    sort(kept);
+    sort(kept.paths);
     return kept;
   }
-  Cursor each(Sorted sorted) const { return Cursor(std::move(sorted)); }
+  Cursor each(Sorted sorted) const;
   void unlink(const Path& path);
   void rmdir(const Path& path);
   // stat() following links: the mode and size, or OSError as os.stat raises it.
@@ -204,7 +311,7 @@ class NativeFs {
   // f"{path}"
   nb::str format(const Path& path) const { return to_str(path); }
   nb::str to_str(const Path& path) const;
-  nb::list to_paths(const Paths& paths) const;
+  nb::list to_paths(const Sorted& sorted) const;
   // str(Path(*base) / path.parent.relative_to(root)), for a path made by
   // joining names to `root`, and str(Path(*base)).
   nb::str relocated_parent(NameParts base, const Path& root, const Path& path) const;
@@ -243,17 +350,28 @@ class NativeFs {
   bool trusted(const Path& path);
   bool trusted_dir(DirNode& dir);
   bool identify(DirNode& node);
-  // Lists `path` into `out`: 0 or an errno value.  Lock released by the caller.
-  int list(const Path& path, std::shared_ptr<DirNode>& node, std::vector<DirEntry>& out);
-  Path entry(const std::shared_ptr<DirNode>& node, DirEntry&& entry) const;
+  // Lists `path` (or `node`) into `out`: 0 or an errno value.  Lock
+  // released by the caller.
+  int list(const Path& path, std::shared_ptr<DirNode>& node, DirEntries& out);
+  int list_node(const std::shared_ptr<DirNode>& node, DirEntries& out);
   bool query(const Path& path, bool follow, struct stat& out);
-  Paths listing(const Path& path);
+  // path.iterdir(), listed whole: listings of their own (record 0), and
+  // the node of the directory.
+  std::pair<std::shared_ptr<Listings>, std::shared_ptr<DirNode>> listing(const Path& path);
+  // Notes that the call deleted `path`, for the listings it came from.
+  void note_deleted(const Path& path);
   // Whether pathlib, handing `text` whole to the kernel, would be refused
   // with ENAMETOOLONG (on a reading call only).
   bool too_long(std::string_view text) const;
+  bool too_long_size(std::size_t size) const;
+  // Sorts entries of one listing by name, in the interpreter's order.
+  void sort_names(const Listings& listings, std::vector<std::uint32_t>& order) const;
 
   bool limited_;
   OpenDirs open_;
+  // The listings of the last complete recursive glob, which the next one of
+  // the same tree may take over.
+  std::shared_ptr<Listings> last_walk_;
   std::uint32_t steps_ = 0;
 };
 

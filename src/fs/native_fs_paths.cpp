@@ -23,15 +23,31 @@ NativePath NativeFs::argument(nb::handle path) const {
 }
 
 std::shared_ptr<DirNode> NativeFs::node_for(const Path& path) const {
-  if (!path.opened) {
-    auto node = std::make_shared<DirNode>();
-    node->parent = path.dir;
-    node->name = path.name;
-    node->text = path.text;
-    // Only a directory known to be a real one is opened without following.
-    node->follow = path.kind != Kind::Dir;
-    path.opened = std::move(node);
+  if (path.opened) {
+    return path.opened;
   }
+  // A directory a walk listed gets (or is) the node of its record there, so
+  // that the walk's listings learn what is deleted in it.
+  Listings* listings = nullptr;
+  std::uint32_t record = Listings::kNone;
+  if (path.dir && path.dir->listings && path.entry != Listings::kNone) {
+    listings = path.dir->listings.get();
+    record = listings->record_of(path.dir->record, path.entry);
+    if (DirNode* known = listings->records[record].node; known != nullptr) {
+      path.opened = known->shared_from_this();
+      return path.opened;
+    }
+  }
+  auto node = std::make_shared<DirNode>();
+  node->parent = path.dir;
+  node->name = path.name;
+  node->text = path.text;
+  if (listings != nullptr) {
+    listings->attach(record, *node);
+  }
+  // Only a directory known to be a real one is opened without following.
+  node->follow = path.kind != Kind::Dir;
+  path.opened = std::move(node);
   return path.opened;
 }
 
@@ -157,10 +173,37 @@ nb::object NativeFs::to_path(const Path& path) const { return make_path(path.tex
 
 nb::str NativeFs::to_str(const Path& path) const { return decode_path(path.text); }
 
-nb::list NativeFs::to_paths(const Paths& paths) const {
+void NativeFs::sort_names(const Listings& listings, std::vector<std::uint32_t>& order) const {
+  // Names of one directory are distinct and hold no separator; while every
+  // one decodes without escapes, their bytes sort as their code points.
+  bool plain = std::all_of(order.begin(), order.end(), [&](std::uint32_t entry) {
+    return is_plain_utf8(listings.name(entry));
+  });
+  if (plain) {
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return listings.name(a) < listings.name(b);
+    });
+  } else {
+    std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+      return compare_paths(listings.name(a), listings.name(b)) < 0;
+    });
+  }
+}
+
+nb::list NativeFs::to_paths(const Sorted& sorted) const {
   nb::list result;
-  for (const Path& path : paths) {
-    result.append(make_path(path.text));
+  if (!sorted.listings) {
+    for (const Path& path : sorted.paths) {
+      result.append(make_path(path.text));
+    }
+    return result;
+  }
+  std::string text = join(sorted.node->text, "x");
+  const std::size_t prefix = text.size() - 1;
+  for (std::uint32_t entry : sorted.order) {
+    text.resize(prefix);
+    text.append(sorted.listings->name(entry));
+    result.append(make_path(text));
   }
   return result;
 }

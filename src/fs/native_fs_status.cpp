@@ -26,8 +26,10 @@ bool ignored(int error) {
 
 }  // namespace
 
-bool NativeFs::too_long(std::string_view text) const {
-  return limited_ && text.size() >= static_cast<std::size_t>(PATH_MAX);
+bool NativeFs::too_long(std::string_view text) const { return too_long_size(text.size()); }
+
+bool NativeFs::too_long_size(std::size_t size) const {
+  return limited_ && size >= static_cast<std::size_t>(PATH_MAX);
 }
 
 bool NativeFs::query(const Path& path, bool follow, struct stat& out) {

@@ -23,8 +23,12 @@ void NativeFs::checkpoint() {
   }
 }
 
-int NativeFs::list(const Path& path, std::shared_ptr<DirNode>& node, std::vector<DirEntry>& out) {
+int NativeFs::list(const Path& path, std::shared_ptr<DirNode>& node, DirEntries& out) {
   node = node_for(path);
+  return list_node(node, out);
+}
+
+int NativeFs::list_node(const std::shared_ptr<DirNode>& node, DirEntries& out) {
   bool reused = node->fd.valid();
   int fd = node_fd(node, nullptr);
   if (fd < 0) {
@@ -36,47 +40,67 @@ int NativeFs::list(const Path& path, std::shared_ptr<DirNode>& node, std::vector
   return read_dir(fd, out);
 }
 
-NativePath NativeFs::entry(const std::shared_ptr<DirNode>& node, DirEntry&& entry) const {
-  NativePath result;
-  result.dir = node;
-  result.text = join(node->text, entry.name);
-  result.name = std::move(entry.name);
-  result.kind = entry.kind;
-  return result;
-}
-
-NativeFs::Paths NativeFs::listing(const Path& path) {
+std::pair<std::shared_ptr<Listings>, std::shared_ptr<DirNode>> NativeFs::listing(const Path& path) {
   audit_scandir(path.text);
   if (too_long(path.text)) {
     raise_os_error(ENAMETOOLONG, path.text);
   }
+  auto listings = std::make_shared<Listings>(Listings::Root{path.dir, path.name, path.text});
   std::shared_ptr<DirNode> node;
-  std::vector<DirEntry> entries;
-  int error = unlocked([&] { return list(path, node, entries); });
+  int error = unlocked([&] { return list(path, node, listings->listed); });
   if (error != 0) {
     raise_os_error(error, path.text);
   }
-  Paths result;
-  result.reserve(entries.size());
-  for (DirEntry& item : entries) {
-    result.push_back(entry(node, std::move(item)));
+  listings->grow();
+  Listings::Record& record = listings->records[0];
+  record.count = static_cast<std::uint32_t>(listings->listed.entries.size());
+  record.listed = true;
+  return {std::move(listings), std::move(node)};
+}
+
+NativeFs::Cursor NativeFs::iterdir(const Path& path) {
+  auto [listings, node] = listing(path);
+  std::vector<std::uint32_t> order(listings->listed.entries.size());
+  for (std::uint32_t i = 0; i < order.size(); ++i) {
+    order[i] = i;
   }
-  return result;
+  return Cursor(std::move(listings), std::move(node), std::move(order));
 }
 
 NativeFs::Sorted NativeFs::sorted_subdirectories(const Path& root) {
-  Paths dirs;
-  for (Path& entry : listing(root)) {
+  auto [listings, node] = listing(root);
+  Sorted sorted;
+  const auto count = static_cast<std::uint32_t>(listings->listed.entries.size());
+  // A listed kind answers is_dir() where a path made of it would: a
+  // searchable directory, no link, a text the kernel takes.
+  const bool trusted_kinds = trusted_dir(*node);
+  const std::size_t prefix = join(node->text, "x").size() - 1;
+  for (std::uint32_t i = 0; i < count; ++i) {
     checkpoint();
-    if (is_dir(entry)) {
-      dirs.push_back(std::move(entry));
+    Kind kind = listings->kind(i);
+    bool dir;
+    if (trusted_kinds && kind != Kind::Unknown && kind != Kind::Link &&
+        !too_long_size(prefix + listings->listed.entries[i].size)) {
+      dir = kind == Kind::Dir;
+    } else {
+      Path entry;
+      entry.dir = node;
+      entry.name = std::string(listings->name(i));
+      entry.text = join(node->text, entry.name);
+      entry.kind = kind;
+      dir = is_dir(entry);
+    }
+    if (dir) {
+      sorted.order.push_back(i);
     }
   }
-  sort(dirs);
-  return dirs;
+  sort_names(*listings, sorted.order);
+  sorted.listings = std::move(listings);
+  sorted.node = std::move(node);
+  return sorted;
 }
 
-NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
+NativeFs::Cursor NativeFs::rglob(const Path& path, Glob glob) {
   // The order of pathlib's recursive glob (`glob._StringGlobber`): the
   // root is searched through its text with a trailing slash, directories
   // are searched from a stack, and symbolic links to directories are not
@@ -90,46 +114,94 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
   // each directory in the order the directories were found (looked up in
   // the directory's own listing when it is read, or with an lstat of it
   // when the listing cannot stand for one).
+  //
+  // A directory the last walk of this tree listed, and that the call has
+  // not changed since but for deletions it noted, is not read again: its
+  // listing, less what was deleted, answers (with the same audit events).
   audit_rglob(path.text, glob.pattern());
   const bool dot = path.text == ".";
   std::string root_text = path.text;
   if (root_text.empty() || root_text.back() != '/') {
     root_text.push_back('/');
   }
+  std::shared_ptr<Listings> listings;
+  if (last_walk_ && last_walk_->root.text == path.text && last_walk_->root.parent == path.dir &&
+      !last_walk_->records[0].changed) {
+    listings = std::move(last_walk_);
+  } else {
+    listings = std::make_shared<Listings>(Listings::Root{path.dir, path.name, path.text});
+  }
+  last_walk_.reset();
+  Listings& tree = *listings;
+
   struct Pending {
-    Path dir;
+    std::uint32_t record;
     std::string text;  // as the globber hands it to os.scandir
-    Paths entries;
+    std::string path;  // as the path of the directory reads
+    // The node of the directory it was found in, while that has one (so
+    // that listing it opens it from there), and its own once it is read.
+    std::shared_ptr<DirNode> parent;
+    std::shared_ptr<DirNode> node;
     bool listed = false;
     std::size_t slot = 0;  // a literal name: where its match goes
   };
-  Paths found;
-  std::vector<std::optional<Path>> slots;
+  std::vector<Cursor::Run> found;
+  std::vector<Cursor::Run> slots;  // a literal name: {record, entry, entry + 1}, or empty
+  auto add_runs = [&](std::uint32_t record) {
+    const Listings::Record& listed = tree.records[record];
+    std::uint32_t begin = listed.first;
+    const std::uint32_t end = listed.first + listed.count;
+    for (std::uint32_t i = begin; i < end; ++i) {
+      if (tree.gone[i]) {
+        if (i > begin) {
+          found.push_back({record, begin, i});
+        }
+        begin = i + 1;
+      }
+    }
+    if (end > begin) {
+      found.push_back({record, begin, end});
+    }
+  };
   auto list_as_globber = [&](Pending& pending) {
     audit_scandir(pending.text);
-    pending.entries.clear();
     pending.listed = false;
     if (too_long(pending.text)) {
       return false;
     }
-    std::shared_ptr<DirNode> node;
-    std::vector<DirEntry> entries;
-    pending.listed = unlocked([&] { return list(pending.dir, node, entries); }) == 0;
-    for (DirEntry& item : entries) {
-      pending.entries.push_back(entry(node, std::move(item)));
+    if (tree.records[pending.record].listed && !tree.records[pending.record].changed) {
+      pending.listed = true;
+      return true;
     }
-    return pending.listed;
+    pending.node = tree.node(pending.record);
+    const auto first = static_cast<std::uint32_t>(tree.listed.entries.size());
+    if (unlocked([&] { return list_node(pending.node, tree.listed); }) != 0) {
+      return false;
+    }
+    tree.grow();
+    Listings::Record& record = tree.records[pending.record];
+    record.first = first;
+    record.count = static_cast<std::uint32_t>(tree.listed.entries.size()) - first;
+    record.listed = true;
+    record.changed = false;
+    pending.listed = true;
+    return true;
   };
   auto find_literal = [&](Pending& pending) {
     const std::string_view literal = glob.literal->text();
-    bool from_listing = pending.listed && trusted_dir(*pending.dir.opened);
-    if (from_listing) {
-      for (const Path& item : pending.entries) {
-        if (item.name == literal) {
-          // Asked again when used: an earlier deletion may have taken it.
-          slots[pending.slot] = item;
-          slots[pending.slot]->kind = Kind::Unknown;
+    const Listings::Record record = tree.records[pending.record];
+    auto listed_entry = [&]() -> std::uint32_t {
+      for (std::uint32_t i = record.first; i < record.first + record.count; ++i) {
+        if (!tree.gone[i] && tree.name(i) == literal) {
+          return i;
         }
+      }
+      return Listings::kNone;
+    };
+    std::shared_ptr<DirNode> node = pending.node ? pending.node : tree.node(pending.record);
+    if (pending.listed && trusted_dir(*node)) {
+      if (std::uint32_t match = listed_entry(); match != Listings::kNone) {
+        slots[pending.slot] = {pending.record, match, match + 1};
       }
       return;
     }
@@ -141,40 +213,41 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
     if (too_long(probe_text)) {
       return;
     }
-    Path candidate = child(pending.dir, literal);
+    Path candidate;
+    candidate.dir = node;
+    candidate.name = std::string(literal);
+    candidate.text = join(node->text, literal);
     struct stat status{};
     std::string rest;
     if (unlocked([&] {
           int fd = query_fd(candidate, rest);
           return stat_at(fd, rest.c_str(), false, status);
         }) == 0) {
-      candidate.kind = kind_of_mode(status.st_mode);
-      slots[pending.slot] = std::move(candidate);
+      // The listing's own entry when there is one, so that deleting it is
+      // noted; else an entry of no listing.
+      std::uint32_t match = pending.listed ? listed_entry() : Listings::kNone;
+      if (match == Listings::kNone) {
+        match = static_cast<std::uint32_t>(tree.listed.entries.size());
+        tree.listed.add(literal, kind_of_mode(status.st_mode));
+        tree.grow();
+      }
+      slots[pending.slot] = {pending.record, match, match + 1};
     }
   };
-  // Any: a directory's entries are found when it is; only its real
-  // subdirectories are kept for its turn on the stack.
+  // Any: a directory's entries are found when it is.
   auto discovered = [&](Pending& pending) {
     if (glob.literal != nullptr) {
       pending.slot = slots.size();
-      slots.emplace_back();
+      slots.push_back({pending.record, 0, 0});
     } else if (list_as_globber(pending)) {
-      Paths subdirs;
-      for (Path& item : pending.entries) {
-        if (item.kind == Kind::Dir || item.kind == Kind::Unknown) {
-          subdirs.push_back(item);
-        }
-        found.push_back(std::move(item));
-      }
-      pending.entries = std::move(subdirs);
+      add_runs(pending.record);
     }
   };
 
   std::vector<Pending> stack;
-  Path root = path;
-  root.kind = Kind::Unknown;  // listed through a trailing slash: a link to it is followed
-  stack.push_back({root, root_text, {}, false, 0});
+  stack.push_back({0, root_text, path.text, nullptr, nullptr, false, 0});
   discovered(stack.back());
+  std::string text;
   while (!stack.empty()) {
     checkpoint();
     Pending current = std::move(stack.back());
@@ -186,33 +259,60 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
       // The second listing of the directory, for its subdirectories.
       audit_scandir(current.text);
     }
-    for (Path& item : current.entries) {
-      bool real_dir = item.kind == Kind::Dir;
-      std::string text = dot ? "./" + item.text : item.text;
-      if (item.kind == Kind::Unknown && !too_long(text)) {
+    if (!current.listed) {
+      continue;
+    }
+    const Listings::Record record = tree.records[current.record];
+    // Its node, while it has one, keeps the way open for its subdirectories.
+    std::shared_ptr<DirNode> holder = current.node;
+    if (!holder && record.node != nullptr) {
+      holder = record.node->shared_from_this();
+    }
+    for (std::uint32_t i = record.first; i < record.first + record.count; ++i) {
+      Kind kind = tree.kind(i);
+      if ((kind != Kind::Dir && kind != Kind::Unknown) || tree.gone[i]) {
+        continue;
+      }
+      std::string entry_path = join(current.path, tree.name(i));
+      text = dot ? "./" + entry_path : entry_path;
+      if (kind == Kind::Unknown && !too_long(text)) {
+        if (!holder) {
+          holder = tree.node(current.record);
+        }
+        Path item;
+        item.dir = holder;
+        item.name = std::string(tree.name(i));
+        item.text = entry_path;
         struct stat status{};
         std::string rest;
-        real_dir = unlocked([&] {
-                     int fd = query_fd(item, rest);
-                     return stat_at(fd, rest.c_str(), false, status);
-                   }) == 0 &&
-                   S_ISDIR(status.st_mode);
-        if (real_dir) {
-          item.kind = Kind::Dir;
+        if (unlocked([&] {
+              int fd = query_fd(item, rest);
+              return stat_at(fd, rest.c_str(), false, status);
+            }) == 0) {
+          // What the lstat found stands for the listing's kind from now on.
+          kind = kind_of_mode(status.st_mode);
+          tree.listed.entries[i].kind = kind;
         }
       }
-      if (real_dir) {
-        stack.push_back({item, std::move(text), {}, false, 0});
+      if (kind == Kind::Dir) {
+        stack.push_back({tree.record_of(current.record, i), std::move(text), std::move(entry_path),
+                         holder, nullptr, false, 0});
         discovered(stack.back());
       }
     }
   }
-  for (auto& slot : slots) {
-    if (slot) {
-      found.push_back(std::move(*slot));
-    }
+  if (glob.literal != nullptr) {
+    std::erase_if(slots, [](const Cursor::Run& run) { return run.begin == run.end; });
+    found = std::move(slots);
   }
-  return found;
+  // Complete: the next walk of this tree may take its listings over.
+  last_walk_ = listings;
+  Cursor cursor(std::move(listings), std::move(found));
+  if (glob.literal != nullptr) {
+    // Asked again when used: an earlier deletion may have taken a match.
+    cursor.forget_kinds();
+  }
+  return cursor;
 }
 
 void NativeFs::unlink(const Path& path) {
@@ -224,6 +324,7 @@ void NativeFs::unlink(const Path& path) {
   if (error != 0) {
     raise_os_error(error, path.text);
   }
+  note_deleted(path);
 }
 
 void NativeFs::rmdir(const Path& path) {
@@ -239,6 +340,7 @@ void NativeFs::rmdir(const Path& path) {
   if (error != 0) {
     raise_os_error(error, path.text);
   }
+  note_deleted(path);
 }
 
 nb::object NativeFs::read_text(const Path& path, std::size_t limit) {

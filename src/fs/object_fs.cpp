@@ -25,14 +25,8 @@ ObjectFs::ObjectFs(const native::Call& call) : call_(call), alive_(std::make_sha
 
 ObjectFs::~ObjectFs() { *alive_ = false; }
 
-ObjectFs::Paths ObjectFs::rglob(const Path& path, Glob glob) const {
-  nb::object listed =
-      native::list_of(call_, native::call_method(path, names::rglob, pattern(glob)));
-  Paths paths;
-  for (nb::handle item : listed) {
-    paths.push_back(nb::borrow(item));
-  }
-  return paths;
+ObjectFs::Cursor ObjectFs::rglob(const Path& path, Glob glob) const {
+  return Cursor(native::list_of(call_, native::call_method(path, names::rglob, pattern(glob))));
 }
 
 ObjectFs::Sorted ObjectFs::sorted_subdirectories(const Path& root) const {

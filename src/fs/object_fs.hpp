@@ -69,7 +69,7 @@ class ObjectFs {
     return Cursor(native::call_method(path, names::iterdir));
   }
   // list(path.rglob(pattern)): the whole listing, before anything is done with it.
-  Paths rglob(const Path& path, Glob glob) const;
+  Cursor rglob(const Path& path, Glob glob) const;
   // path.rglob(pattern), walked as the loop goes.
   Cursor rglob_lazy(const Path& path, Glob glob) const {
     return Cursor(native::call_method(path, names::rglob, pattern(glob)));

@@ -235,6 +235,21 @@ int compare_names(std::string_view a, std::string_view b) {
 
 }  // namespace
 
+bool is_plain_utf8(std::string_view name) {
+  std::size_t i = 0;
+  while (i < name.size()) {
+    if (static_cast<std::uint8_t>(name[i]) < 0x80) {
+      ++i;
+      continue;
+    }
+    std::uint32_t cp = next_code_point(name, i);
+    if (cp >= 0xDC80u && cp <= 0xDCFFu) {
+      return false;
+    }
+  }
+  return true;
+}
+
 int compare_paths(std::string_view a, std::string_view b) {
   // Equal bytes are equal code points, so the components before the one
   // holding the first difference are equal: compare from its start (a byte

@@ -49,6 +49,10 @@ std::string_view relative(std::string_view root, std::string_view path);
 // file-system decoding.  Returns <0, 0 or >0.
 int compare_paths(std::string_view a, std::string_view b);
 
+// Whether `name` decodes as UTF-8 without escaped bytes, so that its bytes
+// compare as its code points.
+bool is_plain_utf8(std::string_view name);
+
 // A str's bytes in the file-system encoding.
 std::string encode_name(nb::handle text);
 

@@ -70,6 +70,13 @@ int retry(int result) { return result < 0 ? errno : 0; }
 
 }  // namespace
 
+void DirEntries::add(std::string_view name, Kind kind) {
+  entries.push_back(
+      {static_cast<std::uint32_t>(names.size()), static_cast<std::uint16_t>(name.size()), kind});
+  names.append(name);
+  names.push_back('\0');
+}
+
 int open_dir(int dir, const char* name, bool follow, Fd& out) {
   int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
   int fd;
@@ -96,15 +103,19 @@ struct LinuxDirent64 {
 };
 }  // namespace
 
-int read_dir(int dir, std::vector<DirEntry>& out) {
+int read_dir(int dir, DirEntries& out) {
   alignas(8) char buffer[32768];
+  const std::size_t names_size = out.names.size();
+  const std::size_t entries_size = out.entries.size();
   for (;;) {
     long count = ::syscall(SYS_getdents64, dir, buffer, sizeof buffer);
     if (count < 0) {
       if (errno == EINTR) {
         continue;
       }
-      return errno;
+      int error = errno;
+      out.truncate(names_size, entries_size);
+      return error;
     }
     if (count == 0) {
       return 0;
@@ -112,7 +123,7 @@ int read_dir(int dir, std::vector<DirEntry>& out) {
     for (long offset = 0; offset < count;) {
       const auto* entry = reinterpret_cast<const LinuxDirent64*>(buffer + offset);
       if (!is_dot_or_dotdot(entry->d_name)) {
-        out.push_back({entry->d_name, kind_of_dtype(entry->d_type)});
+        out.add(entry->d_name, kind_of_dtype(entry->d_type));
       }
       offset += entry->d_reclen;
     }
@@ -121,7 +132,9 @@ int read_dir(int dir, std::vector<DirEntry>& out) {
 
 #else
 
-int read_dir(int dir, std::vector<DirEntry>& out) {
+int read_dir(int dir, DirEntries& out) {
+  const std::size_t names_size = out.names.size();
+  const std::size_t entries_size = out.entries.size();
   // readdir takes the descriptor over; it works on a duplicate of ours.
   int copy = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
   if (copy < 0) {
@@ -142,10 +155,13 @@ int read_dir(int dir, std::vector<DirEntry>& out) {
       break;
     }
     if (!is_dot_or_dotdot(entry->d_name)) {
-      out.push_back({entry->d_name, kind_of_dtype(entry->d_type)});
+      out.add(entry->d_name, kind_of_dtype(entry->d_type));
     }
   }
   ::closedir(stream);
+  if (error != 0) {
+    out.truncate(names_size, entries_size);
+  }
   return error;
 }
 

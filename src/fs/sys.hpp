@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tarvek::fs {
@@ -49,17 +50,40 @@ enum class Kind : std::uint8_t { Unknown, Dir, File, Link, Other };
 
 Kind kind_of_mode(mode_t mode);
 
+// One entry of a listing: its name, NUL-terminated in the listing's buffer
+// of names, and its kind.
 struct DirEntry {
-  std::string name;
+  std::uint32_t name;  // offset in DirEntries::names
+  std::uint16_t size;  // bytes, without the NUL
   Kind kind;
+};
+
+// What listings read: every entry's name in one buffer, so that a listing
+// costs no allocation per entry.
+struct DirEntries {
+  std::string names;
+  std::vector<DirEntry> entries;
+
+  std::string_view name(const DirEntry& entry) const {
+    return {names.data() + entry.name, entry.size};
+  }
+  const char* c_name(const DirEntry& entry) const { return names.data() + entry.name; }
+  // Appends an entry (and its name) of the caller's.
+  void add(std::string_view name, Kind kind);
+  // Forgets what was added after `names_size` and `entries_size`.
+  void truncate(std::size_t names_size, std::size_t entries_size) {
+    names.resize(names_size);
+    entries.resize(entries_size);
+  }
 };
 
 // openat(dir, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC [| O_NOFOLLOW]).
 int open_dir(int dir, const char* name, bool follow, Fd& out);
 
-// Every entry of the open directory `dir` except "." and "..", in the order
-// the directory yields them.  Reads from the descriptor's current offset.
-int read_dir(int dir, std::vector<DirEntry>& out);
+// Appends every entry of the open directory `dir` except "." and "..", in
+// the order the directory yields them, to `out`.  Reads from the
+// descriptor's current offset; on failure, `out` is as it was.
+int read_dir(int dir, DirEntries& out);
 
 // fstatat(dir, name, ...), following a final symbolic link or not.
 int stat_at(int dir, const char* name, bool follow, struct stat& out);

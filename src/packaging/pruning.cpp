@@ -130,14 +130,19 @@ void remove_tree_call(Fs& fs, const Call& call, const typename Fs::Path& path) {
 template <class Fs>
 void remove_packaging_junk_steps(Fs& fs, const Call& call, const typename Fs::Path& root) {
   // Both listings are complete before anything they list is deleted.
-  for (auto& entry : fs.rglob(root, fs::Glob::named(names::pycache))) {
-    fs.checkpoint();
-    if (fs.is_dir(entry)) {
-      remove_tree_call(fs, call, entry);
+  typename Fs::Path entry;
+  {
+    auto caches = fs.rglob(root, fs::Glob::named(names::pycache));
+    while (caches.next(entry)) {
+      fs.checkpoint();
+      if (fs.is_dir(entry)) {
+        remove_tree_call(fs, call, entry);
+      }
     }
   }
   const bool restricted = fs.has_component(root, names::pycache, nullptr);
-  for (auto& entry : fs.rglob(root, fs::Glob::any())) {
+  auto all = fs.rglob(root, fs::Glob::any());
+  while (all.next(entry)) {
     fs.checkpoint();
     if (fs.is_file(entry) && !packable_below(fs, call, root, entry, restricted, true)) {
       fs.unlink(entry);
