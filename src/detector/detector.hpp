@@ -3,7 +3,7 @@
 // and the body is the C++ function of the Python name (`_infer_runtime` is
 // `infer_runtime`):
 //   runtime.cpp    _infer_runtime, _opencode_config_dir, _opencode_skills_dir
-//   discovery.cpp  candidate_dirs, discover
+//   discovery.cpp  candidate_dirs, discover (records.cpp: the records it makes)
 //   targets.cpp    detect_install_target, detect_install_targets,
 //                  detect_available_install_targets, detect_global_install_targets,
 //                  detect_all_install_targets, _dedupe_targets
@@ -132,6 +132,10 @@ const Name& runtime_steps(Fs& fs, const typename Fs::Path& skill_dir) {
 // Whether `bound`, looked up as `self.<name>`, is the method the class was
 // made with (not overridden in a subclass or on the instance).
 bool is_own_method(nb::handle bound, nb::handle self, const Name& name);
+
+// SkillRecord(name=..., version=..., runtime=..., root=..., version_file=...)
+// with `record_type` the class as bound now (records.cpp).
+nb::object make_record(nb::handle record_type, const std::array<nb::handle, 5>& fields);
 
 // `seen.add(value)`: a set directly, anything else through its method.
 void add_to(nb::handle seen, nb::handle value);

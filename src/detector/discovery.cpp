@@ -2,6 +2,9 @@
 // the scan of each for skill directories holding `data/VERSION.json`.
 #include "detector/detector.hpp"
 
+#include "native/genuine_json.hpp"
+#include "native/json_text.hpp"
+
 namespace tarvek::detector {
 namespace {
 
@@ -18,10 +21,10 @@ nb::object candidate_key(Fs& fs, nb::handle candidate_object) {
   return fs.exists(candidate) ? fs.resolved_str(candidate) : fs.expanded_str(candidate);
 }
 
-// The text of a VERSION.json that is there, or the exception that makes the
-// skill broken: unreadable, not a regular file, too large.
+// Raises the exception that makes a skill broken before its VERSION.json is
+// read: not a regular file, too large.
 template <class Fs>
-nb::object version_text(Fs& fs, const typename Fs::Path& version_file) {
+void check_version_file(Fs& fs, const typename Fs::Path& version_file) {
   switch (fs::file_problem(fs, version_file, kVersionLimit)) {
     case fs::FileProblem::NotRegular:
       native::raise(PyExc_ValueError, "VERSION.json 不是普通文件");
@@ -30,7 +33,25 @@ nb::object version_text(Fs& fs, const typename Fs::Path& version_file) {
     case fs::FileProblem::None:
       break;
   }
+}
+
+// The text of a VERSION.json that is there, or the exception that makes the
+// skill broken: unreadable, not a regular file, too large.
+template <class Fs>
+nb::object version_text(Fs& fs, const typename Fs::Path& version_file) {
+  check_version_file(fs, version_file);
   return fs.read_text(version_file, kVersionLimit);
+}
+
+// Whether a VERSION.json may be read natively: `json` is the interpreter's
+// own and so are the builtins the steps name, so that nothing could tell a
+// text read in place from the dict json.loads makes of it.
+bool may_read_json_natively(const Call& call) {
+  if (!native::builtins_intact(call)) {
+    return false;
+  }
+  nb::object json = native::dict_get(call.globals(), names::json);
+  return json.is_valid() && native::json_loads_is_genuine(json);
 }
 
 // The version text of a skill whose VERSION.json exists, or an empty object
@@ -42,14 +63,41 @@ nb::object version_text(Fs& fs, const typename Fs::Path& version_file) {
 //         _logger.debug("跳过损坏的 VERSION.json: %s [%s]", version_file, exc)
 //         continue
 //     version = str(data.get("version", "unknown"))
+//
+// Natively, the text is read in place (native/json_text.hpp) when it holds
+// an object whose "version" is no array or object: its str() is made from
+// the text.  Anything else goes to json.loads, as written.
 template <class Fs>
-nb::object read_version(Fs& fs, const Call& call, const typename Fs::Path& version_file) {
+nb::object read_version(Fs& fs, const Call& call, const typename Fs::Path& version_file,
+                        bool natively) {
   nb::object parsed;
   nb::object failure;
+  native::JsonText text;
+  std::uint32_t version = native::JsonText::kNone;
+  bool read_in_place = false;
+  std::string bytes;
   try {
     nb::object loads = native::getattr(call.global(names::json), names::loads);
-    nb::object text = version_text(fs, version_file);
-    parsed = loads(text);
+    if constexpr (requires { fs.read_bytes(version_file, kVersionLimit); }) {
+      if (natively) {
+        check_version_file(fs, version_file);
+        bytes = fs.read_bytes(version_file, kVersionLimit);
+        if (text.read(bytes) && text.type(text.root()) == native::JsonText::Type::Object) {
+          version = text.member(text.root(), names::version.text());
+          auto kind = version == native::JsonText::kNone ? native::JsonText::Type::Null
+                                                         : text.type(version);
+          read_in_place =
+              kind != native::JsonText::Type::Array && kind != native::JsonText::Type::Object;
+        }
+        if (!read_in_place) {
+          parsed = loads(fs.decode_text(bytes));
+        }
+      } else {
+        parsed = loads(version_text(fs, version_file));
+      }
+    } else {
+      parsed = loads(version_text(fs, version_file));
+    }
   } catch (nb::python_error& error) {
     nb::object caught = nb::borrow(error.value());
     // Interrupts and requests to exit are not a broken file.
@@ -58,6 +106,10 @@ nb::object read_version(Fs& fs, const Call& call, const typename Fs::Path& versi
       throw;
     }
     failure = std::move(caught);
+  }
+  if (read_in_place) {
+    return version == native::JsonText::kNone ? nb::borrow(names::unknown.get())
+                                              : text.str(version);
   }
 
   // A file that parses to an array, a string or a number has no "version"
@@ -119,6 +171,7 @@ void scan_candidate(Fs& fs, const Call& call, nb::handle self, nb::handle candid
   if (!fs.exists(candidate)) {
     return;
   }
+
   auto entries = fs.each(fs::sorted_subdirectories(fs, candidate));
   typename Fs::Path entry;
   while (entries.next(entry)) {
@@ -128,7 +181,7 @@ void scan_candidate(Fs& fs, const Call& call, nb::handle self, nb::handle candid
 
     nb::object version;
     if (fs.exists(version_file)) {
-      version = read_version(fs, call, version_file);
+      version = read_version(fs, call, version_file, may_read_json_natively(call));
       if (!version.is_valid()) {
         continue;
       }
@@ -147,9 +200,8 @@ void scan_candidate(Fs& fs, const Call& call, nb::handle self, nb::handle candid
     nb::object runtime = fs.steps_inline() && is_own_method(infer, self, names::infer_runtime)
                              ? nb::borrow(runtime_steps(fs, entry).get())
                              : infer(root);
-    nb::object record = record_type(nb::arg("name") = name, nb::arg("version") = version,
-                                    nb::arg("runtime") = runtime, nb::arg("root") = root,
-                                    nb::arg("version_file") = fs.to_path(version_file));
+    nb::object version_path = fs.to_path(version_file);
+    nb::object record = make_record(record_type, {name, version, runtime, root, version_path});
     records.append(record);
   }
 }

@@ -292,11 +292,20 @@ class NativeFs {
   std::pair<unsigned, std::uint64_t> stat_mode_size(const Path& path);
   // The file read as text as `read_text(encoding="utf-8")` reads it, and at
   // most `limit` bytes of it (OSError EFBIG beyond).
-  nb::object read_text(const Path& path, std::size_t limit);
+  nb::object read_text(const Path& path, std::size_t limit) {
+    return decode_text(read_bytes(path, limit));
+  }
+  // The same read, before decoding: its bytes.
+  std::string read_bytes(const Path& path, std::size_t limit);
+  // Bytes read decoded as that read decodes them (strict UTF-8, then
+  // universal newlines).
+  static nb::object decode_text(std::string_view bytes);
 
   // Path.name: the final component ("" for "." and the root).
   std::string_view name(const Path& path) const;
   nb::object name_object(const Path& path) const;
+  // names.append(p.name) for every p of `sorted`
+  void append_names(const Sorted& sorted, nb::list& names) const;
   std::string_view suffix(const Path& path) const;
   bool same(std::string_view value, const native::Name& name) const { return value == name.text(); }
   // Whether a component of `path` (below `below` when it is given) is `name`.

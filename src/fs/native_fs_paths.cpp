@@ -276,6 +276,18 @@ std::size_t NativeFs::first_lowered_part(const Path& path, NameParts candidates)
 
 nb::object NativeFs::name_object(const Path& path) const { return decode_path(name(path)); }
 
+void NativeFs::append_names(const Sorted& sorted, nb::list& names) const {
+  if (!sorted.listings) {
+    for (const Path& path : sorted.paths) {
+      names.append(name_object(path));
+    }
+    return;
+  }
+  for (std::uint32_t entry : sorted.order) {
+    names.append(decode_path(sorted.listings->name(entry)));
+  }
+}
+
 }  // namespace tarvek::fs
 
 #endif  // TARVEK_NATIVE_WALKER

@@ -343,7 +343,7 @@ void NativeFs::rmdir(const Path& path) {
   note_deleted(path);
 }
 
-nb::object NativeFs::read_text(const Path& path, std::size_t limit) {
+std::string NativeFs::read_bytes(const Path& path, std::size_t limit) {
   audit_open(path.text);
   if (too_long(path.text)) {
     raise_os_error(ENAMETOOLONG, path.text);
@@ -358,6 +358,10 @@ nb::object NativeFs::read_text(const Path& path, std::size_t limit) {
       })) {
     raise_os_error(error, path.text);
   }
+  return bytes;
+}
+
+nb::object NativeFs::decode_text(std::string_view bytes) {
   // Decoded, then with universal newlines, as a text-mode read gives it.
   nb::object text = native::check(
       PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict"));

@@ -87,6 +87,14 @@ class ObjectFs {
 
   nb::object name(const Path& path) const { return native::getattr(path, names::name); }
   nb::object name_object(const Path& path) const { return name(path); }
+  // names.append(p.name) for every p of `sorted`
+  void append_names(const Sorted& sorted, nb::list& names) const {
+    Cursor paths = each(sorted);
+    Path path;
+    while (paths.next(path)) {
+      names.append(name(path));
+    }
+  }
   std::pair<unsigned, std::uint64_t> stat_mode_size(const Path& path) const;
   nb::object read_text(const Path& path, std::size_t) const {
     return native::call_method(path, names::read_text, nb::arg("encoding") = "utf-8");

@@ -5,13 +5,9 @@
 #include "packaging/packaging.hpp"
 
 namespace tarvek::packaging {
-namespace {
 
 using native::equals;
 
-// `mapping[key] if key in mapping else <absent>`: plain dicts are read
-// directly, anything else through its own `__contains__` and
-// `__getitem__`.  An empty handle stands for absent.
 nb::object member(nb::handle mapping, nb::handle key) {
   if (PyDict_CheckExact(mapping.ptr())) {
     return native::dict_get(mapping, key);
@@ -21,8 +17,6 @@ nb::object member(nb::handle mapping, nb::handle key) {
   }
   return native::check(PyObject_GetItem(mapping.ptr(), key.ptr()));
 }
-
-}  // namespace
 
 bool admits_everything(nb::handle profile) {
   for (const Name* admitting : kAdmitAllProfiles) {
@@ -48,17 +42,25 @@ nb::object current_profile(const Args<kCurrentProfile>& call) {
   return nb::borrow(call["default"]);
 }
 
+// `mapping.get(key)`: plain dicts read directly (their `get` is dict's own).
+nb::object get_or_none(nb::handle mapping, nb::handle key) {
+  if (PyDict_CheckExact(mapping.ptr())) {
+    nb::object value = native::dict_get(mapping, key);
+    return value.is_valid() ? value : nb::none();
+  }
+  return native::call_method(mapping, names::get, key);
+}
+
 // _profile_key(profile, artifact): the admission key, None, or the error.
 nb::object key_for(const Call& call, nb::handle profile, nb::handle artifact) {
   if (admits_everything(profile)) {
     return nb::none();
   }
-  nb::object by_artifact =
-      native::call_method(call.global(names::PROFILE_KEYS), names::get, profile);
+  nb::object by_artifact = get_or_none(call.global(names::PROFILE_KEYS), profile);
   if (!native::truthy(by_artifact)) {
     raise_manifest_error(call, nb::str("未知 Skill 构建 profile: ") + native::to_str(profile));
   }
-  nb::object key = native::call_method(by_artifact, names::get, artifact);
+  nb::object key = get_or_none(by_artifact, artifact);
   if (key.is_none()) {
     nb::object profile_repr = native::check(PyObject_Repr(profile.ptr()));
     nb::object artifact_repr = native::check(PyObject_Repr(artifact.ptr()));
@@ -77,12 +79,20 @@ nb::object profile_key(const Args<kProfileKey>& call) {
 
 }  // namespace
 
-//     if profile in ("dev", "internal"):
-//         return True
-//     manifest = manifest or load_release_manifest(templates_dir)
-//     key = _profile_key(profile, artifact)
-//     if key is None:
-//         return True
+namespace {
+
+// The module's own _profile_key is asked directly (its arguments have
+// passed the same checks here); a rebound one is called.
+nb::object admission_key(const Call& call, nb::handle profile, nb::handle artifact) {
+  if (native::is_own(call, names::profile_key) && native::is_exact_str(profile) &&
+      native::is_exact_str(artifact)) {
+    return key_for(call, profile, artifact);
+  }
+  return call_global(call, names::profile_key, profile, artifact);
+}
+
+// What follows the key: the lookups in the manifest, on either form.
+//
 //     defaults = manifest["default"] if "default" in manifest else {}
 //     skills = manifest["skills"] if "skills" in manifest else {}
 //     entry = skills[skill_name] if skill_name in skills else {}
@@ -90,6 +100,57 @@ nb::object profile_key(const Args<kProfileKey>& call) {
 //         entry = {}
 //     fallback = defaults[key] if key in defaults else False
 //     return bool(entry[key] if key in entry else fallback)
+template <class Manifest>
+nb::object decision(const Call& call, const Manifest& manifest, nb::handle skill_name,
+                    nb::handle key) {
+  // A manifest handed in by a caller has not been through the loader, and
+  // the loader does not look at "default": a member of the wrong kind is
+  // reported as a manifest error rather than failing on the lookup.
+  auto root = manifest.root();
+  auto defaults = manifest.member(root, names::default_);
+  auto skills = manifest.member(root, names::skills);
+  auto entry = manifest.absent();
+  if (manifest.present(skills)) {
+    if (!manifest.is_dict(skills)) {
+      raise_no_skills_object(call);
+    }
+    entry = manifest.member(skills, skill_name);
+  }
+  if (manifest.present(defaults) && !manifest.is_dict(defaults)) {
+    raise_manifest_error(call, nb::str("Skill 发版清单 default 必须是对象"));
+  }
+  if (manifest.present(entry) && !manifest.is_dict(entry)) {
+    entry = manifest.absent();
+  }
+
+  // The fallback is taken before the entry is consulted; an entry that holds
+  // the key decides, whatever its value.
+  auto fallback = manifest.absent();
+  if (manifest.present(defaults)) {
+    fallback = manifest.member(defaults, key);
+  }
+  auto decisive = manifest.absent();
+  if (manifest.present(entry)) {
+    decisive = manifest.member(entry, key);
+  }
+  if (!manifest.present(decisive)) {
+    if (!manifest.present(fallback)) {
+      return nb::bool_(false);
+    }
+    decisive = std::move(fallback);
+  }
+  return manifest.truth(decisive);
+}
+
+}  // namespace
+
+//     if profile in ("dev", "internal"):
+//         return True
+//     manifest = manifest or load_release_manifest(templates_dir)
+//     key = _profile_key(profile, artifact)
+//     if key is None:
+//         return True
+//     ... (decision)
 nb::object allowed(const Call& call, nb::handle skill_name, nb::handle profile, nb::handle artifact,
                    nb::handle given_manifest, nb::handle templates_dir) {
   if (admits_everything(profile)) {
@@ -98,49 +159,26 @@ nb::object allowed(const Call& call, nb::handle skill_name, nb::handle profile, 
   nb::object manifest = native::truthy(given_manifest)
                             ? nb::borrow(given_manifest)
                             : call_global(call, names::load_release_manifest, templates_dir);
-  // The module's own _profile_key is asked directly (its arguments have
-  // passed the same checks here); a rebound one is called.
-  nb::object key = native::is_own(call, names::profile_key) && native::is_exact_str(profile) &&
-                           native::is_exact_str(artifact)
-                       ? key_for(call, profile, artifact)
-                       : call_global(call, names::profile_key, profile, artifact);
+  nb::object key = admission_key(call, profile, artifact);
   if (key.is_none()) {
     return nb::bool_(true);
   }
+  return decision(call, DictManifest{call, manifest}, skill_name, key);
+}
 
-  // A manifest handed in by a caller has not been through the loader, and
-  // the loader does not look at "default": a member of the wrong kind is
-  // reported as a manifest error rather than failing on the lookup.
-  nb::object defaults = member(manifest, names::default_);
-  nb::object skills = member(manifest, names::skills);
-  nb::object entry;
-  if (skills.is_valid()) {
-    if (!native::is_dict_instance(call, skills)) {
-      raise_no_skills_object(call);
-    }
-    entry = member(skills, skill_name);
+nb::object allowed_in(const Call& call, nb::handle skill_name, nb::handle profile,
+                      nb::handle artifact, LoadedManifest& manifest) {
+  if (admits_everything(profile)) {
+    return nb::bool_(true);
   }
-  if (defaults.is_valid() && !native::is_dict_instance(call, defaults)) {
-    raise_manifest_error(call, nb::str("Skill 发版清单 default 必须是对象"));
+  nb::object key = admission_key(call, profile, artifact);
+  if (key.is_none()) {
+    return nb::bool_(true);
   }
-  if (entry.is_valid() && !native::is_dict_instance(call, entry)) {
-    entry = nb::object();
+  if (manifest.is_text() && native::is_exact_str(key) && native::is_exact_str(skill_name)) {
+    return decision(call, TextManifest{manifest.json()}, skill_name, key);
   }
-
-  // The fallback is taken before the entry is consulted; an entry that holds
-  // the key decides, whatever its value.
-  nb::object fallback;
-  if (defaults.is_valid()) {
-    fallback = member(defaults, key);
-  }
-  nb::object decisive;
-  if (entry.is_valid()) {
-    decisive = member(entry, key);
-  }
-  if (!decisive.is_valid()) {
-    decisive = fallback.is_valid() ? std::move(fallback) : nb::bool_(false);
-  }
-  return native::bool_of(call, decisive);
+  return decision(call, DictManifest{call, manifest.dict()}, skill_name, key);
 }
 
 namespace {
@@ -180,9 +218,8 @@ nb::object selected_skill_names(const Args<kSelectedSkillNames>& call) {
   nb::object root = templates_root(call, call["templates_dir"]);
   nb::object profile = native::truthy(given_profile) ? nb::borrow(given_profile)
                                                      : call_global(call, names::current_profile);
-  nb::object manifest = admits_everything(profile)
-                            ? nb::none()
-                            : call_global(call, names::load_release_manifest, root);
+  LoadedManifest manifest =
+      admits_everything(profile) ? LoadedManifest(nb::none()) : load_manifest_for(call, root);
 
   // One set of keyword names serves every skill_allowed call of this run.
   nb::object keywords =
@@ -193,13 +230,15 @@ nb::object selected_skill_names(const Args<kSelectedSkillNames>& call) {
     // The module's own skill_allowed is asked directly, when the arguments
     // pass its checks; anything else is called as bound.
     nb::object verdict;
-    if (native::is_own(call, names::skill_allowed) && native::is_exact_str(profile) &&
-        (manifest.is_none() || native::is_exact_dict(manifest)) && native::is_exact_str(name) &&
-        native::is_exact_str(artifact)) {
-      verdict = allowed(call, name, profile, artifact, manifest, root);
+    bool direct = native::is_own(call, names::skill_allowed) && native::is_exact_str(profile) &&
+                  native::is_exact_str(name) && native::is_exact_str(artifact);
+    if (direct && manifest.is_text()) {
+      verdict = allowed_in(call, name, profile, artifact, manifest);
+    } else if (direct && (manifest.dict().is_none() || native::is_exact_dict(manifest.dict()))) {
+      verdict = allowed(call, name, profile, artifact, manifest.dict(), root);
     } else {
-      std::array<PyObject*, 5> args{name.ptr(), profile.ptr(), artifact.ptr(), manifest.ptr(),
-                                    root.ptr()};
+      std::array<PyObject*, 5> args{name.ptr(), profile.ptr(), artifact.ptr(),
+                                    manifest.dict().ptr(), root.ptr()};
       nb::object skill_allowed_now = call.global(names::skill_allowed);
       verdict = native::check(
           PyObject_Vectorcall(skill_allowed_now.ptr(), args.data(), 1, keywords.ptr()));

@@ -18,6 +18,11 @@
 // that a FIFO, a device or a socket is never read, nor a file over 64 MiB.
 #include "packaging/packaging.hpp"
 
+#include <type_traits>
+
+#include "native/genuine_json.hpp"
+#include "native/own.hpp"
+
 namespace tarvek::packaging {
 namespace {
 
@@ -29,7 +34,8 @@ nb::object message(const char* prefix, nb::handle path_text) {
 }
 
 template <class Fs>
-nb::object parsed_manifest(Fs& fs, const Call& call, const typename Fs::Path& path) {
+LoadedManifest parsed_manifest(Fs& fs, const Call& call, const typename Fs::Path& path,
+                               bool natively) {
   if (!fs.exists(path)) {
     raise_manifest_error(call, message("未找到 Skill 发版清单: ", fs.format(path)));
   }
@@ -45,8 +51,20 @@ nb::object parsed_manifest(Fs& fs, const Call& call, const typename Fs::Path& pa
     // json.loads is looked up before the file is read, as the expression
     // `json.loads(manifest_path.read_text(...))` evaluates it.
     nb::object loads = native::getattr(call.global(names::json), names::loads);
+    if constexpr (requires { fs.read_bytes(path, kManifestLimit); }) {
+      if (natively) {
+        // What json.loads would make of it, read where it lies; a text the
+        // reader is not sure of goes to json.loads itself.
+        auto text = std::make_unique<LoadedManifest::Text>();
+        text->bytes = fs.read_bytes(path, kManifestLimit);
+        if (text->json.read(text->bytes)) {
+          return LoadedManifest(std::move(text));
+        }
+        return LoadedManifest(loads(fs.decode_text(text->bytes)));
+      }
+    }
     nb::object text = fs.read_text(path, kManifestLimit);
-    return loads(text);
+    return LoadedManifest(loads(text));
   } catch (nb::python_error& error) {
     nb::object cause = nb::borrow(error.value());
     {
@@ -73,27 +91,122 @@ nb::object skills_member(nb::handle mapping) {
   return native::call_method(mapping, names::get, names::skills.get());
 }
 
-constexpr auto kLoadReleaseManifest =
-    native::signature("load_release_manifest", {positional("templates_dir", "Path | None", kNone)},
-                      "dict[str, Any]", "读取 Skill 发版清单。");
-
-nb::object load_release_manifest(const Args<kLoadReleaseManifest>& call) {
-  nb::object root = templates_root(call, call["templates_dir"]);
+// The loader's steps; `natively`: the text may be read natively.
+LoadedManifest load_manifest(const Call& call, nb::handle templates_dir, bool natively) {
+  nb::object root = templates_root(call, templates_dir);
   nb::object filename = call.global(names::MANIFEST_FILENAME);
-  nb::object manifest = fs::choose(call, {root}, {&names::MANIFEST_FILENAME}, [&](auto& fs) {
-    return parsed_manifest(fs, call, fs.child(fs.argument(root), filename));
+  LoadedManifest manifest = fs::choose(call, {root}, {&names::MANIFEST_FILENAME}, [&](auto& fs) {
+    return parsed_manifest(fs, call, fs.child(fs.argument(root), filename), natively);
   });
 
-  if (!native::is_dict_instance(call, manifest)) {
+  if (manifest.is_text()) {
+    TextManifest text{manifest.json()};
+    if (!text.is_dict(text.root())) {
+      raise_manifest_error(call, nb::str("Skill 发版清单根节点必须是对象"));
+    }
+    TextManifest::Value skills = text.member(text.root(), names::skills);
+    if (!text.present(skills) || !text.is_dict(skills)) {
+      raise_no_skills_object(call);
+    }
+    return manifest;
+  }
+  nb::handle data = manifest.dict();
+  if (!native::is_dict_instance(call, data)) {
     raise_manifest_error(call, nb::str("Skill 发版清单根节点必须是对象"));
   }
-  if (!native::is_dict_instance(call, skills_member(manifest))) {
+  if (!native::is_dict_instance(call, skills_member(data))) {
     raise_no_skills_object(call);
   }
   return manifest;
 }
 
+constexpr auto kLoadReleaseManifest =
+    native::signature("load_release_manifest", {positional("templates_dir", "Path | None", kNone)},
+                      "dict[str, Any]", "读取 Skill 发版清单。");
+
+nb::object load_release_manifest(const Args<kLoadReleaseManifest>& call) {
+  LoadedManifest manifest = load_manifest(call, call["templates_dir"], false);
+  return nb::borrow(manifest.dict());
+}
+
 }  // namespace
+
+bool may_read_manifest_natively(const Call& call) {
+  if (!native::is_own(call, names::load_release_manifest) || !native::builtins_intact(call)) {
+    return false;
+  }
+  nb::object json = native::dict_get(call.globals(), names::json);
+  return json.is_valid() && native::json_loads_is_genuine(json);
+}
+
+LoadedManifest load_manifest_for(const Call& call, nb::handle templates_dir) {
+  if (may_read_manifest_natively(call)) {
+    return load_manifest(call, templates_dir, true);
+  }
+  return LoadedManifest(call_global(call, names::load_release_manifest, templates_dir));
+}
+
+DictManifest::Value DictManifest::get(const Value& mapping, nb::handle key) const {
+  if (PyDict_CheckExact(mapping.ptr())) {
+    nb::object value = native::dict_get(mapping, key);
+    return value.is_valid() ? value : nb::none();
+  }
+  return native::call_method(mapping, names::get, key);
+}
+
+namespace {
+
+// A str key's text, or nothing for one that cannot be UTF-8 (it then names
+// no member: the text holds no lone surrogate).
+bool key_text(nb::handle key, std::string_view& text) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(key.ptr(), &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  text = std::string_view(data, static_cast<std::size_t>(size));
+  return true;
+}
+
+}  // namespace
+
+TextManifest::Value TextManifest::member(Value mapping, nb::handle key) const {
+  std::string_view text;
+  if (json.type(mapping) != native::JsonText::Type::Object || !key_text(key, text)) {
+    return absent();
+  }
+  return json.member(mapping, text);
+}
+
+nb::object TextManifest::keys(Value mapping) const {
+  nb::object keys = native::check(PySet_New(nullptr));
+  json.members(mapping, [&](std::string_view key, std::uint32_t) {
+    nb::object text = native::check(
+        PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "strict"));
+    native::check(PySet_Add(keys.ptr(), text.ptr()));
+  });
+  return keys;
+}
+
+bool TextManifest::blank(Value entry, nb::handle key) const {
+  // str(entry.get(key, "")).strip(): only a str can be blank.
+  Value value = member(entry, key);
+  if (!present(value)) {
+    return true;
+  }
+  return json.type(value) == native::JsonText::Type::String && json.blank(value);
+}
+
+bool TextManifest::any_of(Value entry, nb::handle keys) const {
+  for (nb::handle key : keys) {
+    Value value = member(entry, key);
+    if (present(value) && json.truthy(value)) {
+      return true;
+    }
+  }
+  return false;
+}
 
 void raise_manifest_error(const Call& call, nb::handle message) {
   native::raise(call.global(names::SkillReleaseManifestError), message);

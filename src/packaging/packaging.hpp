@@ -26,6 +26,7 @@
 #include "native/paths.hpp"
 #include "native/python.hpp"
 #include "native/step_builtins.hpp"
+#include "packaging/loaded_manifest.hpp"
 #include "packaging/names.hpp"
 #include "packaging/profiles.hpp"
 
@@ -100,11 +101,7 @@ nb::list template_dir_names(Fs& fs, const Call& call, const typename Fs::Path& r
   nb::list result;
   if (fs.steps_inline()) {
     if (fs.exists(root)) {
-      auto dirs = fs.each(fs::sorted_subdirectories(fs, root));
-      typename Fs::Path dir;
-      while (dirs.next(dir)) {
-        result.append(fs.name_object(dir));
-      }
+      fs.append_names(fs::sorted_subdirectories(fs, root), result);
     }
     return result;
   }
@@ -120,6 +117,9 @@ nb::list template_dir_names(Fs& fs, const Call& call, const typename Fs::Path& r
 // module's own: bool(...) of the decisive value.
 nb::object allowed(const Call& call, nb::handle skill_name, nb::handle profile, nb::handle artifact,
                    nb::handle manifest, nb::handle templates_dir);
+// The same, with the manifest selected_skill_names loaded (not empty).
+nb::object allowed_in(const Call& call, nb::handle skill_name, nb::handle profile,
+                      nb::handle artifact, LoadedManifest& manifest);
 
 // Calls the module function bound to `name` now, with the given arguments.
 template <typename... Args>

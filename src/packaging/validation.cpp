@@ -33,31 +33,39 @@ nb::object entry_member(nb::handle entry, nb::handle key, nb::handle fallback) {
   return native::call_method(entry, names::get, key, fallback);
 }
 
+}  // namespace
+
 // `not str(entry.get(key, "")).strip()`
-bool blank_member(const Call& call, nb::handle entry, const Name& key) {
+bool DictManifest::blank(const Value& entry, nb::handle key) const {
   nb::object text = native::str_of(call, entry_member(entry, key, nb::str("")));
   return !native::truthy(native::call_method(text, names::strip));
 }
 
-// `any(entry.get(key) for key in ("source", "wheel", "binary", "binary_full"))`
-bool release_admitted(const Call& call, nb::handle entry) {
+// `any(entry.get(key) for key in keys)`
+bool DictManifest::any_of(const Value& entry, nb::handle keys) const {
   if (!native::builtins_intact(call)) {
-    nb::list key_list;
-    for (const ReleaseArtifact& release : kReleaseArtifacts) {
-      key_list.append(release.key.get());
-    }
-    nb::object keys = nb::tuple(key_list);
-    nb::object owned = nb::borrow(entry);
+    nb::object owned = entry;
     return native::any_of(call, native::lazy(keys, [owned](nb::handle key) -> nb::object {
                             return entry_member(owned, key, nb::none());
                           }));
   }
-  for (const ReleaseArtifact& release : kReleaseArtifacts) {
-    if (native::truthy(entry_member(entry, release.key.get(), nb::none()))) {
+  for (nb::handle key : keys) {
+    if (native::truthy(entry_member(entry, key, nb::none()))) {
       return true;
     }
   }
   return false;
+}
+
+namespace {
+
+// ("source", "wheel", "binary", "binary_full")
+nb::object release_flags() {
+  nb::list keys;
+  for (const ReleaseArtifact& release : kReleaseArtifacts) {
+    keys.append(release.key.get());
+  }
+  return nb::tuple(keys);
 }
 
 // What follows loading the manifest and looking at its "default": the
@@ -82,13 +90,13 @@ bool release_admitted(const Call& call, nb::handle entry) {
 //             continue
 //         if not (skill_dir / "SKILL.md").exists(): problems.append(...)
 //         if not (skill_dir / "data" / "VERSION.json").exists(): problems.append(...)
-template <class Fs>
-nb::list problems_of(Fs& fs, const Call& call, nb::handle root_object, nb::handle skills,
-                     nb::list problems) {
+template <class Fs, class Manifest>
+nb::list problems_of(Fs& fs, const Call& call, nb::handle root_object, const Manifest& manifest,
+                     const typename Manifest::Value& skills, nb::list problems) {
   auto root = fs.argument(root_object);
   nb::object actual =
       native::check(PySet_New(template_dir_names(fs, call, root, root_object).ptr()));
-  nb::object declared = native::set_of(call, skills);
+  nb::object declared = manifest.keys(skills);
 
   nb::str undeclared_prefix("模板目录未在 manifest 声明: ");
   for (nb::handle name : native::sorted_of(call, set_difference(actual, declared))) {
@@ -104,20 +112,21 @@ nb::list problems_of(Fs& fs, const Call& call, nb::handle root_object, nb::handl
   nb::str blank_tier(": tier 不能为空");
   nb::str lacks_skill_file(": 发版准入 Skill 必须包含 SKILL.md");
   nb::str lacks_version_file(": 发版准入 Skill 必须包含 data/VERSION.json");
+  nb::object flags = release_flags();
   for (nb::handle name : native::sorted_of(call, set_intersection(actual, declared))) {
-    nb::object entry = native::check(PyObject_GetItem(skills.ptr(), name.ptr()));
-    if (!native::is_dict_instance(call, entry)) {
+    auto entry = manifest.item(skills, name);
+    if (!manifest.is_dict(entry)) {
       problems.append(formatted(name, not_object));
       continue;
     }
-    if (blank_member(call, entry, names::reason)) {
+    if (manifest.blank(entry, names::reason)) {
       problems.append(formatted(name, blank_reason));
     }
-    if (blank_member(call, entry, names::tier)) {
+    if (manifest.blank(entry, names::tier)) {
       problems.append(formatted(name, blank_tier));
     }
     auto skill_dir = fs.child(root, name);
-    if (!release_admitted(call, entry)) {
+    if (!manifest.any_of(entry, flags)) {
       continue;
     }
     if (!fs.exists(fs.child(skill_dir, names::skill_md))) {
@@ -144,21 +153,35 @@ constexpr auto kValidateReleaseManifest = native::signature(
 // whose "default" is no dict has the problem "manifest default 必须是对象".
 nb::object validate_release_manifest(const Args<kValidateReleaseManifest>& call) {
   nb::object root = templates_root(call, call["templates_dir"]);
-  nb::object manifest = call_global(call, names::load_release_manifest, root);
-  nb::object skills = native::check(PyObject_GetItem(manifest.ptr(), names::skills.get().ptr()));
+  LoadedManifest loaded = load_manifest_for(call, root);
 
   nb::list problems;
   // A "default" of the wrong kind loads, but every build would refuse it.
+  const char* default_problem = "manifest default 必须是对象";
+  if (loaded.is_text()) {
+    TextManifest manifest{loaded.json()};
+    auto skills = manifest.member(manifest.root(), names::skills);
+    auto defaults = manifest.member(manifest.root(), names::default_);
+    if (manifest.present(defaults) && !manifest.is_dict(defaults)) {
+      problems.append(nb::str(default_problem));
+    }
+    return fs::choose(call, {root}, {&names::list_template_dirs}, [&](auto& fs) {
+      return problems_of(fs, call, root, manifest, skills, problems);
+    });
+  }
+  nb::handle data = loaded.dict();
+  nb::object skills = native::check(PyObject_GetItem(data.ptr(), names::skills.get().ptr()));
   nb::object defaults;
-  if (PyDict_CheckExact(manifest.ptr())) {
-    defaults = native::dict_get(manifest, names::default_);
+  if (PyDict_CheckExact(data.ptr())) {
+    defaults = native::dict_get(data, names::default_);
   }
   if (defaults.is_valid() && !PyDict_Check(defaults.ptr())) {
-    problems.append(nb::str("manifest default 必须是对象"));
+    problems.append(nb::str(default_problem));
   }
-
-  return fs::choose(call, {root}, {&names::list_template_dirs},
-                    [&](auto& fs) { return problems_of(fs, call, root, skills, problems); });
+  DictManifest manifest{call, data};
+  return fs::choose(call, {root}, {&names::list_template_dirs}, [&](auto& fs) {
+    return problems_of(fs, call, root, manifest, skills, problems);
+  });
 }
 
 }  // namespace
