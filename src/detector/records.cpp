@@ -17,8 +17,7 @@
 namespace tarvek::detector {
 namespace {
 
-constexpr std::array<const char*, 5> kFields{"name", "version", "runtime", "root",
-                                             "version_file"};
+constexpr std::array<const char*, 5> kFields{"name", "version", "runtime", "root", "version_file"};
 
 // What was found about one class, kept while what it read is unchanged.
 struct Layout {
@@ -56,8 +55,8 @@ bool examine(PyObject* candidate, Layout& layout, bool& watched) {
   }
   auto* type = reinterpret_cast<PyTypeObject*>(candidate);
   PyObject* mro = type->tp_mro;
-  if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || mro == nullptr ||
-      !PyTuple_CheckExact(mro) || PyTuple_GET_SIZE(mro) != 2 ||
+  if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) || mro == nullptr || !PyTuple_CheckExact(mro) ||
+      PyTuple_GET_SIZE(mro) != 2 ||
       PyTuple_GET_ITEM(mro, 1) != reinterpret_cast<PyObject*>(&PyBaseObject_Type) ||
       type->tp_new != PyBaseObject_Type.tp_new || type->tp_alloc != PyType_GenericAlloc ||
       native::item(type->tp_dict, "__new__") != nullptr) {
@@ -130,8 +129,8 @@ nb::object make_record(nb::handle record_type, const std::array<nb::handle, 5>& 
     auto* type = reinterpret_cast<PyTypeObject*>(layout->type);
     nb::object record = native::check(type->tp_alloc(type, 0));
     for (std::size_t i = 0; i < fields.size(); ++i) {
-      auto** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record.ptr()) +
-                                                 layout->offsets[i]);
+      auto** slot =
+          reinterpret_cast<PyObject**>(reinterpret_cast<char*>(record.ptr()) + layout->offsets[i]);
       *slot = Py_NewRef(fields[i].ptr());
     }
     return record;
@@ -147,8 +146,7 @@ nb::object make_record(nb::handle record_type, const std::array<nb::handle, 5>& 
   for (std::size_t i = 0; i < fields.size(); ++i) {
     arguments[i] = fields[i].ptr();
   }
-  return native::check(
-      PyObject_Vectorcall(record_type.ptr(), arguments.data(), 0, keywords));
+  return native::check(PyObject_Vectorcall(record_type.ptr(), arguments.data(), 0, keywords));
 }
 
 }  // namespace tarvek::detector

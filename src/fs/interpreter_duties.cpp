@@ -44,8 +44,13 @@ PyObject* convert_path(void* view) {
   return PyUnicode_DecodeFSDefaultAndSize(path->data(), static_cast<Py_ssize_t>(path->size()));
 }
 
+// Set when an audit hook asked for the arguments of an event (they are
+// built only when one listens).
+bool g_heard = false;
+
 // "O&" converters making the path objects pathlib's own events carry.
 PyObject* convert_to_path(void* view) {
+  g_heard = true;
   try {
     return make_path(*static_cast<const std::string_view*>(view)).release().ptr();
   } catch (...) {
@@ -78,12 +83,14 @@ void audit_open(std::string_view path) {
   check_audit(PySys_Audit("open", "O&si", convert_path, &path, "r", O_RDONLY | O_CLOEXEC));
 }
 
-void audit_rglob(std::string_view path, const char* pattern) {
+bool audit_rglob(std::string_view path, const char* pattern) {
   std::string below = std::string("**/") + pattern;
   std::string_view below_view = below;
+  g_heard = false;
   check_audit(PySys_Audit("pathlib.Path.rglob", "O&s", convert_to_path, &path, pattern));
   check_audit(PySys_Audit("pathlib.Path.glob", "O&O&", convert_to_path, &path, convert_to_path,
                           &below_view));
+  return g_heard;
 }
 
 }  // namespace tarvek::fs

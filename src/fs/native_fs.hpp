@@ -331,7 +331,7 @@ class NativeFs {
   // The position in `candidates` of the first that is one of the path's
   // parts lower-cased (`{p.lower() for p in path.parts}`), or
   // candidates.size().
-  std::size_t first_lowered_part(const Path& path, NameParts candidates) const;
+  std::size_t first_lowered_part(const Path& path, NameParts candidates);
 
   // Called once per step of a long loop: notices Ctrl-C.
   void checkpoint();
@@ -381,6 +381,12 @@ class NativeFs {
   // The listings of the last complete recursive glob, which the next one of
   // the same tree may take over.
   std::shared_ptr<Listings> last_walk_;
+  // The candidates first_lowered_part found among the segments of the last
+  // directory it was asked about (held, so that its address stays its own).
+  std::shared_ptr<DirNode> lowered_anchor_;
+  const DirNode* lowered_dir_ = nullptr;
+  const void* lowered_candidates_ = nullptr;
+  std::vector<char> lowered_present_;
   std::uint32_t steps_ = 0;
 };
 

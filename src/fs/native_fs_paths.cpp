@@ -230,22 +230,22 @@ nb::str NativeFs::relocated_parent(NameParts base, const Path& root, const Path&
 
 nb::str NativeFs::joined(NameParts base) const { return decode_path(joined_text(base)); }
 
-std::size_t NativeFs::first_lowered_part(const Path& path, NameParts candidates) const {
-  // Which candidates the path's segments hold once lower-cased as str.lower
-  // does it: in place for ASCII segments, by the interpreter otherwise.
-  // Only the set of segments counts, not their order.
-  std::vector<char> present(candidates.size(), 0);
+namespace {
+
+// Notes, in `present`, which candidates are among the lower-cased segments
+// of `text` (str.lower's lower-casing: in place for ASCII segments, by the
+// interpreter otherwise).
+void note_lowered_segments(std::string_view text, NameParts candidates,
+                           std::vector<char>& present) {
   std::size_t longest = 0;
   for (const native::Name* candidate : candidates) {
     longest = std::max(longest, std::string_view(candidate->text()).size());
   }
-  const std::size_t count = candidates.size();
   auto note = [&](std::string_view lowered) {
-    for (std::size_t i = 0; i < count; ++i) {
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
       present[i] = present[i] != 0 || lowered == candidates[i]->text() ? 1 : 0;
     }
   };
-  std::string_view text = path.text;
   std::string lowered;
   while (true) {
     std::size_t end = text.find('/');
@@ -266,7 +266,31 @@ std::size_t NativeFs::first_lowered_part(const Path& path, NameParts candidates)
     }
     text.remove_prefix(end + 1);
   }
-  for (std::size_t i = 0; i < count; ++i) {
+}
+
+}  // namespace
+
+std::size_t NativeFs::first_lowered_part(const Path& path, NameParts candidates) {
+  // Only the set of segments counts, not their order: a path listed in a
+  // directory has that directory's segments and its own name, and the
+  // directory's are noted once for all its entries.
+  std::vector<char> present(candidates.size(), 0);
+  if (path.dir && path.text.size() > path.name.size() &&
+      std::string_view(path.text).substr(0, path.dir->text.size()) == path.dir->text) {
+    if (lowered_dir_ != path.dir.get() || lowered_candidates_ != candidates.data() ||
+        lowered_present_.size() != candidates.size()) {
+      lowered_present_.assign(candidates.size(), 0);
+      note_lowered_segments(path.dir->text, candidates, lowered_present_);
+      lowered_dir_ = path.dir.get();
+      lowered_candidates_ = candidates.data();
+      lowered_anchor_ = path.dir;
+    }
+    present = lowered_present_;
+    note_lowered_segments(path.name, candidates, present);
+  } else {
+    note_lowered_segments(path.text, candidates, present);
+  }
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
     if (present[i] != 0) {
       return i;
     }

@@ -118,15 +118,17 @@ NativeFs::Cursor NativeFs::rglob(const Path& path, Glob glob) {
   // A directory the last walk of this tree listed, and that the call has
   // not changed since but for deletions it noted, is not read again: its
   // listing, less what was deleted, answers (with the same audit events).
-  audit_rglob(path.text, glob.pattern());
+  // While an audit hook listens, every directory is read again: a hook
+  // may change the tree at the events of this walk.
+  const bool heard = audit_rglob(path.text, glob.pattern());
   const bool dot = path.text == ".";
   std::string root_text = path.text;
   if (root_text.empty() || root_text.back() != '/') {
     root_text.push_back('/');
   }
   std::shared_ptr<Listings> listings;
-  if (last_walk_ && last_walk_->root.text == path.text && last_walk_->root.parent == path.dir &&
-      !last_walk_->records[0].changed) {
+  if (!heard && last_walk_ && last_walk_->root.text == path.text &&
+      last_walk_->root.parent == path.dir && !last_walk_->records[0].changed) {
     listings = std::move(last_walk_);
   } else {
     listings = std::make_shared<Listings>(Listings::Root{path.dir, path.name, path.text});

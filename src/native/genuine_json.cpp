@@ -86,8 +86,7 @@ class Examiner {
 
   static bool keyword_defaults_none(PyObject* function, Py_ssize_t count) {
     PyObject* keywords = PyFunction_GET_KW_DEFAULTS(function);
-    if (keywords == nullptr || !PyDict_CheckExact(keywords) ||
-        PyDict_GET_SIZE(keywords) != count) {
+    if (keywords == nullptr || !PyDict_CheckExact(keywords) || PyDict_GET_SIZE(keywords) != count) {
       return false;
     }
     Py_ssize_t position = 0;
@@ -108,8 +107,7 @@ class Examiner {
     PyObject* instance = item(names, "_default_decoder");
     PyObject* cls = item(names, "JSONDecoder");
     if (instance == nullptr || cls == nullptr || !PyType_Check(cls) ||
-        Py_TYPE(instance) != reinterpret_cast<PyTypeObject*>(cls) ||
-        Py_TYPE(cls) != &PyType_Type) {
+        Py_TYPE(instance) != reinterpret_cast<PyTypeObject*>(cls) || Py_TYPE(cls) != &PyType_Type) {
       return false;
     }
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
@@ -154,8 +152,8 @@ class Examiner {
     PyObject* defaults = PyFunction_GET_DEFAULTS(decode);
     PyObject* pattern = item(decoder_names, "WHITESPACE");
     if (defaults == nullptr || !PyTuple_CheckExact(defaults) || PyTuple_GET_SIZE(defaults) != 1 ||
-        pattern == nullptr || !is_type_of(reinterpret_cast<PyObject*>(Py_TYPE(pattern)), "_sre",
-                                          "re.Pattern")) {
+        pattern == nullptr ||
+        !is_type_of(reinterpret_cast<PyObject*>(Py_TYPE(pattern)), "_sre", "re.Pattern")) {
       return false;
     }
     PyObject* match = PyTuple_GET_ITEM(defaults, 0);

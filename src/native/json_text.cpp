@@ -565,7 +565,8 @@ nb::object JsonText::str(std::uint32_t index) const {
       if (literal == "-0") {
         literal = "0";
       }
-      return check(PyUnicode_FromStringAndSize(literal.data(), static_cast<Py_ssize_t>(literal.size())));
+      return check(
+          PyUnicode_FromStringAndSize(literal.data(), static_cast<Py_ssize_t>(literal.size())));
     }
     case Type::Float:
     case Type::Constant: {
@@ -574,7 +575,8 @@ nb::object JsonText::str(std::uint32_t index) const {
     }
     case Type::String: {
       std::string_view text = string(index);
-      return check(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+      return check(
+          PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
     }
     case Type::Array:
     case Type::Object:
