@@ -4,10 +4,15 @@ Every subcommand is a thin layer over the public functions of
 `tarvek.skills.packaging` and `tarvek.skills.discovery.detector`: the modules
 decide, the command parses the command line (`parsing`), calls them and
 formats what they return (`output`: aligned columns with a header, or one
-JSON document with `--json`).  The subcommands come in groups: `release`
-(locations, validate, select, prune, datas), `installed` (list, outdated,
-targets, install, remove, update, over the one model of `model`), `doctor`
-and `completion`.
+JSON document with `--json`).  `commands` is the table of subcommands and
+the modules that hold them, which are imported only when their subcommand
+runs: `release` (locations, validate, select, prune, datas), `installed`
+(list, outdated, targets, install, remove, update, over the one model of
+`model`), `doctor`, `verify` and `completion`.  They add their options with
+the shared helpers of `options`; `manifest` holds what the release commands
+and doctor share about the manifest and the build profile, `store` the
+central store's record of links, `staging` the crash-safe changes of a
+skills directory.
 
 Exit status: 0 on success; 1 for file-system errors (the path is named), for
 problems found by `validate` or `doctor` and for other failures; 2 for wrong

@@ -14,9 +14,9 @@ from pathlib import Path
 
 from . import model
 from .common import EXIT_FAILURE, EXIT_OK, ManifestError, packaging
+from .manifest import reading_manifest
+from .options import cwd_option, skills_dir_option, templates_option
 from .output import Outcome, os_error_message, table
-from .parsing import path_arg
-from .release import reading_manifest
 
 CHECK_TEXT = {
     "profile": "构建 profile",
@@ -27,18 +27,13 @@ CHECK_TEXT = {
 }
 
 
-def register(command) -> None:
-    sub = command("doctor", "检查构建 profile、模板目录、已安装的 Skill 与中断安装的遗留。",
-                  cmd_doctor,
-                  epilog="退出状态：0 未发现问题；1 发现问题（--fix 已清理的不算）。\n"
+def doctor_options(sub) -> None:
+    sub.epilog = ("退出状态：0 未发现问题；1 发现问题（--fix 已清理的不算）。\n"
                   "--fix 只清理中断的安装、更新或删除留下的暂存目录（恢复被挪开的旧副本）。")
     sub.options.add_argument("--fix", action="store_true", help="清理中断安装的遗留")
-    sub.options.add_argument("--templates", metavar="DIR", type=path_arg,
-                             help="要检查的模板目录（默认：内置模板目录）")
-    sub.options.add_argument("--skills-dir", metavar="DIR",
-                             help="额外扫描的 Skills 目录")
-    sub.options.add_argument("--cwd", metavar="DIR", type=path_arg,
-                             help="项目目录，必须已存在（默认：当前目录）")
+    templates_option(sub, what="要检查的模板目录")
+    skills_dir_option(sub, "额外扫描的 Skills 目录")
+    cwd_option(sub)
 
 
 @dataclass

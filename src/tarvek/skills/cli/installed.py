@@ -4,48 +4,39 @@ update, over the model of `model.py`."""
 from __future__ import annotations
 
 import errno
-import hashlib
 import os
 from dataclasses import dataclass
 from pathlib import Path
 
 from . import staging
-from .common import (ALL_RUNTIMES, EXIT_OK, CommandError, UsageError, detector, packaging,
-                     resolved)
+from .common import ALL_RUNTIMES, EXIT_OK, CommandError, UsageError, detector, packaging, resolved
 from .model import (SCOPE_TEXT, SCOPES, Broken, Installed, Location, is_outdated, locations,
                     project_dir, scan, select, template_versions)
+from .options import dry_run_option, model_options, skills_dir_option, target_options
 from .output import Outcome, table
-from .parsing import choice_arg, cwd_option, runtime_arg, target_options
 from .staging import RunDir
+from .store import (central_store_dir, forget_copy, forget_link, links_to, record_link,
+                    stored_copy)
 
 
-def _model_options(sub) -> None:
-    sub.options.add_argument("--runtime", metavar="R", action="append", dest="runtimes",
-                             type=runtime_arg(False), help="只看这个运行时，可重复")
-    sub.options.add_argument("--scope", metavar="S", action="append", dest="scopes",
-                             type=choice_arg("范围", SCOPES),
-                             help="只看这个范围：project、user 或 extra，可重复")
-    sub.options.add_argument("--skills-dir", metavar="DIR",
-                             help="额外扫描的 Skills 目录（最先扫描）")
-    cwd_option(sub)
-
-
-def register(command) -> None:
-    sub = command("list", "列出已安装的 Skill：名称、版本、运行时、范围和目录。", cmd_list,
-                  epilog="扫描全部六个运行时的项目级目录（--cwd 之下）与用户级目录，以及\n"
+def list_options(sub) -> None:
+    sub.epilog = ("扫描全部六个运行时的项目级目录（--cwd 之下）与用户级目录，以及\n"
                   "--skills-dir 和环境变量 TARVEK_SKILLS_DIR 给出的额外目录。\n"
                   "VERSION.json 损坏而被跳过的 Skill 在标准错误上各报一行警告。")
-    _model_options(sub)
+    model_options(sub, SCOPES)
 
-    sub = command("outdated", "列出比随工具发布的内置模板更旧的已安装 Skill。", cmd_outdated)
-    _model_options(sub)
 
-    sub = command("targets", "列出安装目标：运行时与 Skills 目录。", cmd_targets)
+def outdated_options(sub) -> None:
+    model_options(sub, SCOPES)
+
+
+def targets_options(sub) -> None:
     target_options(sub)
 
-    sub = command(
-        "install", "把内置模板 NAME 复制到每个选定目标的 skills/NAME。", cmd_install,
-        epilog="NAME 必须是内置模板之一；路径、带分隔符的名字和 .. 都会在写入前\n"
+
+def install_options(sub) -> None:
+    sub.epilog = (
+        "NAME 必须是内置模板之一；路径、带分隔符的名字和 .. 都会在写入前\n"
         "被拒绝（退出状态 2）。目标已存在时不覆盖，除非给出 --force\n"
         "（退出状态 1，不写入任何东西）。先复制到 Skills 目录内的隐藏暂存目录\n"
         ".tarvek-staging 再改名就位；替换时新旧副本原子交换，目标任何时刻都在。\n"
@@ -60,11 +51,12 @@ def register(command) -> None:
                              help="替换已存在的 Skill（新副本完整后与旧的原子交换）")
     sub.options.add_argument("--link", action="store_true",
                              help="副本放在中央存储，目标处只放指向它的符号链接")
-    _dry_run_option(sub)
+    dry_run_option(sub)
 
-    sub = command(
-        "remove", "从每个选定目标删除已安装的 Skill NAME。", cmd_remove,
-        epilog="目标与 install 相同（默认按项目目录推断）。NAME 必须是单个名字，\n"
+
+def remove_options(sub) -> None:
+    sub.epilog = (
+        "目标与 install 相同（默认按项目目录推断）。NAME 必须是单个名字，\n"
         "路径、分隔符、. 和 .. 被拒绝（退出状态 2）。NAME 不在任何目标中，或\n"
         "不在用 --runtime 点名的某个目标中时拒绝（退出状态 1，不改动任何东西）。\n"
         "先把 Skill 原子地移入暂存目录再删除；符号链接只删链接本身，从不跟随。\n"
@@ -73,25 +65,20 @@ def register(command) -> None:
         "其他项目里的链接），它也一并删除。")
     sub.positionals.add_argument("name", metavar="NAME", help="已安装 Skill 的名称")
     target_options(sub)
-    _dry_run_option(sub)
+    dry_run_option(sub)
 
-    sub = command(
-        "update", "把比内置模板旧的已安装 Skill 更新为内置模板的新副本。", cmd_update,
-        epilog="默认检查 list 扫描的全部 Skills 目录；给出 --runtime、--global 或 --all\n"
+
+def update_options(sub) -> None:
+    sub.epilog = (
+        "默认检查 list 扫描的全部 Skills 目录；给出 --runtime、--global 或 --all\n"
         "时只检查与 install 相同的目标。给出 NAME 时只更新这些 Skill；NAME 不是\n"
         "内置模板或未安装在这些目录中时拒绝（退出状态 1，不改动任何东西）。\n"
         "替换方式与 install --force 相同。链接到中央存储的 Skill 只更新存储副本\n"
         "一次，链接保持不变。")
     sub.positionals.add_argument("names", metavar="NAME", nargs="*", help="只更新这些 Skill")
     target_options(sub)
-    sub.options.add_argument("--skills-dir", metavar="DIR",
-                             help="额外检查的 Skills 目录（仅默认目标时）")
-    _dry_run_option(sub)
-
-
-def _dry_run_option(sub) -> None:
-    sub.options.add_argument("--dry-run", action="store_true",
-                             help="只显示将要执行的操作，不改动任何东西")
+    skills_dir_option(sub, "额外检查的 Skills 目录（仅默认目标时）")
+    dry_run_option(sub)
 
 
 # --------------------------------------------------------------------------
@@ -251,88 +238,6 @@ def _clear_leftovers(directories) -> None:
             staging.clear_leftovers(directory)
 
 
-def _store_dir() -> Path:
-    return Path(os.path.abspath(packaging().get_central_skills_dir()))
-
-
-def _stored_copy(link: Path, store: Path) -> Path | None:
-    """The copy in the central store that `link` points at, if it does."""
-    if not os.path.islink(link):
-        return None
-    target = Path(os.path.realpath(link))
-    return target if target.parent == resolved(store) else None
-
-
-def _links_to(stored: Path, dirs: list[Location]) -> set[str]:
-    """The links that point at `stored`: those in the skills directories
-    `dirs`, and those recorded when they were made (links of other projects
-    are known only that way)."""
-    found = set()
-    key = os.path.realpath(stored)
-    for location in dirs:
-        try:
-            entries = list(os.scandir(location.path))
-        except OSError:
-            continue
-        for entry in entries:
-            if entry.is_symlink() and os.path.realpath(entry.path) == key:
-                found.add(os.path.abspath(entry.path))
-    try:
-        recorded = list(os.scandir(_link_records(stored)))
-    except OSError:
-        recorded = []
-    for entry in recorded:
-        try:
-            link = os.readlink(entry.path)
-        except OSError:
-            continue
-        # A record outlives a link replaced or deleted by other means.
-        if os.path.islink(link) and os.path.realpath(link) == key:
-            found.add(link)
-    return found
-
-
-# Each link to a stored copy is recorded beside the copy, as a symbolic link
-# back to the link: `.tarvek-links/NAME.links/<hash of the link's path>`.
-# One entry per link, made and removed on its own, so that runs for
-# different links never rewrite a shared file.
-LINK_RECORDS = ".tarvek-links"
-
-
-def _link_records(stored: Path) -> Path:
-    return stored.parent / LINK_RECORDS / f"{stored.name}.links"
-
-
-def _link_record(stored: Path, link: Path) -> Path:
-    digest = hashlib.sha256(os.fsencode(os.path.abspath(link))).hexdigest()[:32]
-    return _link_records(stored) / digest
-
-
-def _record_link(stored: Path, link: Path) -> None:
-    record = _link_record(stored, link)
-    record.parent.mkdir(parents=True, exist_ok=True)
-    if os.path.lexists(record):
-        os.unlink(record)
-    os.symlink(os.path.abspath(link), record)
-
-
-def _forget_link(stored: Path, link: Path) -> None:
-    try:
-        os.unlink(_link_record(stored, link))
-    except FileNotFoundError:
-        pass
-
-
-def _forget_copy(stored: Path) -> None:
-    records = _link_records(stored)
-    if os.path.lexists(records):
-        staging.delete(records)
-    try:
-        records.parent.rmdir()
-    except OSError:
-        pass
-
-
 # --------------------------------------------------------------------------
 # install
 
@@ -354,7 +259,7 @@ def cmd_install(args) -> Outcome:
     store: _Target | None = None
     store_action = None
     if args.link:
-        store_dir = _store_dir()
+        store_dir = central_store_dir()
         for entry in entries:
             if resolved(entry.skills_dir) == resolved(store_dir):
                 raise UsageError(f"安装目标就是中央存储目录，不能链接到自身: {entry.skills_dir}")
@@ -403,7 +308,7 @@ def cmd_install(args) -> Outcome:
 
     if store is not None:
         for entry in entries:
-            _record_link(store.dest, entry.dest)
+            record_link(store.dest, entry.dest)
     installed = [{"runtime": r, "path": str(t.dest), "replaced": t.run.replaced}
                  for t in entries for r in t.runtimes]
     rows = [[e["runtime"], e["path"], "已替换" if e["replaced"] else "已安装"]
@@ -444,14 +349,14 @@ def cmd_remove(args) -> Outcome:
             raise CommandError(f"Skill {name} 未安装在 {', '.join(missing[0].runtimes)} 的目录中: "
                                f"{missing[0].skills_dir}")
 
-    store_dir = _store_dir()
-    points_at = [(t, _stored_copy(t.dest, store_dir)) for t in present]
+    store_dir = central_store_dir()
+    points_at = [(t, stored_copy(t.dest, store_dir)) for t in present]
     stored = {str(p): p for _, p in points_at if p is not None}
     known = locations(args.cwd, None)
     removing = {os.path.abspath(t.dest) for t in present}
 
     def orphaned(copy: Path) -> bool:
-        return _links_to(copy, known) <= removing
+        return links_to(copy, known) <= removing
 
     if args.dry_run:
         rows = [[", ".join(t.runtimes), str(t.dest), "将删除" if t in present else "未安装"]
@@ -473,15 +378,15 @@ def cmd_remove(args) -> Outcome:
 
     for entry, copy in points_at:
         if copy is not None:
-            _forget_link(copy, entry.dest)
-    dropped = [p for p in stored.values() if not _links_to(p, known) and _lexists(p)]
+            forget_link(copy, entry.dest)
+    dropped = [p for p in stored.values() if not links_to(p, known) and _lexists(p)]
     if dropped:
         _clear_leftovers([store_dir])
         with staging.Staging() as stage:
             for copy in dropped:
                 stage.run(copy.parent, copy.name).take_away()
         for copy in dropped:
-            _forget_copy(copy)
+            forget_copy(copy)
 
     def result(t: _Target) -> str:
         return "removed" if t in present else "absent"
@@ -535,7 +440,7 @@ def cmd_update(args) -> Outcome:
         if not any(s.name == name for s in installed):
             raise CommandError(f"Skill {name} 未安装在任何目标中")
 
-    store_dir = _store_dir()
+    store_dir = central_store_dir()
     updates: dict[str, _Update] = {}
     warnings = [_broken_warning(b) for b in broken if not args.names or b.name in args.names]
     for skill, latest in outdated_skills(installed):
@@ -543,7 +448,7 @@ def cmd_update(args) -> Outcome:
             continue
         dest, linked = skill.root, False
         if os.path.islink(skill.root):
-            dest, linked = _stored_copy(skill.root, store_dir), True
+            dest, linked = stored_copy(skill.root, store_dir), True
             if dest is None:
                 warnings.append(f"{skill.root} 是指向中央存储之外的链接，未更新")
                 continue

@@ -5,17 +5,15 @@ from __future__ import annotations
 
 import errno
 import os
-from contextlib import contextmanager
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any
 
-from .common import (EXIT_FAILURE, EXIT_OK, ManifestError, Refused, resolved,
-                     manifest_error_type, packaging)
+from .common import EXIT_FAILURE, EXIT_OK, Refused, packaging, resolved
+from .manifest import (ADMIT_ALL_PROFILES, check_manifest, profile_line, reading_manifest,
+                       resolve_profile, templates_root)
+from .options import (artifact_option, dry_run_option, path_arg, profile_option,
+                      templates_option)
 from .output import Outcome, table
-from .parsing import artifact_option, path_arg, profile_option, templates_option
-
-# The profiles that admit every skill directory without reading the manifest.
-_ADMIT_ALL_PROFILES = ("dev", "internal")
 
 # The profile each subcommand uses when neither --profile nor the environment
 # names one: select (and prune) fall back as `current_profile` does, datas
@@ -24,23 +22,21 @@ _SELECT_DEFAULT = "dev"
 _DATAS_DEFAULT = "binary-minimal"
 
 
-def register(command) -> None:
-    command("locations", "显示中央 Skills 目录、内置模板目录和当前构建 profile。", cmd_locations)
-
-    sub = command("validate", "校验源模板树：发版清单与模板目录是否一致，每行一个问题。",
-                  cmd_validate,
-                  epilog="它检查的是源模板树；按 profile 修剪过的产物请用 verify 检查。\n"
+def validate_options(sub) -> None:
+    sub.epilog = ("它检查的是源模板树；按 profile 修剪过的产物请用 verify 检查。\n"
                   "退出状态：0 没有问题；1 发现问题；2 清单缺失或无效。")
     templates_option(sub)
 
-    sub = command("select", "列出指定 profile 与产物准入的 Skill。", cmd_select)
+
+def select_options(sub) -> None:
     artifact_option(sub)
     profile_option(sub)
     templates_option(sub)
 
-    sub = command(
-        "prune", "修剪一份复制出的模板目录，只保留准入的 Skill，并列出保留的 Skill。", cmd_prune,
-        epilog="--dry-run 只列出将被删除的 Skill 目录，不删除任何东西；\n"
+
+def prune_options(sub) -> None:
+    sub.epilog = (
+        "--dry-run 只列出将被删除的 Skill 目录，不删除任何东西；\n"
         "它不列出将被清理的打包垃圾文件（__pycache__、*.pyc、*.pyo、.DS_Store）。\n"
         "拒绝修剪已安装包自带的模板目录和提供发版清单的模板目录\n"
         "（以及它们的上级或下级目录）：修剪只用于副本（退出状态 2）。\n"
@@ -53,13 +49,13 @@ def register(command) -> None:
     profile_option(sub)
     templates_option(sub, "--manifest-templates", "manifest_templates",
                      "提供发版清单、决定准入的模板目录")
-    sub.options.add_argument("--dry-run", action="store_true",
-                             help="只列出将被删除的 Skill，不删除")
+    dry_run_option(sub, "只列出将被删除的 Skill，不删除")
     sub.options.add_argument("--force", action="store_true",
                              help="修剪没有 manifest.json 或含有非 Skill 目录的目录"
                              "（不解除对已安装模板和清单来源目录的保护）")
 
-    sub = command("datas", "列出单文件打包所需的 (源文件, 目标目录) 对。", cmd_datas)
+
+def datas_options(sub) -> None:
     profile_option(sub, "binary-minimal，不读取环境变量")
     templates_option(sub)
 
@@ -74,66 +70,6 @@ def cmd_locations(args) -> Outcome:
     document = {"central_skills_dir": str(central), "builtin_templates_dir": str(templates),
                 "profile": profile}
     return Outcome(EXIT_OK, document, table(["位置", "值"], rows))
-
-
-def templates_root(given: Path | None) -> Path:
-    """The templates directory to name in the output: the one given, else the
-    built-in one (the modules fall back to the same function)."""
-    return given if given else packaging().get_builtin_templates_dir()
-
-
-@contextmanager
-def reading_manifest(templates_dir: Path | None) -> Iterator[None]:
-    """Around a call that loads the release manifest of `templates_dir`: the
-    errors of reading it become `ManifestError`s (exit 2) naming the file."""
-    try:
-        yield
-    except UnicodeDecodeError as exc:
-        raise ManifestError(
-            f"Skill 发版清单不是有效的 UTF-8 文本: {_manifest_path(templates_dir)}") from exc
-    except RecursionError as exc:
-        raise ManifestError(
-            f"Skill 发版清单 JSON 嵌套过深: {_manifest_path(templates_dir)}") from exc
-    except Exception as exc:
-        manifest_error = manifest_error_type()
-        if manifest_error is not None and isinstance(exc, manifest_error):
-            raise ManifestError(str(exc)) from exc
-        raise
-
-
-def _manifest_path(templates_dir: Path | None) -> Path:
-    return templates_root(templates_dir) / packaging().MANIFEST_FILENAME
-
-
-def _check_manifest(templates_dir: Path | None) -> None:
-    """Load the manifest once up front, so that its errors are told as such:
-    besides what loading refuses, a "default" that is not an object (which
-    admission would otherwise trip over with an AttributeError)."""
-    with reading_manifest(templates_dir):
-        manifest = packaging().load_release_manifest(templates_dir)
-    if not isinstance(manifest.get("default", {}), dict):
-        raise ManifestError(
-            f"Skill 发版清单的 default 必须是对象: {_manifest_path(templates_dir)}")
-
-
-def resolve_profile(given: str | None, default: str, read_env: bool = True) -> tuple[str, str]:
-    """(profile, where it came from: "option", "environment" or "default"),
-    resolved as the modules resolve it: an empty value counts as not given,
-    the environment value is trimmed."""
-    if given:
-        return given, "option"
-    if read_env:
-        value = os.environ.get(packaging().PROFILE_ENV, "").strip()
-        if value:
-            return value, "environment"
-    return default, "default"
-
-
-def _profile_line(profile: str, source: str, note: str = "") -> str:
-    origin = {"option": "来自 --profile",
-              "environment": f"来自环境变量 {packaging().PROFILE_ENV}",
-              "default": "默认"}[source]
-    return f"profile: {profile}（{origin}{note}）"
 
 
 # The one validation problem that a pruned artifact has by design.
@@ -160,14 +96,14 @@ def cmd_validate(args) -> Outcome:
 def cmd_select(args) -> Outcome:
     pkg = packaging()
     profile, source = resolve_profile(args.profile, _SELECT_DEFAULT)
-    if profile not in _ADMIT_ALL_PROFILES:
-        _check_manifest(args.templates)
+    if profile not in ADMIT_ALL_PROFILES:
+        check_manifest(args.templates)
     with reading_manifest(args.templates):
         names = list(pkg.selected_skill_names(
             profile=profile, artifact=args.artifact, templates_dir=args.templates))
     document = {"profile": profile, "profile_source": source, "artifact": args.artifact,
                 "templates_dir": str(templates_root(args.templates)), "skills": names}
-    lines = [_profile_line(profile, source),
+    lines = [profile_line(profile, source),
              *table(["Skill"], [[n] for n in names], empty="没有准入的 Skill")]
     return Outcome(EXIT_OK, document, lines)
 
@@ -209,9 +145,9 @@ def _prune_plan(target: Path, profile: str, args) -> tuple[list[str], list[str]]
     A `__pycache__` goes as packaging junk, not as a skill, and is left out."""
     present = [p.name for p in packaging().list_template_dirs(target)
                if p.name != "__pycache__"]
-    if profile in _ADMIT_ALL_PROFILES:
+    if profile in ADMIT_ALL_PROFILES:
         return present, []
-    _check_manifest(args.manifest_templates)
+    check_manifest(args.manifest_templates)
     with reading_manifest(args.manifest_templates):
         admitted = set(packaging().selected_skill_names(
             profile=profile, artifact=args.artifact, templates_dir=args.manifest_templates))
@@ -268,8 +204,8 @@ def cmd_prune(args) -> Outcome:
 
 def cmd_datas(args) -> Outcome:
     profile, source = resolve_profile(args.profile, _DATAS_DEFAULT, read_env=False)
-    if profile not in _ADMIT_ALL_PROFILES:
-        _check_manifest(args.templates)
+    if profile not in ADMIT_ALL_PROFILES:
+        check_manifest(args.templates)
     with reading_manifest(args.templates):
         pairs = [(str(s), str(d)) for s, d in packaging().collect_skill_datas(
             profile=profile, templates_dir=args.templates)]
@@ -279,7 +215,7 @@ def cmd_datas(args) -> Outcome:
     note = ""
     if source == "default" and os.environ.get(packaging().PROFILE_ENV, "").strip():
         note = f"；datas 不读取环境变量 {packaging().PROFILE_ENV}"
-    lines = [_profile_line(profile, source, note),
+    lines = [profile_line(profile, source, note),
              *table(["源文件", "目标目录"], [list(p) for p in pairs],
                     empty="没有需要打包的文件")]
     return Outcome(EXIT_OK, document, lines)

@@ -18,27 +18,25 @@ from pathlib import Path
 from typing import Iterator
 
 from .common import EXIT_FAILURE, EXIT_OK, UsageError, packaging
+from .options import artifact_option, path_arg, profile_option, templates_option
 from .output import Outcome, table
-from .parsing import artifact_option, path_arg, profile_option
 
 # Where the templates lie inside each kind of artifact.
 _TEMPLATES = Path("tarvek", "skills", "templates")
 _KIND_TEXT = {"directory": "目录", "wheel": "wheel", "sdist": "sdist"}
 
 
-def register(command) -> None:
-    sub = command(
-        "verify", "检查构建产物（wheel、sdist、单文件程序解包目录或模板目录）携带的 Skill。",
-        cmd_verify,
-        epilog="报告：在产物中但未准入的 Skill、已准入却缺失的 Skill，以及收集时会经由\n"
+def verify_options(sub) -> None:
+    sub.epilog = (
+        "报告：在产物中但未准入的 Skill、已准入却缺失的 Skill，以及收集时会经由\n"
         "符号链接从模板目录之外带入的文件。准入按产物自带的发版清单判定\n"
         "（或 --manifest-templates 给出的目录）。退出状态：0 一致；1 发现问题；2 用法或清单错误。")
     sub.positionals.add_argument("path", metavar="ARTIFACT", type=path_arg,
                                  help="wheel（.whl）、sdist（.tar.gz）、单文件程序解包目录或模板目录")
     artifact_option(sub)
     profile_option(sub)
-    sub.options.add_argument("--manifest-templates", metavar="DIR", type=path_arg,
-                             help="提供发版清单的模板目录（默认：产物自带的清单）")
+    templates_option(sub, "--manifest-templates", "manifest_templates", "提供发版清单的模板目录",
+                     default_text="产物自带的清单")
 
 
 def _find_templates(root: Path) -> Path | None:
