@@ -6,7 +6,8 @@ Run by the CMake install step as
 The build profile is TARVEK_SKILL_PROFILE, read by the module itself; under
 "dev", "internal" or no profile every template stays.  An unknown profile, or
 one that has no entry for the artifact, fails the build with the module's
-own message."""
+own message.  Packaging junk (bytecode, its caches, Finder metadata) goes
+from the whole installed package first, by the module's own rule."""
 
 from __future__ import annotations
 
@@ -28,6 +29,7 @@ def load_packaging(module_file: str):
 def main(argv: list[str]) -> int:
     module_file, templates, artifact = argv
     packaging = load_packaging(module_file)
+    packaging._remove_packaging_junk(Path(module_file).parent.parent)  # .../tarvek
     root = Path(templates)
     profile = packaging.current_profile()
     try:

@@ -2,9 +2,12 @@
 
 import contextlib
 import gc
+import json
 import os
 import pathlib
+import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -187,3 +190,99 @@ def no_tarvek_environment(monkeypatch):
     """Unsets the variables that choose a profile or a templates or skills directory."""
     for name in ("TARVEK_SKILL_PROFILE", "TARVEK_BUILTIN_TEMPLATES_DIR", "TARVEK_SKILLS_DIR"):
         monkeypatch.delenv(name, raising=False)
+
+
+# The runtime table, as the tests expect it ------------------------------------
+#
+# The detector's six runtimes in its order, and the skills directory of each
+# below a project and below the home directory.
+
+RUNTIMES = ["claude", "openclaw", "codex", "opencode", "workbuddy", "trae-cn"]
+PROJECT_DIRS = {runtime: f".{runtime}/skills" for runtime in RUNTIMES}
+USER_DIRS = {**PROJECT_DIRS, "opencode": ".config/opencode/skills"}
+
+
+# The tarvek-skills command ----------------------------------------------------
+
+# The fixture manifest: alpha goes everywhere, beta into the wheel and the
+# full binary, gamma nowhere.
+MANIFEST = {
+    "skills": {
+        "alpha": {"tier": "core", "reason": "基础", "source": True, "wheel": True,
+                  "binary": True, "binary_full": True},
+        "beta": {"tier": "extra", "reason": "扩展", "wheel": True, "binary_full": True},
+        "gamma": {"tier": "internal", "reason": "内部"},
+    }
+}
+# What MANIFEST admits, by (profile, artifact).
+ADMITTED = {
+    ("python-release", "sdist"): ["alpha"],
+    ("python-release", "wheel"): ["alpha", "beta"],
+    ("binary-minimal", "binary"): ["alpha"],
+    ("binary-full", "binary"): ["alpha", "beta"],
+    ("dev", "wheel"): ["alpha", "beta", "gamma"],
+    ("internal", "binary"): ["alpha", "beta", "gamma"],
+}
+
+
+def make_templates(root: Path, manifest=MANIFEST) -> Path:
+    """Templates alpha, beta and gamma at version 1.0, with some junk, and
+    `manifest` as their manifest."""
+    for name in ("alpha", "beta", "gamma"):
+        (root / name / "data").mkdir(parents=True)
+        (root / name / "SKILL.md").write_text(f"# {name}\n", encoding="utf-8")
+        (root / name / "data" / "VERSION.json").write_text('{"version": "1.0"}')
+        (root / name / "scripts").mkdir()
+        (root / name / "scripts" / "run.py").write_text("print(1)\n")
+    (root / "beta" / "__pycache__").mkdir()
+    (root / "beta" / "__pycache__" / "run.cpython-313.pyc").write_bytes(b"\0")
+    (root / "beta" / "scripts" / "old.pyc").write_bytes(b"\0")
+    if manifest is not None:
+        (root / "manifest.json").write_text(json.dumps(manifest), encoding="utf-8")
+    return root
+
+
+def snapshot(root: Path) -> dict[str, bytes | None]:
+    """Every entry below root, with the contents of the files."""
+    return {str(p.relative_to(root)): (p.read_bytes() if p.is_file() else None)
+            for p in sorted(root.rglob("*"))}
+
+
+@pytest.fixture
+def env(tmp_path):
+    """The environment of a command run: a private home, templates of its
+    own (make_templates) and a PATH holding only what a test puts there."""
+    home = tmp_path / "home"
+    home.mkdir()
+    fake_bin = tmp_path / "bin"
+    fake_bin.mkdir()
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("TARVEK_")}
+    environment.update(HOME=str(home), PATH=str(fake_bin), PYTHONIOENCODING="utf-8",
+                       TARVEK_BUILTIN_TEMPLATES_DIR=str(make_templates(tmp_path / "templates")))
+    environment.pop("USERPROFILE", None)
+    return environment
+
+
+@pytest.fixture
+def run(tmp_path, env):
+    """Returns run(*args, cwd=None, extra_env=None, script=False): the
+    installed command (`python -m tarvek.skills`, or the console script) in
+    a subprocess with `env`; checks that no traceback and at most one error
+    line reach standard error."""
+    def run(*args, cwd=None, extra_env=None, script=False):
+        command = ([str(Path(sys.executable).parent / "tarvek-skills")] if script
+                   else [sys.executable, "-m", "tarvek.skills"])
+        result = subprocess.run([*command, *map(str, args)], capture_output=True, text=True,
+                                encoding="utf-8", cwd=cwd or tmp_path,
+                                env={**env, **(extra_env or {})}, timeout=60)
+        assert "Traceback" not in result.stderr
+        # An error is one line on stderr, never more.
+        assert len(result.stderr.splitlines()) <= 1, result.stderr
+        return result
+    return run
+
+
+def run_json(run, *args, status=0, **kwargs):
+    result = run(*args, "--json", **kwargs)
+    assert result.returncode == status, result.stderr
+    return json.loads(result.stdout)

@@ -15,12 +15,11 @@ from pathlib import Path
 
 import pytest
 
-from test_cli import env, make_templates, run, run_json, snapshot  # noqa: F401 (fixtures)
+from conftest import RUNTIMES, USER_DIRS, make_templates, run_json, snapshot
 from tarvek.skills import cli
 from tarvek.skills.cli import staging
 
 STAGING = ".tarvek-staging"
-RUNTIMES = ["claude", "openclaw", "codex", "opencode", "workbuddy", "trae-cn"]
 
 
 @pytest.fixture
@@ -51,9 +50,7 @@ def staging_dirs(root: Path) -> list[Path]:
 
 
 def user_dir(home: Path, runtime: str) -> Path:
-    if runtime == "opencode":
-        return home / ".config" / "opencode" / "skills"
-    return home / f".{runtime}" / "skills"
+    return home / USER_DIRS[runtime]
 
 
 # --------------------------------------------------------------------------

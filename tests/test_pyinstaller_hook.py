@@ -8,8 +8,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import make_templates
 from tarvek.skills import packaging
-from test_cli import make_templates
 
 pytest.importorskip("PyInstaller")
 

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from test_cli import MANIFEST, make_templates
+from conftest import MANIFEST, make_templates
 
 SETUP_PY = """\
 import os

@@ -14,7 +14,7 @@ from pathlib import Path
 
 from . import model
 from .common import EXIT_FAILURE, EXIT_OK, ManifestError, packaging
-from .manifest import reading_manifest
+from .manifest import known_profiles, reading_manifest
 from .options import cwd_option, skills_dir_option, templates_option
 from .output import Outcome, os_error_message, table
 
@@ -59,7 +59,7 @@ class _Report:
 def _check_profile(report: _Report) -> str:
     pkg = packaging()
     profile = pkg.current_profile()
-    known = ["dev", "internal", *pkg._PROFILE_KEYS]
+    known = known_profiles()
     if profile not in known:
         source = pkg.PROFILE_ENV
         report.add("profile", f"未知的构建 profile {profile!r}（来自环境变量 {source}；"

@@ -9,7 +9,8 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from . import staging
-from .common import ALL_RUNTIMES, EXIT_OK, CommandError, UsageError, detector, packaging, resolved
+from .common import (ALL_RUNTIMES, EXIT_OK, CommandError, UsageError, detector, packaging,
+                     resolved, single_name)
 from .model import (SCOPE_TEXT, SCOPES, Broken, Installed, Location, is_outdated, locations,
                     project_dir, scan, select, template_versions)
 from .options import dry_run_option, model_options, skills_dir_option, target_options
@@ -176,17 +177,12 @@ def _lexists(path: Path) -> bool:
     return os.path.lexists(path)
 
 
-def _single_name(name: str) -> bool:
-    return name not in ("", ".", "..") and os.sep not in name and "\0" not in name and (
-        os.altsep is None or os.altsep not in name)
-
-
 def _builtin_template(name: str) -> Path:
     """The built-in template directory called `name`; any other name (a path,
     a name with a separator, "..", an empty name) is refused."""
     templates = list(packaging().list_template_dirs())
     by_name = {p.name: p for p in templates}
-    if not _single_name(name) or name not in by_name:
+    if not single_name(name) or name not in by_name:
         available = "、".join(sorted(by_name)) or "（无）"
         raise UsageError(f"不是内置 Skill 模板的名称: {name!r}（可用: {available}）")
     return by_name[name]
@@ -336,7 +332,7 @@ def _explicit_runtimes(args) -> bool:
 def cmd_remove(args) -> Outcome:
     _check_target_scope(args)
     name = args.name
-    if not _single_name(name) or name == staging.STAGING:
+    if not single_name(name) or name == staging.STAGING:
         raise UsageError(f"不是 Skill 的名称: {name!r}（只能是一个路径组成部分）")
     entries = _targets_for(_require_targets(args), name)
     present = [t for t in entries if _lexists(t.dest)]

@@ -12,8 +12,35 @@ from typing import Iterator
 
 from .common import ManifestError, manifest_error_type, packaging
 
-# The profiles that admit every skill directory without reading the manifest.
-ADMIT_ALL_PROFILES = ("dev", "internal")
+# What pruning deletes as packaging junk before it looks at the skill
+# directories (`_remove_packaging_junk`): a directory of this name is no skill.
+JUNK_DIRECTORY = "__pycache__"
+
+
+def admits_everything(profile: str) -> bool:
+    """Whether `profile` admits every skill directory without reading the
+    manifest: the packaging module maps it to no admission key at all."""
+    pkg = packaging()
+    try:
+        return pkg._profile_key(profile, "") is None
+    except pkg.SkillReleaseManifestError:
+        return False
+
+
+def known_profiles() -> list[str]:
+    """Every build profile the packaging module recognises: the ones that
+    admit everything, then those of its admission table.  The module keeps no
+    list of the former; these are the names it is asked about."""
+    pkg = packaging()
+    candidates = dict.fromkeys([pkg.DEFAULT_PROFILE, "internal"])
+    return [p for p in candidates if admits_everything(p)] + list(pkg._PROFILE_KEYS)
+
+
+def skill_dir_names(templates: Path) -> list[str]:
+    """The names of the skill directories of a templates tree, as pruning
+    sees them once the junk is gone."""
+    return [p.name for p in packaging().list_template_dirs(templates)
+            if p.name != JUNK_DIRECTORY]
 
 
 def templates_root(given: Path | None) -> Path:

@@ -12,7 +12,7 @@ import argparse
 from pathlib import Path
 from typing import Callable
 
-from .common import ALL_RUNTIMES, RUNTIMES
+from .common import ALL_RUNTIMES, runtimes
 
 
 class ExclusiveConst(argparse.Action):
@@ -38,11 +38,12 @@ def path_arg(value: str) -> Path:
 
 
 def runtime_arg(allow_all: bool) -> Callable[[str], str]:
-    """A `type` for `--runtime`: one of the six runtime names (any case,
-    spaces around ignored, as the detector reads them), or "all" if allowed."""
-    known = (*RUNTIMES, ALL_RUNTIMES) if allow_all else RUNTIMES
+    """A `type` for `--runtime`: one of the detector's runtime names (any
+    case, spaces around ignored, as the detector reads them), or "all" if
+    allowed."""
 
     def runtime(value: str) -> str:
+        known = (*runtimes(), ALL_RUNTIMES) if allow_all else runtimes()
         name = value.strip().lower()
         if name not in known:
             raise argparse.ArgumentTypeError(
@@ -98,7 +99,7 @@ def target_options(sub, allow_all: bool = True):
     extra = "，或 all（全部运行时的全局目录）" if allow_all else ""
     sub.options.add_argument("--runtime", metavar="R", action="append", dest="runtimes",
                              type=runtime_arg(allow_all),
-                             help=f"运行时（{'、'.join(RUNTIMES)}{extra}），可重复；"
+                             help=f"运行时（{'、'.join(runtimes())}{extra}），可重复；"
                              "默认按项目目录推断")
     sub.options.add_argument("--global", dest="scope", action=ExclusiveConst, const="global",
                              help="本机已安装的 AI 工具的全局（用户级）目录")

@@ -9,8 +9,8 @@ from pathlib import Path
 from typing import Any
 
 from .common import EXIT_FAILURE, EXIT_OK, Refused, packaging, resolved
-from .manifest import (ADMIT_ALL_PROFILES, check_manifest, profile_line, reading_manifest,
-                       resolve_profile, templates_root)
+from .manifest import (admits_everything, check_manifest, profile_line, reading_manifest,
+                       resolve_profile, skill_dir_names, templates_root)
 from .options import (artifact_option, dry_run_option, path_arg, profile_option,
                       templates_option)
 from .output import Outcome, table
@@ -96,7 +96,7 @@ def cmd_validate(args) -> Outcome:
 def cmd_select(args) -> Outcome:
     pkg = packaging()
     profile, source = resolve_profile(args.profile, _SELECT_DEFAULT)
-    if profile not in ADMIT_ALL_PROFILES:
+    if not admits_everything(profile):
         check_manifest(args.templates)
     with reading_manifest(args.templates):
         names = list(pkg.selected_skill_names(
@@ -143,9 +143,8 @@ def _prune_plan(target: Path, profile: str, args) -> tuple[list[str], list[str]]
     profiles that admit everything it keeps every skill directory; otherwise
     it deletes every directory whose name the manifest does not admit.
     A `__pycache__` goes as packaging junk, not as a skill, and is left out."""
-    present = [p.name for p in packaging().list_template_dirs(target)
-               if p.name != "__pycache__"]
-    if profile in ADMIT_ALL_PROFILES:
+    present = skill_dir_names(target)
+    if admits_everything(profile):
         return present, []
     check_manifest(args.manifest_templates)
     with reading_manifest(args.manifest_templates):
@@ -204,7 +203,7 @@ def cmd_prune(args) -> Outcome:
 
 def cmd_datas(args) -> Outcome:
     profile, source = resolve_profile(args.profile, _DATAS_DEFAULT, read_env=False)
-    if profile not in ADMIT_ALL_PROFILES:
+    if not admits_everything(profile):
         check_manifest(args.templates)
     with reading_manifest(args.templates):
         pairs = [(str(s), str(d)) for s, d in packaging().collect_skill_datas(

@@ -37,7 +37,7 @@ import signal
 from dataclasses import dataclass
 from pathlib import Path
 
-from .common import packaging
+from .common import packaging, single_name
 
 STAGING = ".tarvek-staging"
 RUN_JSON = "run.json"
@@ -48,10 +48,6 @@ _INIT_NAME = re.compile(r"\.init-([0-9]+)-[0-9a-f]{16}")
 # What the previous version of the command left beside the destination:
 # tempfile.mkdtemp(prefix=".NAME.tmp-") and (prefix=".NAME.old-").
 _LEGACY_NAME = re.compile(r"\.(.+)\.(tmp|old)-[a-z0-9_]{8}")
-
-# What a copied template leaves out: bytecode and its cache directories, and
-# Finder metadata, the same junk the packager leaves out.
-COPY_IGNORE = ("__pycache__", "*.pyc", "*.pyo", ".DS_Store")
 
 _CRITICAL_SIGNALS = {getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")
                      if hasattr(signal, name)}
@@ -166,13 +162,6 @@ class Leftover:
     restores: Path | None  # the destination a parked copy would be restored to, else None
 
 
-def _single_name(name: object) -> bool:
-    return (isinstance(name, str) and name not in ("", ".", "..", STAGING)
-            and "/" not in name and "\0" not in name
-            and (os.altsep is None or os.altsep not in name)
-            and os.sep not in name)
-
-
 @contextlib.contextmanager
 def _dead_run_lock(run_dir: Path):
     """Yield whether the lock of `run_dir` could be taken, holding it
@@ -217,7 +206,7 @@ def _run_name(run_dir: Path) -> str | None:
         name = json.loads((run_dir / RUN_JSON).read_text(encoding="utf-8")).get("name")
     except (OSError, ValueError, AttributeError):
         return None
-    return name if _single_name(name) else None
+    return name if single_name(name) and name != STAGING else None
 
 
 def _real_dir(path: Path) -> bool:
@@ -349,8 +338,11 @@ class RunDir:
         self.path = final
 
     def stage_copy(self, source: Path) -> None:
-        shutil.copytree(source, self.new, ignore=shutil.ignore_patterns(*COPY_IGNORE),
-                        copy_function=shutil.copy2)
+        """Copy `source` as `new`, without the packaging junk that a release
+        build leaves out (bytecode, its caches, Finder metadata): the
+        packaging module removes it from the copy, by its own rule."""
+        shutil.copytree(source, self.new, copy_function=shutil.copy2)
+        packaging()._remove_packaging_junk(self.new)
 
     def stage_link(self, target: Path) -> None:
         os.symlink(target, self.new, target_is_directory=True)

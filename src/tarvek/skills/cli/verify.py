@@ -18,6 +18,7 @@ from pathlib import Path
 from typing import Iterator
 
 from .common import EXIT_FAILURE, EXIT_OK, UsageError, packaging
+from .manifest import skill_dir_names
 from .options import artifact_option, path_arg, profile_option, templates_option
 from .output import Outcome, table
 
@@ -100,7 +101,7 @@ def cmd_verify(args) -> Outcome:
         manifest_dir = args.manifest_templates or templates
         profile = args.profile or pkg.current_profile()
         manifest = pkg.load_release_manifest(manifest_dir)
-        present = [p.name for p in pkg.list_template_dirs(templates) if p.name != "__pycache__"]
+        present = skill_dir_names(templates)
         declared = list(manifest.get("skills") or {}) if isinstance(manifest, dict) else []
         candidates = list(dict.fromkeys([*declared, *present]))
         admitted = [n for n in candidates if pkg.skill_allowed(
