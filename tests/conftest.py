@@ -200,11 +200,14 @@ def default_signals():
 @pytest.fixture
 def sigint_raises():
     """SIGINT raises KeyboardInterrupt in this process during the test, as it
-    does when the interpreter starts with SIGINT's default disposition."""
+    does when the interpreter starts with SIGINT's default disposition (and
+    the signal is not blocked)."""
     previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    mask = signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     try:
         yield
     finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
         signal.signal(signal.SIGINT, previous)
 
 
