@@ -384,6 +384,40 @@ def cmd_install(args) -> Outcome:
     _clear_leftovers([t.skills_dir for t in entries if t.skills_dir.is_dir()]
                      + ([store.skills_dir] if store is not None and store.skills_dir.is_dir()
                         else []))
+    try:
+        _install_copies(args, source, entries, plan, store, store_action, version)
+    except BaseException:
+        records.discard_backups([t.backup for t in [*entries, store]
+                                 if t is not None and t.backup is not None])
+        raise
+
+    if store is not None:
+        for entry in entries:
+            record_link(store.dest, entry.dest)
+    installed = [{"runtime": r, "path": str(t.dest), "replaced": t.run.replaced,
+                  "backup": None if t.backup is None else str(t.backup)}
+                 for t in entries for r in t.runtimes]
+    rows = [[", ".join(t.runtimes), str(t.dest), _result_text(t)] for t in entries]
+    document = {"name": args.name, "source": str(source), "installed": installed,
+                "link": None if store is None else str(store.dest), "store": None}
+    if store is not None:
+        result = {"install": "installed", "replace": "replaced", "replace-backup": "replaced",
+                  "reuse": "reused"}[store_action]
+        document["store"] = {"path": str(store.dest), "result": result,
+                             "backup": None if store.backup is None else str(store.backup)}
+        text = {"installed": "已存入", "replaced": "已替换", "reused": "沿用已有副本"}[result]
+        if store.backup is not None:
+            text += f"（旧副本保存在 {store.backup}）"
+        rows.insert(0, [store.runtimes[0], str(store.dest), text])
+        for row in rows[1:]:
+            row[2] += "（链接）"
+    return Outcome(EXIT_OK, document, table(["运行时", "安装目录", "结果"], rows))
+
+
+def _install_copies(args, source: Path, entries: list[_Target], plan: list[str],
+                    store: _Target | None, store_action: str | None, version: str) -> None:
+    """Keep the copies a forced replacement would lose, stage everything,
+    then put it in place with its records."""
     if store is not None:
         _backups([store], [store_action])
     _backups(entries, plan)
@@ -416,28 +450,6 @@ def cmd_install(args) -> Outcome:
                     _record_copy(entry, version, digest)
             _note_created([t.run for t in entries]
                           + ([store.run] if store is not None and store.run else []))
-
-    if store is not None:
-        for entry in entries:
-            record_link(store.dest, entry.dest)
-    installed = [{"runtime": r, "path": str(t.dest), "replaced": t.run.replaced,
-                  "backup": None if t.backup is None else str(t.backup)}
-                 for t in entries for r in t.runtimes]
-    rows = [[", ".join(t.runtimes), str(t.dest), _result_text(t)] for t in entries]
-    document = {"name": args.name, "source": str(source), "installed": installed,
-                "link": None if store is None else str(store.dest), "store": None}
-    if store is not None:
-        result = {"install": "installed", "replace": "replaced", "replace-backup": "replaced",
-                  "reuse": "reused"}[store_action]
-        document["store"] = {"path": str(store.dest), "result": result,
-                             "backup": None if store.backup is None else str(store.backup)}
-        text = {"installed": "已存入", "replaced": "已替换", "reused": "沿用已有副本"}[result]
-        if store.backup is not None:
-            text += f"（旧副本保存在 {store.backup}）"
-        rows.insert(0, [store.runtimes[0], str(store.dest), text])
-        for row in rows[1:]:
-            row[2] += "（链接）"
-    return Outcome(EXIT_OK, document, table(["运行时", "安装目录", "结果"], rows))
 
 
 def _stored_digest(store: _Target) -> str:
@@ -621,6 +633,23 @@ def _updates(args, installed: list[Installed], warnings: list[str]) -> list[_Upd
     return found
 
 
+def _update_copies(chosen: list[_Update]) -> None:
+    for update in chosen:
+        if update.action == "replace-backup":
+            update.backup = records.backup(update.skills_dir, update.name)
+    with staging.Staging() as stage:
+        for update in chosen:
+            update.run = stage.run(update.skills_dir, update.name)
+            update.run.stage_copy(_builtin_template(update.name))
+            update.digest = update.run.digest()
+        with staging.signals_held():
+            for update in chosen:
+                update.run.commit(True)
+                records.write(update.skills_dir, records.Record(
+                    update.name, update.available, f"builtin:{update.name}",
+                    update.digest, revision=_revision()))
+
+
 def cmd_update(args) -> Outcome:
     _check_target_scope(args)
     if args.skills_dir is not None and (args.scope or args.runtimes):
@@ -647,20 +676,11 @@ def cmd_update(args) -> Outcome:
 
     if not args.dry_run and chosen:
         _clear_leftovers([u.skills_dir for u in chosen])
-        for update in chosen:
-            if update.action == "replace-backup":
-                update.backup = records.backup(update.skills_dir, update.name)
-        with staging.Staging() as stage:
-            for update in chosen:
-                update.run = stage.run(update.skills_dir, update.name)
-                update.run.stage_copy(_builtin_template(update.name))
-                update.digest = update.run.digest()
-            with staging.signals_held():
-                for update in chosen:
-                    update.run.commit(True)
-                    records.write(update.skills_dir, records.Record(
-                        update.name, update.available, f"builtin:{update.name}",
-                        update.digest, revision=_revision()))
+        try:
+            _update_copies(chosen)
+        except BaseException:
+            records.discard_backups([u.backup for u in chosen if u.backup is not None])
+            raise
 
     shown = found if args.dry_run else chosen
     rows = [[u.name, u.installed, u.available, ", ".join(u.runtimes),

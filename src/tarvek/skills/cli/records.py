@@ -155,6 +155,19 @@ def backup(skills_dir: Path, name: str) -> Path:
     return dest
 
 
+def discard_backups(backups: list[Path]) -> None:
+    """Delete copies `backup` made in a run that then failed: the originals
+    are still in place, so the copies hold nothing of their own."""
+    from .staging import delete
+
+    for path in backups:
+        try:
+            delete(path)
+            path.parent.rmdir()
+        except OSError:
+            pass
+
+
 # --------------------------------------------------------------------------
 # Directories created for a skills directory
 
