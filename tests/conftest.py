@@ -5,6 +5,7 @@ import gc
 import json
 import os
 import pathlib
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -82,15 +83,15 @@ class ObjectPath(pathlib.Path):
     """A `Path` that is not `pathlib.Path`: forces the object path."""
 
 
-PATH_KINDS = ["fast", "object"]
+PATH_KINDS = ["native", "object"]
 
 
 def use_path_kind(monkeypatch, kind):
-    """Binds the modules' `Path` for `kind` ("fast" or "object")."""
+    """Binds the modules' `Path` for `kind` ("native" or "object")."""
     if kind == "object":
         monkeypatch.setattr(packaging, "Path", ObjectPath)
         monkeypatch.setattr(detector, "Path", ObjectPath)
-    elif kind == "fast":
+    elif kind == "native":
         monkeypatch.setattr(packaging, "Path", pathlib.Path)
         monkeypatch.setattr(detector, "Path", pathlib.Path)
     else:
@@ -99,7 +100,7 @@ def use_path_kind(monkeypatch, kind):
 
 @pytest.fixture(params=PATH_KINDS)
 def path_kind(request, monkeypatch):
-    """Runs the test once on the fast path and once on the object path.
+    """Runs the test once on the native path and once on the object path.
 
     Applied to whole modules with `pytestmark = pytest.mark.usefixtures(
     "path_kind")`.  It is set up before the test's own fixtures and body, so a
@@ -176,6 +177,35 @@ def recording_audit_events():
         yield log
     finally:
         _audit_log = None
+
+
+# Signals -------------------------------------------------------------------------
+#
+# A test never depends on the dispositions it inherits: pytest may run as a
+# background job or under a launcher that ignores SIGINT.
+
+INTERRUPTING = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")
+                     if hasattr(signal, name))
+
+
+def default_signals():
+    """For `preexec_fn`: the child starts with the default disposition of
+    the signals a test sends it, none of them blocked, so that the
+    interpreter it runs installs its own SIGINT handler."""
+    for signum in INTERRUPTING:
+        signal.signal(signum, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, INTERRUPTING)
+
+
+@pytest.fixture
+def sigint_raises():
+    """SIGINT raises KeyboardInterrupt in this process during the test, as it
+    does when the interpreter starts with SIGINT's default disposition."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def write(path, text="x"):

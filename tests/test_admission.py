@@ -362,6 +362,7 @@ def test_selected_follows_rebound_list_template_dirs(tmp_path, monkeypatch):
 # reference counting ----------------------------------------------------------
 
 
+@pytest.mark.slow
 def test_admission_leaks(tmp_path, monkeypatch, leak_check):
     manifest = {"skills": {"a": {"wheel": True}, "b": "text"}, "default": {"binary": 1}}
     root = make_templates(tmp_path / "t", manifest, ["a", "b"])
@@ -408,7 +409,8 @@ def test_skill_allowed_asks_mapping_subclasses_through_their_get():
             raise RuntimeError("get")
 
     manifest = {"skills": Recording(a=Recording(wheel=True)), "default": Recording(wheel=False)}
-    assert packaging.skill_allowed("a", profile="python-release", artifact="wheel", manifest=manifest)
+    assert packaging.skill_allowed("a", profile="python-release", artifact="wheel",
+                                   manifest=manifest)
     assert seen.count("wheel") == 2 and "a" in seen
     with pytest.raises(RuntimeError, match="get"):
         packaging.skill_allowed(

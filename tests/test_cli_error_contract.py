@@ -7,7 +7,6 @@ import json
 import os
 import pty
 import select
-import signal
 import subprocess
 import sys
 import time
@@ -15,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import make_templates, run_json, snapshot
+from conftest import default_signals, make_templates, run_json, snapshot
 
 
 @pytest.mark.parametrize("args", [["install", "nosuch"], ["update", "nosuch"],
@@ -95,7 +94,7 @@ cli.console_main()
 def test_a_signal_during_shutdown_ends_with_the_status_and_message(env, name, status, message):
     result = subprocess.run([sys.executable, "-c", _LATE_SIGNAL.format(name=name)], env=env,
                             stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                            timeout=60)
+                            timeout=60, preexec_fn=default_signals)
     assert result.returncode == status, result.stderr
     assert result.stderr == f"tarvek-skills: 错误: {message}\n"
 

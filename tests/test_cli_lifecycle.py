@@ -15,7 +15,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import RUNTIMES, USER_DIRS, make_templates, run_json, snapshot
+from conftest import RUNTIMES, USER_DIRS, default_signals, make_templates, run_json, snapshot
 from tarvek.skills import cli
 from tarvek.skills.cli import staging
 
@@ -294,9 +294,12 @@ def big_templates(tmp_path_factory):
 
 
 def _start(env, *args, cwd):
+    # The run is to be interrupted: it starts with the signals' default
+    # dispositions, whatever this process inherited (a background job or a
+    # CI launcher may ignore SIGINT).
     return subprocess.Popen([sys.executable, "-m", "tarvek.skills", *map(str, args)],
                             cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, encoding="utf-8")
+                            text=True, encoding="utf-8", preexec_fn=default_signals)
 
 
 def _wait_for_staged_copy(skills: Path, process, timeout=30.0) -> Path:
@@ -504,7 +507,7 @@ def test_failed_exchange_changes_nothing(in_process, monkeypatch, capsys):
     assert snapshot(in_process) == before
 
 
-def test_signals_wait_until_the_critical_section_ends():
+def test_signals_wait_until_the_critical_section_ends(sigint_raises):
     order = []
     with pytest.raises(KeyboardInterrupt):
         with staging.signals_held():

@@ -5,6 +5,8 @@
 # interpreter (it is not built with it); leak detection is off, since the
 # interpreter keeps memory at exit, and PYTHONMALLOC=malloc lets ASan see
 # every object allocation, so a reference-counting slip becomes a report.
+# The slow tier runs here too (-m ""): stress runs are where memory errors
+# show.
 #   tools/test-sanitized.sh [pytest arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,4 +21,4 @@ LD_PRELOAD="$runtime" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   PYTHONMALLOC=malloc \
-  .venv-sanitize/bin/python -m pytest -p no:cacheprovider "$@"
+  .venv-sanitize/bin/python -m pytest -p no:cacheprovider -m "" "$@"

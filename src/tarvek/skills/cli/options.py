@@ -57,7 +57,8 @@ def runtime_arg(allow_all: bool) -> Callable[[str], str]:
 def choice_arg(what: str, choices: tuple[str, ...]) -> Callable[[str], str]:
     def choice(value: str) -> str:
         if value not in choices:
-            raise argparse.ArgumentTypeError(f"未知的{what} {value!r}（可选: {'、'.join(choices)}）")
+            raise argparse.ArgumentTypeError(
+                f"未知的{what} {value!r}（可选: {'、'.join(choices)}）")
         return value
 
     choice.__name__ = what

@@ -1,9 +1,9 @@
-"""Fast path against object path of the skills layer, on synthetic trees.
+"""Native path against object path of the skills layer, on synthetic trees.
 
-    python bench/bench_fastpath.py [--scales 1,4] [--repeat 5] [--quick]
+    python bench/bench_native.py [--scales 1,4] [--repeat 5] [--quick]
 
 Each operation of `tarvek.skills.packaging` and of `SkillDetector` runs on
-the native fast path when the module's `Path` is `pathlib.Path`, its path
+the native path when the module's `Path` is `pathlib.Path`, its path
 arguments are exact `PosixPath` values and nothing of the module is
 rebound; otherwise it runs on the object path, which calls pathlib by name.
 This script forces the object path by rebinding both modules' `Path` to a
@@ -13,8 +13,8 @@ For every scale it builds, in a temporary directory (on /dev/shm where
 that is usable, see `--dir`), a templates tree of N skills with 14 files
 each (one of them packaging junk) and a manifest that admits about half of
 them, and a home directory with M installed skills; `--scale K` multiplies
-N and M by K. Each operation is timed on both paths interleaved (fast,
-object, fast, object, ...) and the best of `--repeat` runs is reported, in
+N and M by K. Each operation is timed on both paths interleaved (native,
+object, native, object, ...) and the best of `--repeat` runs is reported, in
 a Markdown table. Collection is also set against a plain `os.walk` listing
 of the same files, the floor that no implementation can beat by much.
 
@@ -199,14 +199,14 @@ class Row:
     def __init__(self, operation: str, scale: int):
         self.operation = operation
         self.scale = scale
-        self.fast: list[float] = []
+        self.native: list[float] = []
         self.object: list[float] = []
         self.walk: list[float] = []
         self.mismatch = ""
 
 
 def measure(row: Row, repeat: int, func, setup=None, check=None, walk=None) -> None:
-    """Best-of timing, fast and object path interleaved run by run.
+    """Best-of timing, native and object path interleaved run by run.
 
     `setup` runs untimed before every run (pruning needs a fresh copy);
     `check` turns a run's result into what both paths must agree on;
@@ -214,7 +214,7 @@ def measure(row: Row, repeat: int, func, setup=None, check=None, walk=None) -> N
     """
     results = {}
     for run in range(repeat):
-        for name in ("fast", "object"):
+        for name in ("native", "object"):
             if setup is not None:
                 setup()
             with object_path() if name == "object" else contextlib.nullcontext():
@@ -224,8 +224,8 @@ def measure(row: Row, repeat: int, func, setup=None, check=None, walk=None) -> N
                 results[name] = comparable(check(result) if check else result)
         if walk is not None:
             row.walk.append(timed(walk)[0])
-    if results["fast"] != results["object"]:
-        row.mismatch = "fast and object path results differ"
+    if results["native"] != results["object"]:
+        row.mismatch = "native and object path results differ"
 
 
 def measure_calls(row: Row, repeat: int, func) -> None:
@@ -243,20 +243,21 @@ def measure_calls(row: Row, repeat: int, func) -> None:
         number *= 2
     first = {}
     for run in range(repeat):
-        for name in ("fast", "object"):
+        for name in ("native", "object"):
             with object_path() if name == "object" else contextlib.nullcontext():
                 if run == 0:
                     first[name] = comparable(func())
                 elapsed, _ = timed(loop)
             getattr(row, name).append(elapsed / number)
-    if first["fast"] != first["object"]:
-        row.mismatch = "fast and object path results differ"
+    if first["native"] != first["object"]:
+        row.mismatch = "native and object path results differ"
 
 
 # --- one scale --------------------------------------------------------------
 
 
-def run_scale(scale: int, templates_count: int, installed_count: int, repeat: int, workdir: str | None):
+def run_scale(scale: int, templates_count: int, installed_count: int, repeat: int,
+              workdir: str | None):
     rows: list[Row] = []
     calls: list[Row] = []
     notes: list[str] = []
@@ -302,7 +303,8 @@ def run_scale(scale: int, templates_count: int, installed_count: int, repeat: in
             (
                 "pruning",
                 lambda: packaging.prune_templates_dir(
-                    copy, profile="python-release", artifact="wheel", manifest_templates_dir=templates
+                    copy, profile="python-release", artifact="wheel",
+                    manifest_templates_dir=templates,
                 ),
                 {
                     "setup": lambda: copy_tree(templates, copy),
@@ -326,11 +328,15 @@ def run_scale(scale: int, templates_count: int, installed_count: int, repeat: in
             )
         problems = packaging.validate_release_manifest(templates)
         if problems:
-            notes.append(f"scale {scale}: validation reports {len(problems)} problems, expected none")
+            notes.append(
+                f"scale {scale}: validation reports {len(problems)} problems, expected none")
+        selected = packaging.selected_skill_names(profile="python-release", artifact="wheel",
+                                                  templates_dir=templates)
+        discovered = detector.SkillDetector().discover(cwd=project)
         notes.append(
             f"scale {scale}: {len(admitted)} of {templates_count} templates collected "
-            f"({len(collected)} pairs), {len(packaging.selected_skill_names(profile='python-release', artifact='wheel', templates_dir=templates))} "
-            f"selected for the wheel, {len(detector.SkillDetector().discover(cwd=project))} skills discovered"
+            f"({len(collected)} pairs), {len(selected)} selected for the wheel, "
+            f"{len(discovered)} skills discovered"
         )
 
         # One detector and one exact PosixPath for all calls: the loop times
@@ -354,19 +360,24 @@ def ratio(numerator: float, denominator: float) -> str:
     return f"{numerator / denominator:.2f}x" if denominator > 0 else "n/a"
 
 
-def print_report(rows: list[Row], calls: list[Row], notes: list[str], repeat: int, workdir: str) -> None:
-    print("| operation | scale | fast (ms) | object (ms) | speedup (object/fast) | os.walk (ms) | fast/os.walk |")
+def print_report(rows: list[Row], calls: list[Row], notes: list[str], repeat: int,
+                 workdir: str) -> None:
+    print("| operation | scale | native (ms) | object (ms) | object / native | os.walk (ms) "
+          "| native / os.walk |")
     print("|---|---:|---:|---:|---:|---:|---:|")
     for row in rows:
-        fast, obj = min(row.fast) * 1e3, min(row.object) * 1e3
-        walk = f"{min(row.walk) * 1e3:.1f} | {ratio(fast, min(row.walk) * 1e3)}" if row.walk else " | "
-        print(f"| {row.operation} | {row.scale} | {fast:.1f} | {obj:.1f} | {ratio(obj, fast)} | {walk} |")
+        native, obj = min(row.native) * 1e3, min(row.object) * 1e3
+        walk = (f"{min(row.walk) * 1e3:.1f} | {ratio(native, min(row.walk) * 1e3)}"
+                if row.walk else " | ")
+        print(f"| {row.operation} | {row.scale} | {native:.1f} | {obj:.1f} "
+              f"| {ratio(obj, native)} | {walk} |")
     print()
-    print("| per call | scale | fast (µs) | object (µs) | speedup (object/fast) |")
+    print("| per call | scale | native (µs) | object (µs) | object / native |")
     print("|---|---:|---:|---:|---:|")
     for row in calls:
-        fast, obj = min(row.fast) * 1e6, min(row.object) * 1e6
-        print(f"| {row.operation} | {row.scale} | {fast:.2f} | {obj:.2f} | {ratio(obj, fast)} |")
+        native, obj = min(row.native) * 1e6, min(row.object) * 1e6
+        print(f"| {row.operation} | {row.scale} | {native:.2f} | {obj:.2f} "
+              f"| {ratio(obj, native)} |")
     print()
     for row in rows + calls:
         if row.mismatch:
@@ -383,13 +394,18 @@ def print_report(rows: list[Row], calls: list[Row], notes: list[str], repeat: in
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--templates", type=int, default=BASE_TEMPLATES, help="skill templates at scale 1")
-    parser.add_argument("--installed", type=int, default=BASE_INSTALLED, help="installed skills at scale 1")
-    parser.add_argument("--scales", default="1,4", help="comma-separated scale factors (default 1,4)")
+    parser.add_argument("--templates", type=int, default=BASE_TEMPLATES,
+                        help="skill templates at scale 1")
+    parser.add_argument("--installed", type=int, default=BASE_INSTALLED,
+                        help="installed skills at scale 1")
+    parser.add_argument("--scales", default="1,4",
+                        help="comma-separated scale factors (default 1,4)")
     parser.add_argument("--scale", type=int, help="a single scale factor, instead of --scales")
     parser.add_argument("--repeat", type=int, default=5, help="runs per path, best reported")
-    parser.add_argument("--dir", help="where the workload is built (default: /dev/shm if usable, else the temp dir)")
-    parser.add_argument("--quick", action="store_true", help="tiny smoke run: 20 templates, 20 installed, one run")
+    parser.add_argument("--dir", help="where the workload is built "
+                        "(default: /dev/shm if usable, else the temp dir)")
+    parser.add_argument("--quick", action="store_true",
+                        help="tiny smoke run: 20 templates, 20 installed, one run")
     args = parser.parse_args()
 
     if args.quick:
@@ -401,7 +417,8 @@ def main() -> int:
     if args.repeat < 1 or not scales or min(scales) < 1:
         parser.error("--repeat and the scales must be at least 1")
     if packaging.Path is not pathlib.Path or detector.Path is not pathlib.Path:
-        print("warning: a module's Path is already rebound; no run takes the fast path", file=sys.stderr)
+        print("warning: a module's Path is already rebound; no run takes the native path",
+              file=sys.stderr)
 
     workdir = args.dir or default_workdir()
     rows: list[Row] = []
