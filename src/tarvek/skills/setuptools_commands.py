@@ -18,49 +18,35 @@ and a build profile that the package names::
 
 Both locations and the profile are required: without the manifest directory
 another tree's manifest would decide, and a profile that is left out would
-admit everything.  When the profile comes from the environment and falls
-back to "dev" (nothing is pruned), the build says so with a warning.
+admit everything.  The profile is `profile`, else TARVEK_SKILL_PROFILE, else
+the one recorded in the sdist the wheel is built from; when none of them
+names one, the build falls back to "dev" (nothing is pruned) and says so
+with a warning.  Each artifact records its profile and the templates' path
+inside it (`build-record.json` in the templates directory).
+
+The build needs setuptools, and tarvek-skills itself in `[build-system]
+requires`: `tarvek-skills[setuptools]` brings both.
 """
 
 from __future__ import annotations
 
+import logging
 import os
-import warnings
 from pathlib import Path
 
-from setuptools.command.build_py import build_py as _build_py
-from setuptools.command.sdist import sdist as _sdist
+try:
+    from setuptools.command.build_py import build_py as _build_py
+    from setuptools.command.sdist import sdist as _sdist
+except ModuleNotFoundError as exc:  # pragma: no cover - depends on the environment
+    raise ModuleNotFoundError(
+        f"tarvek.skills.setuptools_commands needs setuptools ({exc}): put "
+        "\"tarvek-skills[setuptools]\" in the [build-system] requires of pyproject.toml",
+        name=exc.name) from exc
 
-from tarvek.skills import packaging
+from tarvek.skills.build_record import choose_profile
+from tarvek.skills.release_build import SkillProfileFallbackWarning, prune_staged_templates
 
 __all__ = ["SkillProfileFallbackWarning", "skill_commands"]
-
-
-class SkillProfileFallbackWarning(UserWarning):
-    """No build profile was named, so every skill template is packaged."""
-
-
-def _profile(profile: str | None) -> str:
-    if profile:
-        return profile
-    resolved = packaging.current_profile()
-    if not os.environ.get(packaging.PROFILE_ENV, "").strip():
-        warnings.warn(
-            f"no build profile given and {packaging.PROFILE_ENV} is not set: the profile falls "
-            f"back to {resolved!r}, which keeps every skill template",
-            SkillProfileFallbackWarning, stacklevel=3)
-    return resolved
-
-
-def _prune(target: Path, profile: str | None, artifact: str, manifest_dir: Path,
-           announce) -> None:
-    resolved = _profile(profile)
-    if not target.is_dir():
-        raise FileNotFoundError(f"skill templates not found in the {artifact} tree: {target}")
-    kept = packaging.prune_templates_dir(target, profile=resolved, artifact=artifact,
-                                         manifest_templates_dir=manifest_dir)
-    announce(f"pruned skill templates in {target} for profile {resolved!r}, artifact "
-             f"{artifact!r}: kept {', '.join(kept) or 'none'}", 2)
 
 
 def skill_commands(*, package_templates: str | os.PathLike[str],
@@ -73,19 +59,33 @@ def skill_commands(*, package_templates: str | os.PathLike[str],
     (relative to the build's library directory, for example "mypkg/skills");
     `manifest_templates_dir` is the source templates directory whose
     `manifest.json` decides (relative to the project directory or absolute);
-    `profile` is the build profile, or None to read TARVEK_SKILL_PROFILE."""
+    `profile` is the build profile, or None to read TARVEK_SKILL_PROFILE (and
+    then the profile recorded in the sdist)."""
     inside_package = Path(package_templates)
     manifest_dir = Path(manifest_templates_dir)
     if inside_package.is_absolute():
         raise ValueError(f"package_templates must be relative to the package tree: "
                          f"{package_templates}")
 
+    def _prune(target: Path, artifact: str, templates_path: Path, announce) -> None:
+        source = manifest_dir.absolute()
+        prune_staged_templates(
+            target, artifact=artifact, manifest_templates_dir=source,
+            templates_path=templates_path.as_posix(),
+            choice=choose_profile(profile, source_templates=source),
+            log=lambda message: announce(message, logging.INFO))
+
     class build_py(_build_py):
         def run(self):
             super().run()
-            if not self.dry_run:
-                _prune(Path(self.build_lib) / inside_package, profile, "wheel",
-                       manifest_dir.absolute(), self.announce)
+            if getattr(self, "editable_mode", False):
+                # An editable install runs from the source tree, which is
+                # never pruned.
+                self.announce("tarvek-skills: editable install: skill templates are used from "
+                              "the source tree as they are, not pruned", logging.INFO)
+            elif not self.dry_run:
+                _prune(Path(self.build_lib) / inside_package, "wheel", inside_package,
+                       self.announce)
 
     class sdist(_sdist):
         def make_release_tree(self, base_dir, files):
@@ -94,7 +94,6 @@ def skill_commands(*, package_templates: str | os.PathLike[str],
                 raise ValueError("for an sdist, manifest_templates_dir must be relative to the "
                                  f"project directory: {manifest_dir}")
             if not self.dry_run:
-                _prune(Path(base_dir) / manifest_dir, profile, "sdist",
-                       manifest_dir.absolute(), self.announce)
+                _prune(Path(base_dir) / manifest_dir, "sdist", manifest_dir, self.announce)
 
     return {"build_py": build_py, "sdist": sdist}

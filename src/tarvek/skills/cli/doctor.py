@@ -6,7 +6,13 @@ installed skills that discovery skips as broken, symbolic links in skills
 directories that point nowhere, and the leftovers of installs, updates and
 removals that were killed.  `--fix` deletes only leftovers that this tool
 can prove it made (`staging.find_leftovers`); directories that merely look
-like leftovers are noted, for the person to look at, and never touched."""
+like leftovers are noted, for the person to look at, and never touched.
+
+A templates directory that carries a build record (every built artifact
+does) is judged against the profile and artifact it was built for: the
+skills that build left out are no problem, one it admitted but that is
+missing is, and so is one it did not admit.  Without a record the profile
+is unknown and the directory is checked as a source tree."""
 
 from __future__ import annotations
 
@@ -19,6 +25,7 @@ from .common import EXIT_FAILURE, EXIT_OK, ManifestError, packaging
 from .manifest import known_profiles, reading_manifest
 from .options import cwd_option, skills_dir_option, templates_option
 from .output import Outcome, os_error_message, table
+from .recorded import DECLARED_WITHOUT_DIRECTORY, describe, judge, read
 
 CHECK_TEXT = {
     "profile": "构建 profile",
@@ -72,8 +79,12 @@ class _Report:
                                      severity))
 
 
-def _check_profile(report: _Report) -> str:
+def _check_profile(report: _Report) -> str | None:
+    """The build profile in the environment, if one is set: a profile that
+    no build knows is a problem for the next build."""
     pkg = packaging()
+    if not os.environ.get(pkg.PROFILE_ENV, "").strip():
+        return None
     profile = pkg.current_profile()
     known = known_profiles()
     if profile not in known:
@@ -83,25 +94,40 @@ def _check_profile(report: _Report) -> str:
     return profile
 
 
-def _check_templates(report: _Report, given: Path | None) -> Path:
+def _check_templates(report: _Report, given: Path | None):
+    """(templates directory, its build record or None)."""
     pkg = packaging()
     root = Path(given) if given else Path(pkg.get_builtin_templates_dir())
     if not root.is_dir():
         what = "不是目录" if root.exists() else "不存在"
         report.add("templates", f"模板目录{what}: {root}", root)
-        return root
+        return root, None
+    try:
+        record = read(root)
+    except ManifestError as exc:
+        report.add("templates", str(exc), root)
+        record = None
     try:
         with reading_manifest(given):
             problems = list(pkg.validate_release_manifest(given))
+            judgement = (judge(root, root, record.profile, record.artifact)
+                         if record is not None else None)
     except ManifestError as exc:
         report.add("templates", f"发版清单无法使用: {exc}", root / pkg.MANIFEST_FILENAME)
     except OSError as exc:
         report.add("templates", f"发版清单无法读取: {os_error_message(exc)}",
                    root / pkg.MANIFEST_FILENAME)
     else:
+        if judgement is not None:
+            # Left out by the build that made this tree: no problem.
+            left_out = {DECLARED_WITHOUT_DIRECTORY + n for n in judgement.declared
+                        if n not in judgement.admitted}
+            problems = [p for p in problems if p not in left_out]
+            problems += [f"构建记录的 profile {record.profile}（产物类型 {record.artifact}）"
+                         f"不准入的 Skill 在模板目录中: {n}" for n in judgement.not_admitted]
         for problem in problems:
             report.add("templates", f"发版清单: {problem}", root)
-    return root
+    return root, record
 
 
 def _dangling_links(directory: Path) -> list[Path]:
@@ -117,8 +143,8 @@ def cmd_doctor(args) -> Outcome:
     from . import staging
 
     report = _Report()
-    profile = _check_profile(report)
-    templates = _check_templates(report, args.templates)
+    environment_profile = _check_profile(report)
+    templates, record = _check_templates(report, args.templates)
 
     locations = model.locations(args.cwd, args.skills_dir)
     _, broken = model.scan(locations)
@@ -150,11 +176,17 @@ def cmd_doctor(args) -> Outcome:
     status_text = {PROBLEM: "问题", NOTE: "注意"}
     rows = [[CHECK_TEXT[f.check], "已修复" if f.fixed else status_text[f.severity], f.message + (
         f": {f.path}" if f.path and f.path not in f.message else "")] for f in report.findings]
-    lines = [f"构建 profile: {profile}", f"模板目录: {templates}"]
+    lines = [f"构建 profile: {describe(record)}", f"模板目录: {templates}"]
+    if environment_profile is not None:
+        lines.append(f"环境变量 {packaging().PROFILE_ENV}: {environment_profile}（用于下一次构建）")
     if rows:
         lines += [""] + table(["检查", "状态", "说明"], rows)
     lines.append("")
     lines.append(f"结论: 发现 {len(open_findings)} 个问题" if open_findings else "结论: 未发现问题")
-    document = {"profile": profile, "templates_dir": str(templates), "ok": not open_findings,
+    document = {"profile": record.profile if record else None,
+                "artifact": record.artifact if record else None,
+                "record": record.as_json() if record else None,
+                "environment_profile": environment_profile,
+                "templates_dir": str(templates), "ok": not open_findings,
                 "findings": [f.as_json() for f in report.findings]}
     return Outcome(EXIT_FAILURE if open_findings else EXIT_OK, document, lines)

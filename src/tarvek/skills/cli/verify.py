@@ -7,13 +7,19 @@ and every file that collection would take from outside the templates tree
 through a symbolic link.  `validate` checks a source tree; this checks what
 a build produced.
 
+The profile and artifact default to those in the artifact's build record,
+and the record (`build-record.json` beside the manifest) also tells where a
+downstream package keeps its templates; `--templates-path` names that place
+for an artifact without a record.
+
 An artifact is input from elsewhere and is read as such: only a regular
 file or a directory is read (never a device, a FIFO or a socket); an
 archive is never unpacked.  Its member list is read, within limits on the
 number of members, their total size and the compression ratio, and of its
-members only the manifest's content and the targets of symbolic links;
-the templates tree is then rebuilt from the list as a skeleton (directories,
-empty files, links) for the packaging module to look at.  A directory is
+members only the content of manifests and build records and the targets of
+symbolic links; the tree is then rebuilt from the list as a skeleton
+(directories and empty files, and the links of the templates directory
+once it is found) for the packaging module to look at.  A directory is
 walked without a depth limit (`tree.walk`)."""
 
 from __future__ import annotations
@@ -36,10 +42,10 @@ from pathlib import Path
 from typing import BinaryIO, Iterator
 
 from . import tree
-from .common import EXIT_FAILURE, EXIT_OK, Refused, UsageError, packaging
-from .manifest import skill_dir_names
-from .options import artifact_option, path_arg, profile_option, templates_option
+from .common import EXIT_FAILURE, EXIT_OK, ManifestError, Refused, UsageError, packaging
+from .options import artifact_arg, known_artifacts, path_arg, profile_option, templates_option
 from .output import Outcome, table
+from .recorded import RECORD_FILENAME, judge, read
 
 # Where the templates lie inside each kind of artifact.
 _TEMPLATES = Path("tarvek", "skills", "templates")
@@ -60,36 +66,94 @@ def verify_options(sub) -> None:
     sub.epilog = (
         "报告：在产物中但未准入的 Skill、已准入却缺失的 Skill，以及收集时会经由\n"
         "符号链接从模板目录之外带入的文件。准入按产物自带的发版清单判定\n"
-        "（或 --manifest-templates 给出的目录）。\n"
-        "只读取普通文件或目录（设备、FIFO、套接字被拒绝）；归档从不解包：只读\n"
-        f"成员列表、发版清单和符号链接的目标。成员超过 {MAX_MEMBERS} 个、解包后\n"
-        f"超过 {MAX_TOTAL >> 20} MiB 或压缩比超过 {MAX_RATIO} 倍的归档被拒绝。\n"
-        "退出状态：0 一致；1 发现问题；2 用法或清单错误、被拒绝的产物。")
+        "（或 --manifest-templates 给出的目录）。profile 与产物类型默认取产物的构建记录\n"
+        f"（模板目录中的 {RECORD_FILENAME}）；没有构建记录时必须用 --profile 与 --artifact 给出。\n"
+        "只读取普通文件或目录（设备、FIFO、套接字被拒绝）；归档从不解包：只读成员\n"
+        "列表、发版清单、构建记录和符号链接的目标。成员超过 "
+        f"{MAX_MEMBERS} 个、解包后超过\n{MAX_TOTAL >> 20} MiB 或压缩比超过 "
+        f"{MAX_RATIO} 倍的归档被拒绝。\n"
+        "退出状态：0 一致；1 发现问题；2 用法、清单或构建记录错误、被拒绝的产物。")
     sub.positionals.add_argument("path", metavar="ARTIFACT", type=path_arg,
                                  help="wheel（.whl）、sdist（.tar.gz）、单文件程序解包目录或模板目录")
-    artifact_option(sub)
-    profile_option(sub)
+    sub.options.add_argument("--artifact", metavar="A", type=artifact_arg,
+                             help=f"产物类型：{'、'.join(known_artifacts())}"
+                             "（默认：构建记录中的产物类型）")
+    profile_option(sub, "构建记录中的 profile")
     templates_option(sub, "--manifest-templates", "manifest_templates", "提供发版清单的模板目录",
                      default_text="产物自带的清单")
+    sub.options.add_argument("--templates-path", metavar="PATH",
+                             help="模板目录在产物中的路径，例如 mypkg/skills"
+                             "（默认：构建记录所在的目录，否则 tarvek/skills/templates）")
 
 
-def _candidates(root: Path) -> list[Path]:
-    """Where the templates directory may lie in an unpacked artifact, in the
-    order they are tried: tarvek/skills/templates at the top (wheel, binary
-    tree) or one level down, under src (sdist) or not."""
-    return [root / _TEMPLATES, *sorted(root.glob(f"*/src/{_TEMPLATES}")),
-            *sorted(root.glob(f"*/{_TEMPLATES}"))]
-
-
-def _find_templates(root: Path) -> Path | None:
-    """The templates directory in an unpacked artifact, or the directory
-    itself when it holds a manifest."""
-    for candidate in _candidates(root):
+def _fixed_templates(root: Path) -> Path | None:
+    """Where our own artifacts keep the templates: tarvek/skills/templates at
+    the top (wheel, binary tree) or one level down under src (sdist), or the
+    directory itself when it holds a manifest."""
+    for candidate in (root / _TEMPLATES, *sorted(root.glob(f"*/src/{_TEMPLATES}")),
+                      *sorted(root.glob(f"*/{_TEMPLATES}"))):
         if candidate.is_dir():
             return candidate
     if (root / packaging().MANIFEST_FILENAME).is_file():
         return root
     return None
+
+
+def _inside(root: Path, relative: str) -> list[Path]:
+    """`relative` below the artifact's root, or below its one top directory
+    (an sdist's name-version/)."""
+    return [p for p in (root / relative, *sorted(root.glob(f"*/{relative}"))) if p.is_dir()]
+
+
+def _record_files(root: Path) -> list[Path]:
+    """The build records below `root`, found by a walk without a depth limit;
+    one too deep to be named by a path marks no templates directory anyway."""
+    found = []
+    for entry in tree.walk(root):
+        if entry.kind == tree.FILE and entry.name == RECORD_FILENAME:
+            path = root.joinpath(*entry.parts)
+            if len(os.fsencode(path)) < _PATH_MAX:
+                found.append(path)
+    return sorted(found)
+
+
+def _recorded_templates(root: Path) -> list[Path]:
+    """The templates directories whose build record says they lie where
+    they are: the root itself, or its record's templates_path."""
+    if (root / RECORD_FILENAME).is_file():
+        return [root]
+    found = []
+    for record_file in _record_files(root):
+        record = read(record_file.parent)
+        if record is not None and record_file.parent in _inside(root, record.templates_path):
+            found.append(record_file.parent)
+    return found
+
+
+def _find_templates(root: Path, templates_path: str | None) -> Path:
+    if templates_path is not None:
+        relative = Path(templates_path)
+        if relative.is_absolute() or ".." in relative.parts:
+            raise UsageError(f"--templates-path 必须是产物内的相对路径: {templates_path}")
+        if relative == Path("."):
+            return root
+        found = _inside(root, relative.as_posix())
+        if len(found) != 1:
+            what = "找不到" if not found else "有不止一个"
+            raise UsageError(f"在产物中{what}模板目录 {templates_path}")
+        return found[0]
+    recorded = _recorded_templates(root)
+    if len(recorded) > 1:
+        places = "、".join(str(p.relative_to(root)) for p in recorded)
+        raise UsageError(
+            f"产物中有多个带构建记录的模板目录（{places}）：请用 --templates-path 指定")
+    if recorded:
+        return recorded[0]
+    templates = _fixed_templates(root)
+    if templates is None:
+        raise UsageError(f"在产物中找不到模板目录（{_TEMPLATES}）或发版清单；"
+                         "模板在别处时请用 --templates-path 指定")
+    return templates
 
 
 # --------------------------------------------------------------------------
@@ -136,16 +200,16 @@ class _Listing:
             self.members.append(_Member(parts, kind, target))
 
     def wants(self, name: str, kind: str, size: int) -> bool:
-        """Whether the content of this member is needed: a manifest where
-        one of the layouts would look for it."""
+        """Whether the content of this member is needed: a manifest or a
+        build record, wherever it lies."""
         parts = _member_parts(self.path, name)
-        return (kind == tree.FILE and bool(parts) and parts[-1] == packaging().MANIFEST_FILENAME
-                and _manifest_layout(parts[:-1]) and size <= MAX_MANIFEST)
+        return (kind == tree.FILE and bool(parts) and size <= MAX_MANIFEST
+                and parts[-1] in (packaging().MANIFEST_FILENAME, RECORD_FILENAME))
 
     def keep(self, name: str, content: bytes) -> None:
         self.kept += len(content)
         if self.kept > MAX_MANIFEST:
-            raise _refuse(self.path, "发版清单候选文件过多或过大")
+            raise _refuse(self.path, "发版清单和构建记录过多或过大")
         self.manifests[_member_parts(self.path, name)] = content
 
 
@@ -158,12 +222,6 @@ def _member_parts(archive: Path, name: str) -> tuple[str, ...]:
     if ".." in parts:
         raise _refuse(archive, f"成员路径含有 ..: {name!r}")
     return parts
-
-
-def _manifest_layout(directory: tuple[str, ...]) -> bool:
-    templates = _TEMPLATES.parts
-    return (directory in ((), templates) or directory[1:] == templates
-            or directory[1:] == ("src", *templates))
 
 
 def _zip_member_count(stream: BinaryIO) -> int | None:
@@ -298,9 +356,12 @@ def zlib_error() -> type[Exception]:
     return zlib.error
 
 
-def _skeleton(listing: _Listing, scratch: Path) -> None:
-    """Rebuild the templates tree of the listing in `scratch`: directories,
-    empty files, links and the manifest's content.  Members are laid out in
+def _skeleton(listing: _Listing, scratch: Path) -> list[_Member]:
+    """Rebuild the archive's tree in `scratch` from its member list:
+    directories, and files empty but for manifests and build records.  The
+    links are returned, to be laid out only in the templates directory once
+    it is found (`_lay_links`), so that nothing outside the skeleton is
+    reached through one while looking for it.  Members are laid out in
     memory first, so a member below a link or a file is refused instead of
     being written through it."""
     nodes: dict[tuple[str, ...], _Member] = {}
@@ -315,51 +376,37 @@ def _skeleton(listing: _Listing, scratch: Path) -> None:
         if member.kind != tree.DIR and member.parts in parents:
             raise _refuse(listing.path, f"成员位于文件或链接之下: {'/'.join(member.parts)!r}")
         nodes[member.parts] = member
-    top = _templates_prefix(nodes)
-    if top is None:
-        return
-    for parts in sorted(p for p in nodes if p[:len(top)] == top):
+    links = []
+    for parts in sorted(nodes):
         node, path = nodes[parts], scratch.joinpath(*parts)
         if node.kind == tree.DIR:
             path.mkdir(parents=True, exist_ok=True)
-            continue
-        path.parent.mkdir(parents=True, exist_ok=True)
-        if node.kind == tree.LINK:
-            os.symlink(node.target or "", path)
+        elif node.kind == tree.LINK:
+            links.append(node)
         else:
+            path.parent.mkdir(parents=True, exist_ok=True)
             path.write_bytes(listing.manifests.get(parts, b""))
+    return links
 
 
-def _templates_prefix(nodes: dict[tuple[str, ...], _Member]) -> tuple[str, ...] | None:
-    """Which directory of the archive `_find_templates` will pick, so that
-    only that tree is rebuilt."""
-    for candidate in _candidates_in(nodes):
-        node = nodes.get(candidate)
-        if node is not None and node.kind == tree.DIR:
-            return candidate
-    manifest = (packaging().MANIFEST_FILENAME,)
-    if manifest in nodes and nodes[manifest].kind == tree.FILE:
-        return ()
-    return None
-
-
-def _candidates_in(nodes) -> list[tuple[str, ...]]:
-    templates = _TEMPLATES.parts
-    tops = sorted({p[0] for p in nodes if len(p) > 1})
-    return [templates, *[(t, "src", *templates) for t in tops],
-            *[(t, *templates) for t in tops]]
+def _lay_links(links: list[_Member], scratch: Path, templates: Path) -> None:
+    """The links of an archive's skeleton that lie in its templates directory."""
+    top = templates.relative_to(scratch).parts
+    for link in links:
+        if link.parts[:len(top)] == top and len(link.parts) > len(top):
+            os.symlink(link.target or "", scratch.joinpath(*link.parts))
 
 
 @contextmanager
-def _artifact(path: Path) -> Iterator[tuple[Path, str]]:
-    """(directory to look in, kind of artifact): the directory itself, or the
-    skeleton of an archive's templates tree."""
+def _artifact(path: Path) -> Iterator[tuple[Path, str, list[_Member]]]:
+    """(directory to look in, kind of artifact, links still to lay out): the
+    directory itself, or the skeleton of an archive."""
     try:
         info = os.stat(path)
     except FileNotFoundError:
         raise FileNotFoundError(errno.ENOENT, "产物不存在", str(path)) from None
     if stat.S_ISDIR(info.st_mode):
-        yield path, "directory"
+        yield path, "directory", []
         return
     if not stat.S_ISREG(info.st_mode):
         raise Refused(f"不是普通文件或目录，不会读取（设备、FIFO、套接字）: {path}")
@@ -382,8 +429,8 @@ def _artifact(path: Path) -> Iterator[tuple[Path, str]]:
         else:
             raise UsageError(f"不是 wheel、sdist 或目录: {path}")
     with tempfile.TemporaryDirectory(prefix="tarvek-verify-") as scratch:
-        _skeleton(listing, Path(scratch))
-        yield Path(scratch), kind
+        links = _skeleton(listing, Path(scratch))
+        yield Path(scratch), kind, links
 
 
 # --------------------------------------------------------------------------
@@ -484,40 +531,46 @@ def _archive_links(templates: Path, unpacked: Path, archive: Path,
     return sorted((f"{archive}/{member}", text) for member, text in found.items())
 
 
+def _chosen(given: str | None, recorded: str | None, option: str) -> tuple[str, str]:
+    """(value, where it came from) of the profile or the artifact."""
+    if given:
+        return given, option
+    if recorded:
+        return recorded, "record"
+    what = "profile" if option == "--profile" else "产物类型"
+    raise ManifestError(f"产物没有构建记录，不知道它的{what}：请用 {option} 指定")
+
+
 def cmd_verify(args) -> Outcome:
-    pkg = packaging()
-    with _artifact(args.path) as (unpacked, kind):
-        templates = _find_templates(unpacked)
-        if templates is None:
-            raise UsageError(f"在 {args.path} 中找不到模板目录（{_TEMPLATES}）或发版清单")
+    with _artifact(args.path) as (unpacked, kind, links):
+        templates = _find_templates(unpacked, args.templates_path)
+        _lay_links(links, unpacked, templates)
+        record = read(templates)
+        profile, profile_source = _chosen(args.profile, record and record.profile, "--profile")
+        artifact, artifact_source = _chosen(args.artifact, record and record.artifact,
+                                            "--artifact")
         manifest_dir = args.manifest_templates or templates
-        profile = args.profile or pkg.current_profile()
-        manifest = pkg.load_release_manifest(manifest_dir)
-        present = skill_dir_names(templates)
-        declared = list(manifest.get("skills") or {}) if isinstance(manifest, dict) else []
-        candidates = list(dict.fromkeys([*declared, *present]))
-        admitted = [n for n in candidates if pkg.skill_allowed(
-            n, profile=profile, artifact=args.artifact, manifest=manifest,
-            templates_dir=manifest_dir)]
-        extra = [n for n in present if n not in admitted]
-        missing = [n for n in admitted if n not in present]
-        linked = (_outside_links(templates, [n for n in present if n in admitted])
-                  if kind == "directory" else _archive_links(templates, unpacked, args.path,
-                                                             [n for n in present
-                                                              if n in admitted]))
+        judgement = judge(templates, manifest_dir, profile, artifact)
+        present, admitted = judgement.present, judgement.admitted
+        extra, missing = judgement.not_admitted, judgement.missing
+        collected = [n for n in present if n in admitted]
+        linked = (_outside_links(templates, collected) if kind == "directory"
+                  else _archive_links(templates, unpacked, args.path, collected))
         where = templates.relative_to(unpacked) if kind != "directory" else templates
 
     findings = ([["未准入却在产物中", n] for n in extra]
                 + [["已准入却缺失", n] for n in missing]
                 + [["经符号链接来自模板目录之外", f"{f} -> {real}"] for f, real in linked])
     document = {"path": str(args.path), "kind": kind, "templates": str(where),
-                "profile": profile, "artifact": args.artifact, "present": present,
+                "profile": profile, "profile_source": profile_source,
+                "artifact": artifact, "artifact_source": artifact_source,
+                "record": record.as_json() if record else None, "present": present,
                 "admitted": admitted, "not_admitted": extra, "missing": missing,
                 "outside_links": [{"file": f, "target": real} for f, real in linked]}
+    source_text = {"--profile": "--profile", "--artifact": "--artifact", "record": "构建记录"}
     lines = [f"产物: {args.path}（{_KIND_TEXT[kind]}，模板目录 {where}）",
-             f"profile {profile}，产物类型 {args.artifact}: 准入 {len(admitted)} 个 Skill，"
+             f"profile {profile}（{source_text[profile_source]}），产物类型 {artifact}"
+             f"（{source_text[artifact_source]}）: 准入 {len(admitted)} 个 Skill，"
              f"产物携带 {len(present)} 个"]
     lines += table(["问题", "对象"], findings, empty="一致：产物恰好携带准入的 Skill")
     return Outcome(EXIT_FAILURE if findings else EXIT_OK, document, lines)
-
-
