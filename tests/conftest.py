@@ -305,8 +305,9 @@ def run(tmp_path, env):
     def run(*args, cwd=None, extra_env=None, script=False):
         command = ([str(Path(sys.executable).parent / "tarvek-skills")] if script
                    else [sys.executable, "-m", "tarvek.skills"])
+        # No terminal on standard input, wherever the tests are run from.
         result = subprocess.run([*command, *map(str, args)], capture_output=True, text=True,
-                                encoding="utf-8", cwd=cwd or tmp_path,
+                                encoding="utf-8", cwd=cwd or tmp_path, stdin=subprocess.DEVNULL,
                                 env={**env, **(extra_env or {})}, timeout=60)
         assert "Traceback" not in result.stderr
         # An error is one line on stderr, never more.

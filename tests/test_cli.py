@@ -199,7 +199,7 @@ def test_prune_and_its_dry_run_agree(run, tmp_path, env, profile, artifact):
     assert not [p for p in real.rglob("*") if p.suffix == ".pyc" or p.name == "__pycache__"]
     lines = run("prune", dry, "--artifact", artifact, "--profile", profile,
                 "--dry-run").stdout.splitlines()
-    assert lines[1:] == preview["would_delete"]
+    assert [line.split()[0] for line in lines[1:]] == preview["would_delete"] + preview["junk"]
 
 
 def _protected_targets(env):
@@ -244,7 +244,7 @@ def test_prune_refuses_to_delete_what_is_no_skill_template(run, env, tmp_path, s
     assert all(name in result.stderr for name in strangers)
     assert json.loads(result.stdout)["error"]["kind"] == "refused"
     # --force says the directory is what it seems: then they go like any other.
-    preview = run_json(run, *args, "--force")
+    preview = run_json(run, *args, "--force", "--yes")
     if dry_run:
         assert preview["would_delete"] == sorted([*strangers, "gamma"])
         assert snapshot(copy) == before
@@ -274,7 +274,7 @@ def test_prune_refuses_a_target_without_its_own_manifest(run, env, tmp_path, pro
     result = run(*args)
     assert result.returncode == 2 and snapshot(copy) == before
     assert "manifest.json" in result.stderr and "--force" in result.stderr
-    assert run(*args, "--force").returncode == 0
+    assert run(*args, "--force", "--yes").returncode == 0
 
 
 @pytest.mark.parametrize("which", ["own", "manifest source"])
@@ -282,13 +282,13 @@ def test_force_does_not_lift_the_protection_of_the_sources(run, env, tmp_path, w
     target = _protected_targets(env)[which]
     before = snapshot(tmp_path)
     result = run("prune", target, "--artifact", "wheel", "--profile", "python-release",
-                 "--force")
+                 "--force", "--yes")
     assert result.returncode == 2 and "拒绝修剪" in result.stderr
     assert snapshot(tmp_path) == before
 
 
 @pytest.mark.parametrize("args, sentence", [
-    (["--dry-run"], "不会删除任何 Skill 目录"), ([], "没有保留任何 Skill"),
+    (["--dry-run"], "不会删除任何东西"), ([], "没有保留任何 Skill"),
 ])
 def test_an_empty_prune_is_said_in_words(run, env, tmp_path, args, sentence):
     copy = tmp_path / "copy"
@@ -412,11 +412,12 @@ def test_install_copies_the_template_without_junk(run, env, tmp_path):
     project.mkdir()
     document = run_json(run, "install", "beta", "--cwd", project)
     dest = project / ".claude" / "skills" / "beta"
-    assert document["installed"] == [{"runtime": "claude", "path": str(dest), "replaced": False}]
+    assert document["installed"] == [{"runtime": "claude", "path": str(dest), "replaced": False,
+                                      "backup": None}]
     source = snapshot(Path(env["TARVEK_BUILTIN_TEMPLATES_DIR"]) / "beta")
     assert snapshot(dest) == {k: v for k, v in source.items()
                               if "__pycache__" not in k and not k.endswith(".pyc")}
-    assert sorted(p.name for p in dest.parent.iterdir()) == ["beta"]
+    assert sorted(p.name for p in dest.parent.iterdir()) == [".tarvek-installed", "beta"]
 
 
 def test_install_refuses_an_existing_skill_unless_forced(run, tmp_path):
@@ -433,7 +434,10 @@ def test_install_refuses_an_existing_skill_unless_forced(run, tmp_path):
     document = run_json(run, "install", "alpha", "--cwd", project, "--force")
     assert document["installed"][0]["replaced"] is True
     assert (skill / "SKILL.md").read_text() == "# alpha\n" and not (skill / "local.txt").exists()
-    assert sorted(p.name for p in skill.parent.iterdir()) == ["alpha"]
+    # The edited copy is kept, where the output says.
+    assert (Path(document["installed"][0]["backup"]) / "local.txt").read_text() == "mine"
+    assert sorted(p.name for p in skill.parent.iterdir()) == [
+        ".tarvek-backup", ".tarvek-installed", "alpha"]
 
 
 def test_install_everywhere(run, env):

@@ -148,14 +148,18 @@ def test_a_linked_skill_shows_where_it_points(run, env, project, tmp_path):
 # The fixture templates are all at version 1.0.
 @pytest.mark.parametrize("installed, outdated", [
     ("0.9", True), ("1.0", False), ("1.0.0", False), ("v1.0", False), ("0.10", True),
-    ("1.1", False), ("1.0rc1", True), ("unknown", True), ("v0.0.0", True), ("banana", True),
+    ("1.1", False), ("1.0rc1", True), ("unknown", None), ("v0.0.0", True), ("banana", None),
+    ("9.9.9-custom", None),
 ])
 def test_outdated_orders_versions(run, env, project, installed, outdated):
+    """None: a version that cannot be ordered, reported apart."""
     skill(project / ".claude/skills", "alpha", json.dumps({"version": installed}))
     skill(project / ".claude/skills", "not-a-template", '{"version": "0.0.1"}')
     document = run_json(run, "outdated", "--cwd", project)
     assert [(s["name"], s["version"], s["available"]) for s in document["outdated"]] == (
         [("alpha", installed, "1.0")] if outdated else [])
+    assert [(s["name"], s["version"]) for s in document["unorderable"]] == (
+        [("alpha", installed)] if outdated is None else [])
 
 
 def test_outdated_sees_every_scope(run, env, project):

@@ -14,6 +14,9 @@ source tools/python313.sh
 
 TARVEK_SANITIZE=ON install_variant .venv-sanitize build/sanitize
 
+# Everything runs, the slow tier too, but the README's recipes: they build
+# fresh environments from released wheels and the source, not from this build.
+#
 # libstdc++ is preloaded as well: the interpreter is not a C++ program, and
 # ASan must find the real __cxa_throw when it starts.
 runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"

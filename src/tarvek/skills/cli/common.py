@@ -42,6 +42,12 @@ class Refused(UsageError):
     kind = "refused"
 
 
+class Cancelled(CommandError):
+    """The person at the terminal answered no to a confirmation (exit 1)."""
+
+    kind = "cancelled"
+
+
 class ManifestError(CommandError):
     """The release manifest or the build profile cannot be used (exit 2)."""
 

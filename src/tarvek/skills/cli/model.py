@@ -205,12 +205,19 @@ def template_versions(templates_dir: Path | None = None) -> dict[str, str]:
     return {skill.name: skill.version for skill in installed}
 
 
-def is_outdated(installed: str, available: str) -> bool:
-    """Whether `installed` is older than `available`: by version order where
-    both are versions, else whenever they differ."""
+OLDER, SAME, NEWER, UNORDERABLE = "older", "same", "newer", "unorderable"
+
+
+def compare_versions(installed: str, available: str) -> str:
+    """How the installed version stands to the available one: OLDER, SAME,
+    NEWER, or UNORDERABLE when either is no version that can be ordered (as
+    "9.9.9-custom"): such a skill is neither older nor newer."""
     from packaging.version import InvalidVersion, Version
 
+    if installed == available:
+        return SAME
     try:
-        return Version(installed) < Version(available)
+        mine, theirs = Version(installed), Version(available)
     except InvalidVersion:
-        return installed != available
+        return UNORDERABLE
+    return OLDER if mine < theirs else NEWER if mine > theirs else SAME

@@ -12,7 +12,7 @@ import argparse
 from pathlib import Path
 from typing import Callable
 
-from .common import ALL_RUNTIMES, runtimes
+from .common import ALL_RUNTIMES, packaging, runtimes
 
 
 class ExclusiveConst(argparse.Action):
@@ -75,9 +75,26 @@ def profile_option(sub, default_text="环境变量 TARVEK_SKILL_PROFILE，未设
     sub.options.add_argument("--profile", metavar="P", help=f"构建 profile（默认：{default_text}）")
 
 
+def known_artifacts() -> tuple[str, ...]:
+    """The artifacts the packaging module maps to admission keys, in the
+    order its table names them."""
+    table = packaging()._PROFILE_KEYS
+    return tuple(dict.fromkeys(artifact for keys in table.values() for artifact in keys))
+
+
+def artifact_arg(value: str) -> str:
+    """A `type` for `--artifact`: one the packaging module knows.  (Under a
+    profile that admits everything the module does not look at the artifact,
+    so a misspelt one would otherwise pass unnoticed.)"""
+    known = known_artifacts()
+    if value not in known:
+        raise argparse.ArgumentTypeError(f"未知的产物类型 {value!r}（可选: {'、'.join(known)}）")
+    return value
+
+
 def artifact_option(sub):
-    sub.options.add_argument("--artifact", metavar="A",
-                             help="产物类型：sdist、wheel 或 binary（必需）")
+    sub.options.add_argument("--artifact", metavar="A", type=artifact_arg,
+                             help=f"产物类型：{'、'.join(known_artifacts())}（必需）")
     sub.required_options.append(("artifact", "--artifact"))
 
 

@@ -66,8 +66,11 @@ class Parser(argparse.ArgumentParser):
         self.required_options: list[tuple[str, str]] = []
         self.positionals = _Positionals(self, self.add_argument_group("位置参数"))
         self.options = self.add_argument_group("选项")
-        self.options.add_argument("-h", "--help", action="help", help="显示本帮助并退出")
+        self.options.add_argument("-h", "--help", action=HelpAction, help="显示本帮助并退出")
         self._deferred: Callable[[Parser], None] | None = None
+        # Whether the command line asks for JSON anywhere: --help and
+        # --version run before the rest of it is parsed.
+        self.json_requested = False
 
     def defer(self, add_arguments: Callable[["Parser"], None]) -> None:
         """Let `add_arguments(self)` add this parser's arguments only when it
@@ -97,6 +100,9 @@ class Parser(argparse.ArgumentParser):
 
     def parse_args(self, args=None, namespace=None):
         words = list(sys.argv[1:] if args is None else args)
+        requested = wants_json(words)
+        for parser in self._parsers():
+            parser.json_requested = requested
         self._load_subcommand(words)
         self._refuse_values_of_flags(words)
         try:
@@ -165,21 +171,46 @@ def usage_message(exc: argparse.ArgumentError) -> str:
     return f"参数 {exc.argument_name}: {message}"
 
 
-class VersionAction(argparse.Action):
+def wants_json(argv: list[str]) -> bool:
+    """Whether the command line asks for JSON (before a "--"), for what is
+    printed before or while it is parsed."""
+    words = argv[:argv.index("--")] if "--" in argv else argv
+    return "--json" in words
+
+
+def _say(parser, text: str, document: dict) -> None:
+    """`text` for a person, or `document` as the run's one JSON document."""
+    if getattr(parser, "json_requested", False):
+        from .output import json_text
+
+        text = json_text(document) + "\n"
+    sys.stdout.write(text)
+    sys.stdout.flush()
+    parser.exit(EXIT_OK)
+
+
+class _NoValueAction(argparse.Action):
     def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
                  help=None):
         super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
 
+
+class HelpAction(_NoValueAction):
+    def __call__(self, parser, namespace, values, option_string=None):
+        text = parser.format_help()
+        _say(parser, text, {"help": text, "prog": parser.prog})
+
+
+class VersionAction(_NoValueAction):
     def __call__(self, parser, namespace, values, option_string=None):
         from importlib import metadata
 
         try:
             version = metadata.version(DISTRIBUTION)
         except metadata.PackageNotFoundError:
-            version = "未知（未安装）"
-        sys.stdout.write(f"{PROG} {version}\n")
-        sys.stdout.flush()
-        parser.exit(EXIT_OK)
+            version = None
+        text = f"{PROG} {version or '未知（未安装）'}\n"
+        _say(parser, text, {"program": PROG, "version": version})
 
 
 def build_parser() -> "Parser":

@@ -5,12 +5,17 @@ from __future__ import annotations
 
 import errno
 import os
+import pwd
+import re
 from pathlib import Path
 from typing import Any
 
+from . import tree
 from .common import EXIT_FAILURE, EXIT_OK, Refused, packaging, resolved
-from .manifest import (admits_everything, check_manifest, profile_line, reading_manifest,
-                       resolve_profile, skill_dir_names, templates_root)
+from .confirm import confirm, yes_option
+from .manifest import (JUNK_DIRECTORY, admits_everything, check_manifest, known_profiles,
+                       profile_line, reading_manifest, resolve_profile, skill_dir_names,
+                       templates_root)
 from .options import (artifact_option, dry_run_option, path_arg, profile_option,
                       templates_option)
 from .output import Outcome, table
@@ -36,13 +41,17 @@ def select_options(sub) -> None:
 
 def prune_options(sub) -> None:
     sub.epilog = (
-        "--dry-run 只列出将被删除的 Skill 目录，不删除任何东西；\n"
-        "它不列出将被清理的打包垃圾文件（__pycache__、*.pyc、*.pyo、.DS_Store）。\n"
+        "--dry-run 列出将被删除的 Skill 目录和打包垃圾（__pycache__、*.pyc、\n"
+        "*.pyo、.DS_Store），不删除任何东西。\n"
         "拒绝修剪已安装包自带的模板目录和提供发版清单的模板目录\n"
         "（以及它们的上级或下级目录）：修剪只用于副本（退出状态 2）。\n"
         "也拒绝（除非给出 --force）没有自己的 manifest.json 的目录，以及\n"
         "将删除的目录中有不是 Skill 模板的（既无 SKILL.md 也无 data，\n"
-        "例如 .git、src、docs）的目录，--dry-run 时同样拒绝（退出状态 2）。")
+        "例如 .git、src、docs）的目录，--dry-run 时同样拒绝（退出状态 2）。\n"
+        "--force 也不解除的拒绝：主目录及其上级目录、/、文件系统的根（挂载点），\n"
+        "无论怎样写（符号链接、..、末尾斜杠），都先解析再比较。\n"
+        "--force 在终端上会先列出将删除的内容并询问，--yes 跳过询问；\n"
+        "没有终端时 --force 必须与 --yes 一起给出（退出状态 2）。")
     sub.positionals.add_argument("target", metavar="TARGET", type=path_arg,
                                  help="要修剪的模板目录副本")
     artifact_option(sub)
@@ -52,7 +61,8 @@ def prune_options(sub) -> None:
     dry_run_option(sub, "只列出将被删除的 Skill，不删除")
     sub.options.add_argument("--force", action="store_true",
                              help="修剪没有 manifest.json 或含有非 Skill 目录的目录"
-                             "（不解除对已安装模板和清单来源目录的保护）")
+                             "（不解除对已安装模板、清单来源目录、主目录、/ 和挂载点的保护）")
+    yes_option(sub)
 
 
 def datas_options(sub) -> None:
@@ -69,7 +79,12 @@ def cmd_locations(args) -> Outcome:
             ["当前构建 profile", profile]]
     document = {"central_skills_dir": str(central), "builtin_templates_dir": str(templates),
                 "profile": profile}
-    return Outcome(EXIT_OK, document, table(["位置", "值"], rows))
+    warnings = []
+    known = known_profiles()
+    if profile not in known:
+        warnings.append(f"环境变量 {pkg.PROFILE_ENV} 给出的构建 profile {profile!r} 未知，"
+                        f"select、prune 和构建都会拒绝它（可用: {'、'.join(known)}）")
+    return Outcome(EXIT_OK, document, table(["位置", "值"], rows), warnings)
 
 
 # The one validation problem that a pruned artifact has by design.
@@ -174,9 +189,78 @@ def _refuse_strangers(target: Path, doomed: list[str]) -> None:
             f"{'、'.join(strangers)}（确认无误请加 --force）")
 
 
+# --force lifts the guards above, never this floor: whatever the spelling, a
+# target that resolves to one of these directories is refused.
+
+
+_OCTAL_ESCAPE = re.compile(rb"\\([0-7]{3})")
+
+
+def _mount_points() -> set[str]:
+    """The mount points listed in /proc/self/mountinfo (bind mounts
+    included, which a comparison of devices does not see)."""
+    found = set()
+    try:
+        with open("/proc/self/mountinfo", "rb") as info:
+            for line in info:
+                fields = line.split()
+                if len(fields) > 4:
+                    # Blanks and backslashes in the path are written as octal escapes.
+                    point = _OCTAL_ESCAPE.sub(lambda m: bytes([int(m.group(1), 8)]), fields[4])
+                    found.add(os.path.normpath(os.fsdecode(point)))
+    except OSError:
+        pass
+    return found
+
+
+def _homes() -> list[Path]:
+    homes = [os.path.expanduser("~")]
+    try:
+        homes.append(pwd.getpwuid(os.getuid()).pw_dir)
+    except (KeyError, OSError):
+        pass
+    return [resolved(Path(home)) for home in homes if home and home != "~"]
+
+
+def _refuse_the_floor(target: Path) -> None:
+    real = resolved(target)
+    if real == Path(real.anchor):
+        raise Refused(f"拒绝修剪根目录 /（--force 也不能解除）: {target}")
+    for home in _homes():
+        if real == home or real in home.parents:
+            what = "主目录" if real == home else f"主目录 {home} 的上级目录"
+            raise Refused(f"拒绝修剪{what}（--force 也不能解除）: {target}")
+    if os.path.ismount(real) or str(real) in _mount_points():
+        raise Refused(f"拒绝修剪文件系统的根（挂载点，--force 也不能解除）: {target}")
+
+
+def _junk(target: Path, doomed: list[str]) -> list[str]:
+    """What pruning deletes as packaging junk, outside the skill directories
+    it deletes anyway: every `__pycache__` directory, and every file the
+    packaging module does not take into a package (`_is_packable_file`)."""
+    pkg = packaging()
+    found = []
+    skip: tuple[str, ...] | None = None  # a subtree that goes whole
+    for entry in tree.walk(target):
+        if skip is not None and entry.parts[:len(skip)] == skip:
+            continue
+        skip = None
+        if len(entry.parts) == 1 and entry.name in doomed:
+            skip = entry.parts
+            continue
+        path = target.joinpath(*entry.parts)
+        if entry.name == JUNK_DIRECTORY and path.is_dir():
+            found.append(entry.relative())
+            skip = entry.parts
+        elif entry.kind != tree.DIR and path.is_file() and not pkg._is_packable_file(path):
+            found.append(entry.relative())
+    return found
+
+
 def cmd_prune(args) -> Outcome:
     pkg = packaging()
     target: Path = args.target
+    _refuse_the_floor(target)
     _refuse_protected_target(target, args.manifest_templates)
     _require_directory(target, "要修剪的模板目录")
     if not args.force:
@@ -188,10 +272,15 @@ def cmd_prune(args) -> Outcome:
     document: dict[str, Any] = {"target": str(target), "profile": profile,
                                 "profile_source": source, "artifact": args.artifact,
                                 "dry_run": args.dry_run}
+    if args.dry_run or args.force:
+        junk = _junk(target, doomed)
     if args.dry_run:
-        document.update(kept=kept, would_delete=doomed)
-        return Outcome(EXIT_OK, document, table(["将删除的 Skill"], [[n] for n in doomed],
-                                                empty="不会删除任何 Skill 目录"))
+        document.update(kept=kept, would_delete=doomed, junk=junk)
+        rows = [[n, "Skill 目录"] for n in doomed] + [[j, "打包垃圾"] for j in junk]
+        return Outcome(EXIT_OK, document, table(["将删除", "类别"], rows,
+                                                empty="不会删除任何东西"))
+    if args.force:
+        confirm(f"修剪 {target}（--force）并删除", [*doomed, *junk], args.yes)
     with reading_manifest(args.manifest_templates):
         kept = list(pkg.prune_templates_dir(
             target, profile=profile, artifact=args.artifact,
