@@ -8,7 +8,9 @@ The build profile is TARVEK_SKILL_PROFILE, else the one recorded in the
 source tree (a tree unpacked from our sdist carries the sdist's record),
 else "dev"; the log says which.  Under "dev" or "internal" every template
 stays.  An unknown profile, or one that has no entry for the artifact, fails
-the build with the module's own message."""
+the build with the module's own message.  Packaging junk (bytecode, its
+caches, Finder metadata) goes from everything installed first, by the
+module's own rule."""
 
 from __future__ import annotations
 
@@ -56,6 +58,7 @@ def main(argv: list[str]) -> int:
         print(f"tarvek-skills build: {exc}", file=sys.stderr)
         return 1
     packaging = load_packaging(module_file)
+    packaging._remove_packaging_junk(Path(module_file).parent.parent)  # .../tarvek
     root = Path(staged)
     try:
         kept = packaging.prune_templates_dir(root, profile=choice.profile, artifact=artifact,

@@ -2,9 +2,13 @@
 
 import contextlib
 import gc
+import json
 import os
 import pathlib
+import signal
+import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -79,15 +83,15 @@ class ObjectPath(pathlib.Path):
     """A `Path` that is not `pathlib.Path`: forces the object path."""
 
 
-PATH_KINDS = ["fast", "object"]
+PATH_KINDS = ["native", "object"]
 
 
 def use_path_kind(monkeypatch, kind):
-    """Binds the modules' `Path` for `kind` ("fast" or "object")."""
+    """Binds the modules' `Path` for `kind` ("native" or "object")."""
     if kind == "object":
         monkeypatch.setattr(packaging, "Path", ObjectPath)
         monkeypatch.setattr(detector, "Path", ObjectPath)
-    elif kind == "fast":
+    elif kind == "native":
         monkeypatch.setattr(packaging, "Path", pathlib.Path)
         monkeypatch.setattr(detector, "Path", pathlib.Path)
     else:
@@ -96,7 +100,7 @@ def use_path_kind(monkeypatch, kind):
 
 @pytest.fixture(params=PATH_KINDS)
 def path_kind(request, monkeypatch):
-    """Runs the test once on the fast path and once on the object path.
+    """Runs the test once on the native path and once on the object path.
 
     Applied to whole modules with `pytestmark = pytest.mark.usefixtures(
     "path_kind")`.  It is set up before the test's own fixtures and body, so a
@@ -175,6 +179,38 @@ def recording_audit_events():
         _audit_log = None
 
 
+# Signals -------------------------------------------------------------------------
+#
+# A test never depends on the dispositions it inherits: pytest may run as a
+# background job or under a launcher that ignores SIGINT.
+
+INTERRUPTING = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")
+                     if hasattr(signal, name))
+
+
+def default_signals():
+    """For `preexec_fn`: the child starts with the default disposition of
+    the signals a test sends it, none of them blocked, so that the
+    interpreter it runs installs its own SIGINT handler."""
+    for signum in INTERRUPTING:
+        signal.signal(signum, signal.SIG_DFL)
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, INTERRUPTING)
+
+
+@pytest.fixture
+def sigint_raises():
+    """SIGINT raises KeyboardInterrupt in this process during the test, as it
+    does when the interpreter starts with SIGINT's default disposition (and
+    the signal is not blocked)."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    mask = signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
+        signal.signal(signal.SIGINT, previous)
+
+
 def write(path, text="x"):
     """Writes `text` to `path`, making its parent directories."""
     path.parent.mkdir(parents=True, exist_ok=True)
@@ -187,6 +223,120 @@ def no_tarvek_environment(monkeypatch):
     """Unsets the variables that choose a profile or a templates or skills directory."""
     for name in ("TARVEK_SKILL_PROFILE", "TARVEK_BUILTIN_TEMPLATES_DIR", "TARVEK_SKILLS_DIR"):
         monkeypatch.delenv(name, raising=False)
+
+
+# The runtime table, as the tests expect it ------------------------------------
+#
+# The detector's six runtimes in its order, and the skills directory of each
+# below a project and below the home directory.
+
+RUNTIMES = ["claude", "openclaw", "codex", "opencode", "workbuddy", "trae-cn"]
+PROJECT_DIRS = {runtime: f".{runtime}/skills" for runtime in RUNTIMES}
+USER_DIRS = {**PROJECT_DIRS, "opencode": ".config/opencode/skills"}
+
+
+# The tarvek-skills command ----------------------------------------------------
+
+# The fixture manifest: alpha goes everywhere, beta into the wheel and the
+# full binary, gamma nowhere.
+MANIFEST = {
+    "skills": {
+        "alpha": {"tier": "core", "reason": "基础", "source": True, "wheel": True,
+                  "binary": True, "binary_full": True},
+        "beta": {"tier": "extra", "reason": "扩展", "wheel": True, "binary_full": True},
+        "gamma": {"tier": "internal", "reason": "内部"},
+    }
+}
+# What MANIFEST admits, by (profile, artifact).
+ADMITTED = {
+    ("python-release", "sdist"): ["alpha"],
+    ("python-release", "wheel"): ["alpha", "beta"],
+    ("binary-minimal", "binary"): ["alpha"],
+    ("binary-full", "binary"): ["alpha", "beta"],
+    ("dev", "wheel"): ["alpha", "beta", "gamma"],
+    ("internal", "binary"): ["alpha", "beta", "gamma"],
+}
+
+
+def make_templates(root: Path, manifest=MANIFEST) -> Path:
+    """Templates alpha, beta and gamma at version 1.0, with some junk, and
+    `manifest` as their manifest."""
+    for name in ("alpha", "beta", "gamma"):
+        (root / name / "data").mkdir(parents=True)
+        (root / name / "SKILL.md").write_text(f"# {name}\n", encoding="utf-8")
+        (root / name / "data" / "VERSION.json").write_text('{"version": "1.0"}')
+        (root / name / "scripts").mkdir()
+        (root / name / "scripts" / "run.py").write_text("print(1)\n")
+    (root / "beta" / "__pycache__").mkdir()
+    (root / "beta" / "__pycache__" / "run.cpython-313.pyc").write_bytes(b"\0")
+    (root / "beta" / "scripts" / "old.pyc").write_bytes(b"\0")
+    if manifest is not None:
+        (root / "manifest.json").write_text(json.dumps(manifest), encoding="utf-8")
+    return root
+
+
+def snapshot(root: Path) -> dict[str, bytes | None]:
+    """Every entry below root, with the contents of the files."""
+    return {str(p.relative_to(root)): (p.read_bytes() if p.is_file() else None)
+            for p in sorted(root.rglob("*"))}
+
+
+@pytest.fixture
+def env(tmp_path):
+    """The environment of a command run: a private home, templates of its
+    own (make_templates) and a PATH holding only what a test puts there."""
+    home = tmp_path / "home"
+    home.mkdir()
+    fake_bin = tmp_path / "bin"
+    fake_bin.mkdir()
+    environment = {k: v for k, v in os.environ.items() if not k.startswith("TARVEK_")}
+    environment.update(HOME=str(home), PATH=str(fake_bin), PYTHONIOENCODING="utf-8",
+                       TARVEK_BUILTIN_TEMPLATES_DIR=str(make_templates(tmp_path / "templates")))
+    environment.pop("USERPROFILE", None)
+    return environment
+
+
+@pytest.fixture
+def run(tmp_path, env):
+    """Returns run(*args, cwd=None, extra_env=None, script=False): the
+    installed command (`python -m tarvek.skills`, or the console script) in
+    a subprocess with `env`; checks that no traceback and at most one error
+    line reach standard error."""
+    def run(*args, cwd=None, extra_env=None, script=False):
+        command = ([str(Path(sys.executable).parent / "tarvek-skills")] if script
+                   else [sys.executable, "-m", "tarvek.skills"])
+        # No terminal on standard input, wherever the tests are run from.
+        result = subprocess.run([*command, *map(str, args)], capture_output=True, text=True,
+                                encoding="utf-8", cwd=cwd or tmp_path, stdin=subprocess.DEVNULL,
+                                env={**env, **(extra_env or {})}, timeout=60)
+        assert "Traceback" not in result.stderr
+        # An error is one line on stderr, never more.
+        assert len(result.stderr.splitlines()) <= 1, result.stderr
+        return result
+    return run
+
+
+def run_json(run, *args, status=0, **kwargs):
+    result = run(*args, "--json", **kwargs)
+    assert result.returncode == status, result.stderr
+    return json.loads(result.stdout)
+
+
+# A downstream package built with the setuptools commands: its setup.py.
+
+SETUP_PY = """\
+import os
+from setuptools import setup
+from tarvek.skills.setuptools_commands import skill_commands
+
+setup(
+    name="downstream", version="1.0", package_dir={"": "src"}, packages=["downstream"],
+    include_package_data=True,
+    cmdclass=skill_commands(package_templates="downstream/skills",
+                            manifest_templates_dir="src/downstream/skills",
+                            profile=os.environ.get("DOWNSTREAM_PROFILE") or None),
+)
+"""
 
 
 # Fresh environments for the slow tests -----------------------------------------

@@ -138,7 +138,8 @@ def build(root):
 # itself (a test shadows them).
 OPERATIONS = {
     "list_template_dirs": lambda pk, det, t: [f"{p}" for p in pk.list_template_dirs(t)],
-    "collect_skill_datas": lambda pk, det, t: pk.collect_skill_datas(profile="dev", templates_dir=t),
+    "collect_skill_datas": lambda pk, det, t: pk.collect_skill_datas(profile="dev",
+                                                                      templates_dir=t),
     "load_release_manifest": lambda pk, det, t: [*pk.load_release_manifest(t)["skills"]],
     "validate_release_manifest": lambda pk, det, t: pk.validate_release_manifest(t),
     "_remove_packaging_junk": lambda pk, det, t: pk._remove_packaging_junk(t),

@@ -362,6 +362,7 @@ def test_selected_follows_rebound_list_template_dirs(tmp_path, monkeypatch):
 # reference counting ----------------------------------------------------------
 
 
+@pytest.mark.slow
 def test_admission_leaks(tmp_path, monkeypatch, leak_check):
     manifest = {"skills": {"a": {"wheel": True}, "b": "text"}, "default": {"binary": 1}}
     root = make_templates(tmp_path / "t", manifest, ["a", "b"])
@@ -417,7 +418,8 @@ def test_skill_allowed_asks_mapping_subclasses_with_in_and_brackets():
             raise RuntimeError("contains")
 
     manifest = {"skills": Recording(a=Recording(wheel=True)), "default": Recording(wheel=False)}
-    assert packaging.skill_allowed("a", profile="python-release", artifact="wheel", manifest=manifest)
+    assert packaging.skill_allowed("a", profile="python-release", artifact="wheel",
+                                   manifest=manifest)
     assert seen == [("in", "a"), ("[]", "a"), ("in", "wheel"), ("[]", "wheel"),
                     ("in", "wheel"), ("[]", "wheel")]
     with pytest.raises(RuntimeError, match="contains"):

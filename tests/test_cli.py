@@ -8,91 +8,17 @@ subprocess, with a temporary home, a temporary templates tree of its own
 import json
 import os
 import shutil
-import subprocess
-import sys
 import unicodedata
 from importlib import metadata
 from pathlib import Path
 
 import pytest
 
+from conftest import ADMITTED, MANIFEST, RUNTIMES, make_templates, run_json, snapshot
 from tarvek.skills import cli, packaging
 
-# The fixture manifest: alpha goes everywhere, beta into the wheel and the
-# full binary, gamma nowhere.
-MANIFEST = {
-    "skills": {
-        "alpha": {"tier": "core", "reason": "基础", "source": True, "wheel": True,
-                  "binary": True, "binary_full": True},
-        "beta": {"tier": "extra", "reason": "扩展", "wheel": True, "binary_full": True},
-        "gamma": {"tier": "internal", "reason": "内部"},
-    }
-}
-ADMITTED = {
-    ("python-release", "sdist"): ["alpha"],
-    ("python-release", "wheel"): ["alpha", "beta"],
-    ("binary-minimal", "binary"): ["alpha"],
-    ("binary-full", "binary"): ["alpha", "beta"],
-    ("dev", "wheel"): ["alpha", "beta", "gamma"],
-    ("internal", "binary"): ["alpha", "beta", "gamma"],
-}
 SUBCOMMANDS = ["locations", "validate", "select", "prune", "datas", "list", "targets", "install",
                "remove", "update"]
-
-
-def make_templates(root: Path, manifest=MANIFEST) -> Path:
-    for name in ("alpha", "beta", "gamma"):
-        (root / name / "data").mkdir(parents=True)
-        (root / name / "SKILL.md").write_text(f"# {name}\n", encoding="utf-8")
-        (root / name / "data" / "VERSION.json").write_text('{"version": "1.0"}')
-        (root / name / "scripts").mkdir()
-        (root / name / "scripts" / "run.py").write_text("print(1)\n")
-    (root / "beta" / "__pycache__").mkdir()
-    (root / "beta" / "__pycache__" / "run.cpython-313.pyc").write_bytes(b"\0")
-    (root / "beta" / "scripts" / "old.pyc").write_bytes(b"\0")
-    if manifest is not None:
-        (root / "manifest.json").write_text(json.dumps(manifest), encoding="utf-8")
-    return root
-
-
-def snapshot(root: Path) -> dict[str, bytes | None]:
-    """Every entry below root, with the contents of the files."""
-    return {str(p.relative_to(root)): (p.read_bytes() if p.is_file() else None)
-            for p in sorted(root.rglob("*"))}
-
-
-@pytest.fixture
-def env(tmp_path):
-    home = tmp_path / "home"
-    home.mkdir()
-    fake_bin = tmp_path / "bin"
-    fake_bin.mkdir()
-    environment = {k: v for k, v in os.environ.items() if not k.startswith("TARVEK_")}
-    environment.update(HOME=str(home), PATH=str(fake_bin), PYTHONIOENCODING="utf-8",
-                       TARVEK_BUILTIN_TEMPLATES_DIR=str(make_templates(tmp_path / "templates")))
-    environment.pop("USERPROFILE", None)
-    return environment
-
-
-@pytest.fixture
-def run(tmp_path, env):
-    def run(*args, cwd=None, extra_env=None, script=False):
-        command = ([str(Path(sys.executable).parent / "tarvek-skills")] if script
-                   else [sys.executable, "-m", "tarvek.skills"])
-        result = subprocess.run([*command, *map(str, args)], capture_output=True, text=True,
-                                encoding="utf-8", cwd=cwd or tmp_path,
-                                env={**env, **(extra_env or {})}, timeout=60)
-        assert "Traceback" not in result.stderr
-        # An error is one line on stderr, never more.
-        assert len(result.stderr.splitlines()) <= 1, result.stderr
-        return result
-    return run
-
-
-def run_json(run, *args, status=0, **kwargs):
-    result = run(*args, "--json", **kwargs)
-    assert result.returncode == status, result.stderr
-    return json.loads(result.stdout)
 
 
 def display_column(line: str, text: str) -> int:
@@ -273,7 +199,7 @@ def test_prune_and_its_dry_run_agree(run, tmp_path, env, profile, artifact):
     assert not [p for p in real.rglob("*") if p.suffix == ".pyc" or p.name == "__pycache__"]
     lines = run("prune", dry, "--artifact", artifact, "--profile", profile,
                 "--dry-run").stdout.splitlines()
-    assert lines[1:] == preview["would_delete"]
+    assert [line.split()[0] for line in lines[1:]] == preview["would_delete"] + preview["junk"]
 
 
 def _protected_targets(env):
@@ -318,7 +244,7 @@ def test_prune_refuses_to_delete_what_is_no_skill_template(run, env, tmp_path, s
     assert all(name in result.stderr for name in strangers)
     assert json.loads(result.stdout)["error"]["kind"] == "refused"
     # --force says the directory is what it seems: then they go like any other.
-    preview = run_json(run, *args, "--force")
+    preview = run_json(run, *args, "--force", "--yes")
     if dry_run:
         assert preview["would_delete"] == sorted([*strangers, "gamma"])
         assert snapshot(copy) == before
@@ -348,7 +274,7 @@ def test_prune_refuses_a_target_without_its_own_manifest(run, env, tmp_path, pro
     result = run(*args)
     assert result.returncode == 2 and snapshot(copy) == before
     assert "manifest.json" in result.stderr and "--force" in result.stderr
-    assert run(*args, "--force").returncode == 0
+    assert run(*args, "--force", "--yes").returncode == 0
 
 
 @pytest.mark.parametrize("which", ["own", "manifest source"])
@@ -356,13 +282,13 @@ def test_force_does_not_lift_the_protection_of_the_sources(run, env, tmp_path, w
     target = _protected_targets(env)[which]
     before = snapshot(tmp_path)
     result = run("prune", target, "--artifact", "wheel", "--profile", "python-release",
-                 "--force")
+                 "--force", "--yes")
     assert result.returncode == 2 and "拒绝修剪" in result.stderr
     assert snapshot(tmp_path) == before
 
 
 @pytest.mark.parametrize("args, sentence", [
-    (["--dry-run"], "不会删除任何 Skill 目录"), ([], "没有保留任何 Skill"),
+    (["--dry-run"], "不会删除任何东西"), ([], "没有保留任何 Skill"),
 ])
 def test_an_empty_prune_is_said_in_words(run, env, tmp_path, args, sentence):
     copy = tmp_path / "copy"
@@ -475,8 +401,7 @@ def test_targets(run, env, tmp_path):
         ("codex", str(project / ".codex/skills"))]
     assert targets("--global") == [("claude", str(home / ".claude/skills")),
                                    ("codex", str(home / ".codex/skills"))]
-    assert [r for r, _ in targets("--all")] == [
-        "claude", "openclaw", "codex", "opencode", "workbuddy", "trae-cn"]
+    assert [r for r, _ in targets("--all")] == RUNTIMES
     assert targets("--runtime", "all") == targets("--all")
     lines = run("targets", "--cwd", project).stdout.splitlines()
     assert lines[0].split() == ["运行时", "Skills", "目录"] and len(lines) == 3
@@ -487,11 +412,12 @@ def test_install_copies_the_template_without_junk(run, env, tmp_path):
     project.mkdir()
     document = run_json(run, "install", "beta", "--cwd", project)
     dest = project / ".claude" / "skills" / "beta"
-    assert document["installed"] == [{"runtime": "claude", "path": str(dest), "replaced": False}]
+    assert document["installed"] == [{"runtime": "claude", "path": str(dest), "replaced": False,
+                                      "backup": None}]
     source = snapshot(Path(env["TARVEK_BUILTIN_TEMPLATES_DIR"]) / "beta")
     assert snapshot(dest) == {k: v for k, v in source.items()
                               if "__pycache__" not in k and not k.endswith(".pyc")}
-    assert sorted(p.name for p in dest.parent.iterdir()) == ["beta"]
+    assert sorted(p.name for p in dest.parent.iterdir()) == [".tarvek-installed", "beta"]
 
 
 def test_install_refuses_an_existing_skill_unless_forced(run, tmp_path):
@@ -508,7 +434,10 @@ def test_install_refuses_an_existing_skill_unless_forced(run, tmp_path):
     document = run_json(run, "install", "alpha", "--cwd", project, "--force")
     assert document["installed"][0]["replaced"] is True
     assert (skill / "SKILL.md").read_text() == "# alpha\n" and not (skill / "local.txt").exists()
-    assert sorted(p.name for p in skill.parent.iterdir()) == ["alpha"]
+    # The edited copy is kept, where the output says.
+    assert (Path(document["installed"][0]["backup"]) / "local.txt").read_text() == "mine"
+    assert sorted(p.name for p in skill.parent.iterdir()) == [
+        ".tarvek-backup", ".tarvek-installed", "alpha"]
 
 
 def test_install_everywhere(run, env):

@@ -2,19 +2,15 @@
 through the command, with temporary homes and projects."""
 
 import json
-import os
+import logging
 from pathlib import Path
 
 import pytest
 
-from tarvek.skills.cli.common import RUNTIMES
-from tarvek.skills.discovery.detector import SkillDetector
-from test_cli import env, run, run_json  # noqa: F401  (fixtures)
-
-PROJECT_DIRS = {"claude": ".claude/skills", "openclaw": ".openclaw/skills",
-                "codex": ".codex/skills", "opencode": ".opencode/skills",
-                "workbuddy": ".workbuddy/skills", "trae-cn": ".trae-cn/skills"}
-USER_DIRS = {**PROJECT_DIRS, "opencode": ".config/opencode/skills"}
+import tarvek.skills.discovery.detector as detector
+from conftest import PROJECT_DIRS, RUNTIMES, USER_DIRS, make_templates, run_json
+from tarvek.skills import cli
+from tarvek.skills.cli.common import runtimes
 
 
 def skill(base: Path, name: str, version_text: str | None = '{"version": "1.0"}') -> Path:
@@ -31,8 +27,8 @@ def project(tmp_path):
     return path
 
 
-def test_runtime_names_are_the_detectors():
-    assert [r for r, _ in SkillDetector().detect_all_install_targets()] == list(RUNTIMES)
+def test_the_command_knows_the_detectors_runtimes():
+    assert runtimes() == tuple(RUNTIMES)
 
 
 @pytest.fixture
@@ -96,6 +92,42 @@ def test_a_broken_skill_is_reported_not_hidden(run, env, project, bad):
     assert "good" in text.stdout and "bad" not in text.stdout and "bad" in text.stderr
 
 
+class _Reworded(logging.Filter):
+    """Gives discovery's records another text, as a new wording would."""
+
+    def __init__(self):
+        super().__init__()
+        self.seen = 0
+
+    def filter(self, record):
+        self.seen += 1
+        record.msg = "skipped a broken version file %s (%s)"
+        return True
+
+
+@pytest.mark.parametrize("command", ["list", "doctor"])
+def test_broken_skills_are_known_by_their_record_not_its_text(
+        tmp_path, home, project, monkeypatch, capsys, no_tarvek_environment, command):
+    monkeypatch.setenv("TARVEK_BUILTIN_TEMPLATES_DIR", str(make_templates(tmp_path / "tpl")))
+    skill(project / ".codex/skills", "good")
+    broken = skill(project / ".codex/skills", "bad", "{oops")
+    reworded = _Reworded()
+    detector._logger.addFilter(reworded)
+    try:
+        status = cli.main([command, "--cwd", str(project), "--json"])
+    finally:
+        detector._logger.removeFilter(reworded)
+    assert reworded.seen == 1
+    document = json.loads(capsys.readouterr().out)
+    if command == "list":
+        assert status == 0 and [s["name"] for s in document["skills"]] == ["good"]
+        found = [(b["name"], b["version_file"]) for b in document["broken"]]
+    else:
+        assert status == 1
+        found = [(f["message"].split("（")[0], f["path"]) for f in document["findings"]]
+    assert found == [("bad", str(broken / "data/VERSION.json"))]
+
+
 def test_an_empty_list_says_so(run, project):
     result = run("list", "--cwd", project)
     assert result.returncode == 0 and result.stdout.strip() == "未发现已安装的 Skill"
@@ -116,14 +148,18 @@ def test_a_linked_skill_shows_where_it_points(run, env, project, tmp_path):
 # The fixture templates are all at version 1.0.
 @pytest.mark.parametrize("installed, outdated", [
     ("0.9", True), ("1.0", False), ("1.0.0", False), ("v1.0", False), ("0.10", True),
-    ("1.1", False), ("1.0rc1", True), ("unknown", True), ("v0.0.0", True), ("banana", True),
+    ("1.1", False), ("1.0rc1", True), ("unknown", None), ("v0.0.0", True), ("banana", None),
+    ("9.9.9-custom", None),
 ])
 def test_outdated_orders_versions(run, env, project, installed, outdated):
+    """None: a version that cannot be ordered, reported apart."""
     skill(project / ".claude/skills", "alpha", json.dumps({"version": installed}))
     skill(project / ".claude/skills", "not-a-template", '{"version": "0.0.1"}')
     document = run_json(run, "outdated", "--cwd", project)
     assert [(s["name"], s["version"], s["available"]) for s in document["outdated"]] == (
         [("alpha", installed, "1.0")] if outdated else [])
+    assert [(s["name"], s["version"]) for s in document["unorderable"]] == (
+        [("alpha", installed)] if outdated is None else [])
 
 
 def test_outdated_sees_every_scope(run, env, project):

@@ -10,17 +10,17 @@ import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
 import pytest
 
-from test_cli import env, make_templates, run, run_json, snapshot  # noqa: F401 (fixtures)
+from conftest import RUNTIMES, USER_DIRS, default_signals, make_templates, run_json, snapshot
 from tarvek.skills import cli
 from tarvek.skills.cli import staging
 
 STAGING = ".tarvek-staging"
-RUNTIMES = ["claude", "openclaw", "codex", "opencode", "workbuddy", "trae-cn"]
 
 
 @pytest.fixture
@@ -51,9 +51,7 @@ def staging_dirs(root: Path) -> list[Path]:
 
 
 def user_dir(home: Path, runtime: str) -> Path:
-    if runtime == "opencode":
-        return home / ".config" / "opencode" / "skills"
-    return home / f".{runtime}" / "skills"
+    return home / USER_DIRS[runtime]
 
 
 # --------------------------------------------------------------------------
@@ -94,7 +92,7 @@ def test_install_update_remove_round_trip(run, env, store, project, tmp_path, sc
         assert dest.is_symlink() == link
     assert "没有需要更新的 Skill" in run("update", "--cwd", project).stdout
 
-    document = run_json(run, "remove", "alpha", *base)
+    document = run_json(run, "remove", "alpha", *base, "--yes")
     assert {e["result"] for e in document["removed"]} == {"removed"}
     assert listed(run, "--cwd", project) == []
     assert not os.path.lexists(store / "alpha")
@@ -138,21 +136,20 @@ def test_link_shares_one_copy_across_update_and_remove(run, env, store, project)
     assert (claude / "data" / "VERSION.json").is_file()
 
     set_template_version(env, "alpha", "3")
-    (store / "alpha" / "local.txt").write_text("edited in the store")
     updated = run_json(run, "update", "--cwd", project)["updated"]
     assert len(updated) == 1 and updated[0]["path"] == str(store / "alpha")
     assert updated[0]["link"] is True and "claude" in updated[0]["runtimes"]
     assert os.readlink(claude) == str(store / "alpha")
     assert json.loads((claude / "data/VERSION.json").read_text())["version"] == "3"
-    assert not (store / "alpha" / "local.txt").exists()
 
     # The stored copy goes only with the last link that any known directory holds.
-    run_json(run, "remove", "alpha", "--all")
+    run_json(run, "remove", "alpha", "--all", "--yes")
     assert (store / "alpha").is_dir() and claude.is_symlink()
     assert run_json(run, "remove", "alpha", "--cwd", project)["store_removed"] == [
         str(store / "alpha")]
     assert not os.path.lexists(store / "alpha")
-    assert sorted(p.name for p in store.iterdir()) == []
+    # The store was made for the copy: it goes with it.
+    assert not store.exists()
 
 
 def test_link_reuses_the_stored_copy_unless_forced(run, store, project):
@@ -262,7 +259,7 @@ REFUSALS = [
     (["remove", ".", "--cwd", "{project}"], 2),
     (["remove", "", "--cwd", "{project}"], 2),
     (["remove", STAGING, "--cwd", "{project}"], 2),
-    (["update", "omega", "--cwd", "{project}"], 1),  # not a built-in template
+    (["update", "omega", "--cwd", "{project}"], 2),  # not a built-in template
     (["update", "alpha", "gamma", "--cwd", "{project}"], 1),  # gamma is not installed
     (["install", "beta", "--link", "--cwd", "{project}"], 1),  # exists, no --force
 ]
@@ -298,9 +295,12 @@ def big_templates(tmp_path_factory):
 
 
 def _start(env, *args, cwd):
+    # The run is to be interrupted: it starts with the signals' default
+    # dispositions, whatever this process inherited (a background job or a
+    # CI launcher may ignore SIGINT).
     return subprocess.Popen([sys.executable, "-m", "tarvek.skills", *map(str, args)],
                             cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True, encoding="utf-8")
+                            text=True, encoding="utf-8", preexec_fn=default_signals)
 
 
 def _wait_for_staged_copy(skills: Path, process, timeout=30.0) -> Path:
@@ -347,10 +347,15 @@ def test_killed_install_leaves_nothing_listed(run, env, big_templates, tmp_path,
     document = run_json(run, "install", "gamma", "--cwd", project)
     assert document["installed"][0]["runtime"] == "claude"
     assert staging_dirs(project) == []
+    # Beside the skills: the install records, and the copy of the replaced
+    # "alpha" (it has no record) that the killed run kept before replacing.
     assert sorted(p.name for p in skills.iterdir()) == (
-        ["alpha", "gamma"] if existing else ["gamma"])
+        [".tarvek-backup", ".tarvek-installed", "alpha", "gamma"] if existing
+        else [".tarvek-installed", "gamma"])
     if existing:
         assert (skills / "alpha" / "SKILL.md").read_text() == "old"
+        (kept,) = (skills / ".tarvek-backup").iterdir()
+        assert (kept / "SKILL.md").read_text() == "old"
 
 
 def _dead_run(skills: Path, name: str, parked: bool, ident="4242-0123456789abcdef") -> Path:
@@ -360,7 +365,7 @@ def _dead_run(skills: Path, name: str, parked: bool, ident="4242-0123456789abcde
     (run_dir / "new" / "data").mkdir(parents=True)
     (run_dir / "new" / "data" / "VERSION.json").write_text('{"version": "new"}')
     (run_dir / "lock").touch()
-    (run_dir / "run.json").write_text(json.dumps({"name": name}))
+    (run_dir / "run.json").write_text(staging._marker(ident, name))
     if parked:
         (skills / name).rename(run_dir / "old")
     else:  # killed after the second rename: the parked copy is stale
@@ -395,24 +400,18 @@ def test_next_run_restores_a_parked_copy(run, env, project, parked, next_run):
     assert staging_dirs(project) == []
 
 
-def test_leftovers_of_the_beside_the_destination_staging(project):
+def test_directories_named_like_old_leftovers_are_only_reported(project):
     skills = project / "skills"
     for path in ("alpha/data", ".alpha.old-abcd_123/alpha/data", ".beta.old-k2k2k2k2/beta/data",
-                 ".beta.tmp-zz99zz99/data", ".alpha.tmp-0000aaaa/data", ".notes.tmp-x/keep"):
+                 ".beta.tmp-zz99zz99/data", ".notes.tmp-x/keep"):
         (skills / path).mkdir(parents=True)
-    (skills / ".beta.old-k2k2k2k2/beta/SKILL.md").write_text("parked beta")
-    (skills / "alpha/SKILL.md").write_text("current alpha")
-    found = {f.path.name: (f.kind, f.restores) for f in staging.find_leftovers(skills)}
-    assert found == {".alpha.old-abcd_123": ("legacy-parked", None),
-                     ".alpha.tmp-0000aaaa": ("legacy-temp", None),
-                     ".beta.old-k2k2k2k2": ("legacy-parked", skills / "beta"),
-                     ".beta.tmp-zz99zz99": ("legacy-temp", None)}
-    for leftover in staging.find_leftovers(skills):
-        staging.clear_leftover(leftover)
-    # Not of our making (the suffix is not one mkdtemp makes): kept.
-    assert sorted(p.name for p in skills.iterdir()) == [".notes.tmp-x", "alpha", "beta"]
-    assert (skills / "alpha/SKILL.md").read_text() == "current alpha"
-    assert (skills / "beta/SKILL.md").read_text() == "parked beta"
+    before = snapshot(skills)
+    assert staging.find_leftovers(skills) == []
+    assert sorted((s.path.name, s.reason) for s in staging.find_strangers(skills)) == [
+        (".alpha.old-abcd_123", "legacy-name"), (".beta.old-k2k2k2k2", "legacy-name"),
+        (".beta.tmp-zz99zz99", "legacy-name")]
+    staging.clear_leftovers(skills)
+    assert snapshot(skills) == before
 
 
 def test_a_live_run_is_never_a_leftover(project):
@@ -509,11 +508,12 @@ def test_failed_exchange_changes_nothing(in_process, monkeypatch, capsys):
     assert snapshot(in_process) == before
 
 
-def test_signals_wait_until_the_critical_section_ends():
+def test_signals_wait_until_the_critical_section_ends(sigint_raises):
     order = []
     with pytest.raises(KeyboardInterrupt):
         with staging.signals_held():
-            os.kill(os.getpid(), signal.SIGINT)
+            # To this thread: the mask it holds is its own.
+            signal.pthread_kill(threading.get_ident(), signal.SIGINT)
             time.sleep(0.05)
             order.append("inside")
     assert order == ["inside"]
@@ -535,4 +535,6 @@ def test_without_renameat2_replacing_still_works(in_process, monkeypatch, capsys
     assert cli.main(args) == 1  # a fresh rename still refuses an existing skill
     assert cli.main([*args, "--force"]) == 0
     assert (skill / "SKILL.md").read_text() == "# alpha\n"
-    assert sorted(p.name for p in skill.parent.iterdir()) == ["alpha"]
+    # The edited copy was kept aside; nothing of the staging is left.
+    assert sorted(p.name for p in skill.parent.iterdir()) == [
+        ".tarvek-backup", ".tarvek-installed", "alpha"]

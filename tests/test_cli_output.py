@@ -12,7 +12,6 @@ from pathlib import Path
 import pytest
 
 from tarvek.skills.cli import build_parser
-from test_cli import env, run  # noqa: F401  (the fixtures: a private home and templates)
 
 BIDI_CONTROLS = ["\u202e", "\u2066", "\u2067", "\u2068", "\u2069", "\u200e", "\u200f", "\u061c"]
 

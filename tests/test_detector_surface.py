@@ -58,7 +58,8 @@ DOCS = {
         "优先使用 preferred_runtime 参数，否则根据当前目录下是否存在对应运行时目录推断。",
         "默认回退到 claude 运行时。", None, "Returns:", "    (runtime, target_path) 二元组"),
     "detect_install_targets": "检测多个安装目标。",
-    "detect_available_install_targets": "根据当前目录已存在的运行时目录，返回可用目标列表（项目级）。",
+    "detect_available_install_targets": (
+        "根据当前目录已存在的运行时目录，返回可用目标列表（项目级）。"),
     "detect_global_install_targets": docstring(
         "检测全局已安装的 AI 工具，返回对应的全局 Skills 安装目录。", None,
         "检测规则（tarvek 多工具 Skills 支持路径对照表）：", None,
@@ -299,6 +300,7 @@ def test_skill_record_is_a_frozen_keyword_only_record(tmp_path):
         SkillRecord("s", "v1", "codex", tmp_path, tmp_path)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("method, args, expect", [
     ("candidate_dirs", ("~/skills",), None),
     ("candidate_dirs", (pathlib.Path("/x"),), TypeError),

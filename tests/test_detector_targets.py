@@ -6,11 +6,10 @@ from pathlib import Path, PurePosixPath
 import pytest
 
 import tarvek.skills.discovery.detector as detector
+from conftest import RUNTIMES
 from tarvek.skills.discovery.detector import SkillDetector
 
 pytestmark = pytest.mark.usefixtures("path_kind")
-
-RUNTIMES = ["claude", "openclaw", "codex", "opencode", "workbuddy", "trae-cn"]
 
 
 @pytest.fixture

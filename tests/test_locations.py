@@ -220,6 +220,7 @@ def test_odd_roots_raise_instead_of_crashing(bad_root):
         packaging.list_template_dirs(bad_root)
 
 
+@pytest.mark.slow
 def test_location_functions_do_not_leak(leak_check, monkeypatch, tmp_path):
     root = make_dirs(tmp_path / "t", "a", "b")
     leak_check(packaging.get_central_skills_dir)

@@ -96,7 +96,8 @@ class DictSub(dict):
 def test_module_binds_names_in_definition_order():
     # A fresh interpreter: monkeypatching in other tests reorders the namespace.
     script = "import tarvek.skills.packaging as m; print(*[n for n in vars(m) if n[:2] != '__'])"
-    output = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    output = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            check=True)
     assert output.stdout.split() == [
         "json", "os", "sys", "Path", "Any",
         "MANIFEST_FILENAME", "PROFILE_ENV", "DEFAULT_PROFILE", "RELEASE_PROFILE",
@@ -178,25 +179,32 @@ def test_current_profile_default_is_captured_at_load(monkeypatch):
         (lambda: packaging.collect_skill_datas("binary-full"), "takes 0 positional arguments"),
         (lambda: packaging.prune_templates_dir("x"), "missing 1 required keyword-only argument"),
         (lambda: packaging.skill_allowed("a", "b", "c"), "takes 1 positional argument but 3"),
-        (lambda: packaging._profile_key("dev"), "missing 1 required positional argument: 'artifact'"),
+        (lambda: packaging._profile_key("dev"),
+         "missing 1 required positional argument: 'artifact'"),
         (lambda: packaging._profile_key(), "'profile' and 'artifact'"),
         (lambda: packaging.get_central_skills_dir(None), "takes 0 positional arguments but 1 was"),
         (lambda: packaging.list_template_dirs(None, None), "from 0 to 1 positional arguments"),
         (lambda: packaging.load_release_manifest(root=None), "unexpected keyword argument 'root'"),
         (lambda: packaging._remove_tree("x", path="x"), "multiple values for argument 'path'"),
         (lambda: packaging.selected_skill_names(), "required keyword-only argument: 'artifact'"),
-        (lambda: packaging._profile_key(StrSub("dev"), "x"), "argument 'profile' must be str, not StrSub"),
+        (lambda: packaging._profile_key(StrSub("dev"), "x"),
+         "argument 'profile' must be str, not StrSub"),
         (lambda: packaging._profile_key("dev", 1), "argument 'artifact' must be str, not int"),
         (lambda: packaging.current_profile(None), "argument 'default' must be str, not NoneType"),
-        (lambda: packaging.skill_allowed(b"a", profile="dev", artifact="x"), "'skill_name' must be str"),
+        (lambda: packaging.skill_allowed(b"a", profile="dev", artifact="x"),
+         "'skill_name' must be str"),
         (
             lambda: packaging.skill_allowed("a", profile="dev", artifact="x", manifest=DictSub()),
             "argument 'manifest' must be dict or None, not DictSub",
         ),
-        (lambda: packaging.skill_allowed("a", profile="dev", artifact="x", manifest=[]), "not list"),
-        (lambda: packaging.selected_skill_names(profile=1, artifact="x"), "must be str or None, not int"),
-        (lambda: packaging.prune_templates_dir("t", artifact=StrSub("wheel")), "'artifact' must be str"),
-        (lambda: packaging.collect_skill_datas(profile=StrSub("x")), "'profile' must be str or None"),
+        (lambda: packaging.skill_allowed("a", profile="dev", artifact="x", manifest=[]),
+         "not list"),
+        (lambda: packaging.selected_skill_names(profile=1, artifact="x"),
+         "must be str or None, not int"),
+        (lambda: packaging.prune_templates_dir("t", artifact=StrSub("wheel")),
+         "'artifact' must be str"),
+        (lambda: packaging.collect_skill_datas(profile=StrSub("x")),
+         "'profile' must be str or None"),
     ],
 )  # fmt: skip
 def test_argument_errors_raise_type_error_before_the_body(call, fragment):

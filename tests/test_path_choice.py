@@ -100,7 +100,7 @@ def test_which_path_ran(tmp_path, home, path_kind, operation):
     work = project(tmp_path / "work")
     with count_pathlib_calls() as calls:
         PROOF_OPERATIONS[operation](root, work)
-    if path_kind == "fast":
+    if path_kind == "native":
         assert calls.counts == {}, "the native path called pathlib's file-system methods"
     else:
         assert calls.total > 0, "the object path must go through the Path methods"
@@ -419,8 +419,8 @@ def test_both_paths_agree(tmp_path, monkeypatch, tree, operation):
             # Changed on disk: the other path gets a fresh copy at the same place.
             shutil.rmtree(base)
             built = None
-    assert seen["fast"][0] == seen["object"][0]
-    assert seen["fast"][1] == seen["object"][1]
+    assert seen["native"][0] == seen["object"][0]
+    assert seen["native"][1] == seen["object"][1]
 
 
 # Ordering of names that are not plain ASCII ----------------------------------
@@ -453,13 +453,13 @@ def test_native_order_is_the_interpreters(tmp_path, monkeypatch, seed):
         os.makedirs(directory, exist_ok=True)
         open(os.path.join(directory, name), "w").close()
 
-    fast = (packaging.list_template_dirs(root),
-            packaging.collect_skill_datas(profile="dev", templates_dir=root))
+    native = (packaging.list_template_dirs(root),
+              packaging.collect_skill_datas(profile="dev", templates_dir=root))
     use_path_kind(monkeypatch, "object")
-    slow = (packaging.list_template_dirs(root),
-            packaging.collect_skill_datas(profile="dev", templates_dir=root))
-    assert fast == slow
-    assert fast[0] == sorted(path for path in root.iterdir() if path.is_dir())
+    by_object = (packaging.list_template_dirs(root),
+                 packaging.collect_skill_datas(profile="dev", templates_dir=root))
+    assert native == by_object
+    assert native[0] == sorted(path for path in root.iterdir() if path.is_dir())
 
 
 # Paths longer than the kernel takes ------------------------------------------------

@@ -503,6 +503,7 @@ def test_collect_does_not_descend_into_links(tmp_path, monkeypatch, outside):
 # reference counting ----------------------------------------------------------
 
 
+@pytest.mark.slow
 def test_pruning_leaks(tmp_path, monkeypatch, leak_check, outside):
     root = tmp_path / "t"
     make_skill(root, "a", "__pycache__/x.pyc")

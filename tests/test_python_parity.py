@@ -423,7 +423,7 @@ def python_function(templates_dir=None):
 
 
 @pytest.mark.parametrize("function", [packaging.load_release_manifest, python_function],
-                         ids=["native", "python"])
+                         ids=["extension", "python"])
 def test_assigned_signature_and_wrapped(function):
     assert not hasattr(function, "__signature__")
     own = inspect.signature(function)

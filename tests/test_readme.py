@@ -13,9 +13,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import SOURCE_ROOT, clean_environment, find_links_env, fresh_venv
+from conftest import SOURCE_ROOT, clean_environment, find_links_env, fresh_venv, make_templates
 from tarvek.skills import packaging
-from test_cli import make_templates
 
 README = (SOURCE_ROOT / "README.md").read_text(encoding="utf-8")
 TEMPLATES = SOURCE_ROOT / "src/tarvek/skills/templates"

@@ -12,21 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from test_cli import MANIFEST, make_templates
-
-SETUP_PY = """\
-import os
-from setuptools import setup
-from tarvek.skills.setuptools_commands import skill_commands
-
-setup(
-    name="downstream", version="1.0", package_dir={"": "src"}, packages=["downstream"],
-    include_package_data=True,
-    cmdclass=skill_commands(package_templates="downstream/skills",
-                            manifest_templates_dir="src/downstream/skills",
-                            profile=os.environ.get("DOWNSTREAM_PROFILE") or None),
-)
-"""
+from conftest import MANIFEST, SETUP_PY, make_templates
 
 
 @pytest.fixture
@@ -66,6 +52,7 @@ def _skills(project) -> tuple[list[str], list[str]]:
     return sorted(in_wheel), sorted(in_sdist)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("environment, wheel, sdist", [
     ({"TARVEK_SKILL_PROFILE": "python-release"}, ["alpha", "beta"], ["alpha"]),
     ({"DOWNSTREAM_PROFILE": "python-release", "TARVEK_SKILL_PROFILE": "dev"},
@@ -90,6 +77,7 @@ def test_the_wheel_and_the_sdist_carry_the_admitted_skills(project, environment,
                   if p.is_dir()) == ["alpha", "beta", "gamma"]
 
 
+@pytest.mark.slow
 def test_no_profile_keeps_everything_and_says_so(project):
     result = _build(project)
     assert result.returncode == 0, result.stderr[-3000:]
@@ -97,6 +85,7 @@ def test_no_profile_keeps_everything_and_says_so(project):
     assert (result.stdout + result.stderr).count("falls back to 'dev'") >= 2  # wheel and sdist
 
 
+@pytest.mark.slow
 def test_the_packages_own_manifest_decides(project, tmp_path, monkeypatch):
     # Another tree's manifest in the environment plays no part.
     other = make_templates(tmp_path / "other", manifest={"skills": {
@@ -108,6 +97,7 @@ def test_the_packages_own_manifest_decides(project, tmp_path, monkeypatch):
     assert json.loads((project / "src/downstream/skills/manifest.json").read_text()) == MANIFEST
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("profile, message", [
     ("binary-full", "不支持产物类型 'sdist'"), ("release", "未知 Skill 构建 profile: release")])
 def test_a_profile_that_cannot_build_fails_the_build(project, profile, message):

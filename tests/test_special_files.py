@@ -148,7 +148,7 @@ NOT_REGULAR = ["fifo", "/dev/zero", "/dev/null", "socket"]
 
 @pytest.mark.parametrize("operation", ["load", "validate"])
 @pytest.mark.parametrize("special", NOT_REGULAR + ["over-limit"])
-@pytest.mark.parametrize("kind", ["fast", "object"])
+@pytest.mark.parametrize("kind", ["native", "object"])
 def test_manifest_that_is_no_regular_file(tmp_path, monkeypatch, kind, special, operation):
     root = tmp_path / "t"
     (root / "a").mkdir(parents=True)
@@ -162,7 +162,7 @@ def test_manifest_that_is_no_regular_file(tmp_path, monkeypatch, kind, special, 
                       "manifest_error": True, "cause": "NoneType", "logged": []}
 
 
-@pytest.mark.parametrize("kind", ["fast", "object"])
+@pytest.mark.parametrize("kind", ["native", "object"])
 def test_manifest_at_the_size_limit_is_read(tmp_path, kind):
     root = tmp_path / "t"
     root.mkdir()
@@ -178,7 +178,7 @@ def test_manifest_at_the_size_limit_is_read(tmp_path, kind):
                       "manifest_error": True, "cause": "JSONDecodeError", "logged": []}
 
 
-@pytest.mark.parametrize("kind", ["fast", "object"])
+@pytest.mark.parametrize("kind", ["native", "object"])
 def test_manifest_directory_keeps_the_read_error(tmp_path, monkeypatch, kind):
     root = tmp_path / "t"
     root.mkdir()
@@ -199,7 +199,7 @@ def skills_with(root, special, monkeypatch):
 
 
 @pytest.mark.parametrize("special", NOT_REGULAR + ["over-limit", "directory"])
-@pytest.mark.parametrize("kind", ["fast", "object"])
+@pytest.mark.parametrize("kind", ["native", "object"])
 def test_version_file_that_is_no_regular_file_is_skipped(tmp_path, monkeypatch, kind,
                                                          special):
     monkeypatch.setenv("HOME", str(tmp_path / "home"))
@@ -213,7 +213,7 @@ def test_version_file_that_is_no_regular_file_is_skipped(tmp_path, monkeypatch, 
                     "path": str(version_file), "path_is_path": True, "exception": True}]}
 
 
-@pytest.mark.parametrize("kind", ["fast", "object"])
+@pytest.mark.parametrize("kind", ["native", "object"])
 def test_version_file_at_the_size_limit_is_read(tmp_path, monkeypatch, kind):
     monkeypatch.setenv("HOME", str(tmp_path / "home"))
     monkeypatch.delenv("TARVEK_SKILLS_DIR", raising=False)

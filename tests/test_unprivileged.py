@@ -40,13 +40,15 @@ CHILD = textwrap.dedent("""
             value = call()
         except Exception as error:
             return ["error", type(error).__name__, getattr(error, "errno", None),
-                    getattr(error, "strerror", None), type(getattr(error, "filename", None)).__name__,
+                    getattr(error, "strerror", None),
+                    type(getattr(error, "filename", None)).__name__,
                     str(getattr(error, "filename", None))]
         return ["value", repr(value)]
 
     operations = {
         "list": lambda: packaging.list_template_dirs(root / "unsearchable"),
-        "collect": lambda: packaging.collect_skill_datas(profile="dev", templates_dir=root / "templates"),
+        "collect": lambda: packaging.collect_skill_datas(profile="dev",
+                                                         templates_dir=root / "templates"),
         "validate": lambda: packaging.validate_release_manifest(root / "templates"),
         "load": lambda: packaging.load_release_manifest(root / "unreadable"),
         "packable": lambda: packaging._is_packable_file(root / "templates" / "locked" / "SKILL.md"),
@@ -54,8 +56,8 @@ CHILD = textwrap.dedent("""
             skills_dir=str(root / "installed"), cwd=root)],
     }
     results = {}
-    for kind in ("fast", "object"):
-        packaging.Path = detector.Path = pathlib.Path if kind == "fast" else ObjectPath
+    for kind in ("native", "object"):
+        packaging.Path = detector.Path = pathlib.Path if kind == "native" else ObjectPath
         skipped.clear()
         results[kind] = {name: outcome(call) for name, call in operations.items()}
         results[kind]["skipped"] = sorted(skipped)
@@ -113,13 +115,13 @@ def test_permission_errors_agree_on_both_paths(tree):
                            text=True, timeout=60, preexec_fn=drop, env=env, cwd=str(root))
     assert child.returncode == 0, child.stderr
     results = json.loads(child.stdout)
-    assert results["fast"] == results["object"]
-    fast = results["fast"]
+    assert results["native"] == results["object"]
+    native = results["native"]
     # Listing works without search permission; asking about an entry does not.
-    assert fast["list"][:3] == ["error", "PermissionError", 13]
-    assert fast["collect"][:3] == ["error", "PermissionError", 13]
-    assert fast["packable"][:3] == ["error", "PermissionError", 13]
-    assert fast["load"][:3] == ["error", "PermissionError", 13]
+    assert native["list"][:3] == ["error", "PermissionError", 13]
+    assert native["collect"][:3] == ["error", "PermissionError", 13]
+    assert native["packable"][:3] == ["error", "PermissionError", 13]
+    assert native["load"][:3] == ["error", "PermissionError", 13]
     # A VERSION.json that cannot be read is skipped with the DEBUG message.
-    assert fast["discover"] == ["value", "['ok']"]
-    assert fast["skipped"] == [str(root / "installed" / "secret" / "data" / "VERSION.json")]
+    assert native["discover"] == ["value", "['ok']"]
+    assert native["skipped"] == [str(root / "installed" / "secret" / "data" / "VERSION.json")]

@@ -225,6 +225,7 @@ def test_listing_errors_pass_through(tmp_path, monkeypatch):
         packaging.validate_release_manifest(root)
 
 
+@pytest.mark.slow
 def test_validation_leaks(tmp_path, leak_check):
     skills = {"a": {"source": True}, "m": "text", "z": dict(GOOD)}
     root = make_root(tmp_path / "t", skills, dirs=["a", "b", "m"], default=[])

@@ -8,7 +8,7 @@ from pathlib import Path
 
 import pytest
 
-from test_cli import ADMITTED, env, make_templates, run, run_json  # noqa: F401
+from conftest import ADMITTED, make_templates, run_json
 
 
 def _pack(tree: Path, kind: str, out: Path) -> Path:

@@ -17,6 +17,8 @@ import pytest
 from conftest import use_path_kind, write
 from tarvek.skills import packaging
 
+pytestmark = [pytest.mark.slow, pytest.mark.stress]
+
 
 @pytest.fixture(autouse=True)
 def clean_environment(monkeypatch):
@@ -94,7 +96,7 @@ RACED = {
 
 @pytest.mark.parametrize("operation", RACED)
 def test_swapped_directories_never_lead_outside(tmp_path, monkeypatch, operation):
-    use_path_kind(monkeypatch, "fast")
+    use_path_kind(monkeypatch, "native")
     outside = tmp_path / "outside"
     for relative in SENTINELS:
         write(outside / relative, "sentinel")
@@ -171,7 +173,7 @@ def deep_operation(operation, root, manifest):
 
 
 @pytest.mark.parametrize("operation", ["_remove_tree", "prune_templates_dir"])
-@pytest.mark.parametrize("kind, depth", [("fast", 3000), ("object", 1500)])
+@pytest.mark.parametrize("kind, depth", [("native", 3000), ("object", 1500)])
 def test_deep_tree_is_removed(deep_root, tmp_path, monkeypatch, kind, depth, operation):
     use_path_kind(monkeypatch, kind)
     deep_chain(deep_root / "deep", depth)
@@ -223,7 +225,7 @@ def walk_duration(kind, root):
     return _durations[kind]
 
 
-@pytest.mark.parametrize("kind", ["fast", "object"])
+@pytest.mark.parametrize("kind", ["native", "object"])
 def test_interrupt_stops_a_long_walk_quickly(wide_tree, monkeypatch, kind):
     use_path_kind(monkeypatch, kind)
     duration = walk_duration(kind, wide_tree)
@@ -259,8 +261,8 @@ def test_interrupt_stops_a_long_walk_quickly(wide_tree, monkeypatch, kind):
 
 
 def test_other_threads_run_during_a_long_native_walk(wide_tree, monkeypatch):
-    use_path_kind(monkeypatch, "fast")
-    duration = walk_duration("fast", wide_tree)
+    use_path_kind(monkeypatch, "native")
+    duration = walk_duration("native", wide_tree)
     assert duration > 0.005, "the walk is too short to watch"
     stop = threading.Event()
     ticks = []

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the extension modules without the native file-system walker, as on
 # platforms that lack it, into .venv-object, and runs the tests that do not
-# ask for the native path: every call then takes the object path.
+# ask for the native path, the walks' stress runs included: every call then
+# takes the object path.
 #   tools/test-object-only.sh [pytest arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,6 +10,7 @@ source tools/python313.sh
 
 TARVEK_OBJECT_ONLY=ON install_variant .venv-object build/object-only
 # Tests of the native path itself (which path ran, swapped links, native
-# depth, threads during a native walk) have nothing to test here.
-.venv-object/bin/python -m pytest -p no:cacheprovider \
-  -k "not fast and not swapped_directories and not other_threads" "$@"
+# depth, threads during a native walk: every test or case named "native")
+# have nothing to test here.
+.venv-object/bin/python -m pytest -p no:cacheprovider -m "not slow or stress" \
+  -k "not native and not swapped_directories" "$@"

@@ -1,4 +1,4 @@
-"""The speed benchmark of the skills layer (run by ../bench_fastpath.py).
+"""The speed benchmark of the skills layer (run by ../bench_native.py).
 
 - workload:    the synthetic trees, and a small tree of edge cases;
 - operations:  the six operations in four variants, and their results in one form;

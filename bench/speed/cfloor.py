@@ -52,9 +52,17 @@ class Floor:
         if done.returncode != 0:
             raise RuntimeError(f"floor {' '.join(arguments)}: {done.stderr.strip()}")
         report = json.loads(done.stdout)
-        run = Run(report["seconds"], report["user"], report["system"], report["items"], report["maxrss_kb"])
+        run = Run(
+            report["seconds"],
+            report["user"],
+            report["system"],
+            report["items"],
+            report["maxrss_kb"],
+        )
         if out is not None:
             data = out.read_bytes()
-            run.results = [item.decode("utf-8", "surrogateescape") for item in data.split(b"\0")[:-1]]
+            run.results = [
+                item.decode("utf-8", "surrogateescape") for item in data.split(b"\0")[:-1]
+            ]
             out.unlink()
         return run

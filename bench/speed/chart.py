@@ -5,7 +5,14 @@ from __future__ import annotations
 from pathlib import Path
 
 from .operations import OPERATIONS
-from .report import FLOOR_LIMIT, FS_LABELS, LIST_STARTUP_LIMIT, SCANDIR_FACTOR, STARTUP_LIMIT, Results
+from .report import (
+    FLOOR_LIMIT,
+    FS_LABELS,
+    LIST_STARTUP_LIMIT,
+    SCANDIR_FACTOR,
+    STARTUP_LIMIT,
+    Results,
+)
 
 STYLE = {
     "object": dict(marker="o", color="#9e9e9e", label="reference (object path)"),
@@ -45,17 +52,31 @@ def draw(results: Results, path: Path) -> str:
             target = FLOOR_LIMIT[op]
             if "scandir" in ratios:
                 target = min(target, ratios["scandir"] / SCANDIR_FACTOR)
-            ax.fill_betweenx([y - 0.3, y + 0.3], 1, max(target, 1), color="#2ca02c", alpha=0.18, lw=0)
+            ax.fill_betweenx(
+                [y - 0.3, y + 0.3], 1, max(target, 1), color="#2ca02c", alpha=0.18, lw=0
+            )
             span = [min(ratios.values()), max(ratios.values())]
             ax.plot(span, [y, y], color="#cccccc", lw=1, zorder=1)
             for variant, ratio in ratios.items():
                 style = dict(STYLE[variant])
-                ax.plot([ratio], [y], linestyle="none", zorder=3,
-                        **{key: value for key, value in style.items() if key != "label"})
+                ax.plot(
+                    [ratio],
+                    [y],
+                    linestyle="none",
+                    zorder=3,
+                    **{key: value for key, value in style.items() if key != "label"},
+                )
             native_ms = row.best("native") * 1e3
             label = f"{native_ms:.0f} ms" if native_ms >= 100 else f"{native_ms:.3g} ms"
-            ax.annotate(label, (ratios.get("native", 1), y),
-                        xytext=(0, 7), textcoords="offset points", ha="center", fontsize=7, color="#d62728")
+            ax.annotate(
+                label,
+                (ratios.get("native", 1), y),
+                xytext=(0, 7),
+                textcoords="offset points",
+                ha="center",
+                fontsize=7,
+                color="#d62728",
+            )
         ax.set_xscale("log")
         top = max(ax.get_xlim()[1], 2.5)
         ticks = [tick for tick in (1, 1.5, 2, 3, 5, 10, 20, 50, 100, 200) if tick <= top]
@@ -76,9 +97,24 @@ def draw(results: Results, path: Path) -> str:
             ratio = startup.best / base
             ax.plot([1, ratio], [y, y], color="#cccccc", lw=1)
             ax.plot([ratio], [y], marker="D", color="#d62728", linestyle="none")
-            ax.plot([1], [y], marker="|", color="black", markersize=14, markeredgewidth=2, linestyle="none")
-            ax.annotate(f"{startup.best * 1e3:.0f} ms", (ratio, y), xytext=(0, 7),
-                        textcoords="offset points", ha="center", fontsize=7, color="#d62728")
+            ax.plot(
+                [1],
+                [y],
+                marker="|",
+                color="black",
+                markersize=14,
+                markeredgewidth=2,
+                linestyle="none",
+            )
+            ax.annotate(
+                f"{startup.best * 1e3:.0f} ms",
+                (ratio, y),
+                xytext=(0, 7),
+                textcoords="offset points",
+                ha="center",
+                fontsize=7,
+                color="#d62728",
+            )
         ax.set_yticks(range(len(rows)), [startup.label for startup in reversed(rows)], fontsize=8)
         ax.set_xlabel("time relative to python -c pass", fontsize=8)
         ax.set_title(f"start-up (python -c pass: {base * 1e3:.0f} ms)", fontsize=10)

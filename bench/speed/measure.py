@@ -61,7 +61,9 @@ def timed_python(call) -> tuple[Sample, object]:
     result = call()
     elapsed = time.perf_counter() - start
     after = resource.getrusage(resource.RUSAGE_SELF)
-    return Sample(elapsed, after.ru_utime - before.ru_utime, after.ru_stime - before.ru_stime), result
+    return Sample(
+        elapsed, after.ru_utime - before.ru_utime, after.ru_stime - before.ru_stime
+    ), result
 
 
 def measure_operation(
@@ -153,7 +155,9 @@ def peak_rss(row: Row, work: Workload, floor: Floor, variants: tuple[str, ...]) 
             env=child_environment(),
         )
         if done.returncode != 0:
-            raise RuntimeError(f"peak RSS child for {row.operation} ({variant}): {done.stderr.strip()}")
+            raise RuntimeError(
+                f"peak RSS child for {row.operation} ({variant}): {done.stderr.strip()}"
+            )
         report = json.loads(done.stdout)
         row.rss_kb[variant] = (report["before_kb"], report["peak_kb"])
 

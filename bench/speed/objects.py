@@ -29,7 +29,11 @@ def required_work(operation: str, work: Workload, native_result: list[str]) -> C
         return lambda: [PosixPath(text) for text in texts]
     if operation in ("selected_skill_names", "validate_release_manifest", "prune_templates_dir"):
         marker = "--- left in the tree:"
-        result = native_result[: native_result.index(marker)] if marker in native_result else native_result
+        result = (
+            native_result[: native_result.index(marker)]
+            if marker in native_result
+            else native_result
+        )
         names = [os.fsencode(name) for name in result]
 
         def parse_and_name():
@@ -40,7 +44,10 @@ def required_work(operation: str, work: Workload, native_result: list[str]) -> C
     if operation == "collect_skill_datas":
         encoded = [os.fsencode(text) for text in native_result]
         pairs = list(zip(encoded[0::2], encoded[1::2]))
-        return lambda: (json.loads(manifest_text), [(os.fsdecode(a), os.fsdecode(b)) for a, b in pairs])
+        return lambda: (
+            json.loads(manifest_text),
+            [(os.fsdecode(a), os.fsdecode(b)) for a, b in pairs],
+        )
     if operation == "discover":
         records = [native_result[index : index + 5] for index in range(0, len(native_result), 5)]
         inputs = []
@@ -49,12 +56,18 @@ def required_work(operation: str, work: Workload, native_result: list[str]) -> C
                 text = open(version_file, "rb").read().decode("utf-8")
             except OSError:
                 text = None
-            inputs.append((os.fsencode(name), runtime, os.fsencode(root), os.fsencode(version_file), text))
+            inputs.append(
+                (os.fsencode(name), runtime, os.fsencode(root), os.fsencode(version_file), text)
+            )
 
         def build():
             out = []
             for name, runtime, root, version_file, text in inputs:
-                version = str(json.loads(text).get("version", "unknown")) if text is not None else "v0.0.0"
+                version = (
+                    str(json.loads(text).get("version", "unknown"))
+                    if text is not None
+                    else "v0.0.0"
+                )
                 out.append(
                     SkillRecord(
                         name=os.fsdecode(name),

@@ -61,7 +61,9 @@ def variant_context(variant: str):
     return object_path() if variant == "object" else contextlib.nullcontext()
 
 
-def python_call(operation: str, work: Workload, variant: str, target: Path | None = None) -> Callable:
+def python_call(
+    operation: str, work: Workload, variant: str, target: Path | None = None
+) -> Callable:
     """The call that runs `operation` on `work` in a Python variant.  Its
     arguments are made here, once, so that timing covers the call alone.
     `target` replaces the pruned copy (a warm-up copy, for instance)."""
@@ -119,14 +121,22 @@ def normalise(operation: str, value) -> list[str]:
         return [
             str(field)
             for record in value
-            for field in (record.name, record.version, record.runtime, record.root, record.version_file)
+            for field in (
+                record.name,
+                record.version,
+                record.runtime,
+                record.root,
+                record.version_file,
+            )
         ]
     if operation == "list_template_dirs":
         return [str(path) for path in value]
     return list(value)
 
 
-def with_tree(operation: str, items: list[str], work: Workload, target: Path | None = None) -> list[str]:
+def with_tree(
+    operation: str, items: list[str], work: Workload, target: Path | None = None
+) -> list[str]:
     """Pruning's result is also the tree it leaves behind."""
     if operation == "prune_templates_dir":
         return items + ["--- left in the tree:"] + tree_listing(Path(target or work.copy))

@@ -87,16 +87,28 @@ def verdicts(results: Results) -> list[Verdict]:
             floor = row.best("c") if row else None
             ratio = scandir / native if native and scandir else None
             out.append(
-                Verdict("≥ 1.2× faster than scandir Python", op, fs, ratio, SCANDIR_FACTOR,
-                        None if ratio is None else ratio >= SCANDIR_FACTOR,
-                        "–" if ratio is None else f"{ratio:.2f}×")
+                Verdict(
+                    "≥ 1.2× faster than scandir Python",
+                    op,
+                    fs,
+                    ratio,
+                    SCANDIR_FACTOR,
+                    None if ratio is None else ratio >= SCANDIR_FACTOR,
+                    "–" if ratio is None else f"{ratio:.2f}×",
+                )
             )
             ratio = native / floor if native and floor else None
             limit = FLOOR_LIMIT[op]
             out.append(
-                Verdict(f"within {limit:g}× of C", op, fs, ratio, limit,
-                        None if ratio is None else ratio <= limit,
-                        "–" if ratio is None else f"{ratio:.2f}×")
+                Verdict(
+                    f"within {limit:g}× of C",
+                    op,
+                    fs,
+                    ratio,
+                    limit,
+                    None if ratio is None else ratio <= limit,
+                    "–" if ratio is None else f"{ratio:.2f}×",
+                )
             )
     for op in OPERATIONS:
         counts = results.syscalls.get(op, {})
@@ -105,15 +117,26 @@ def verdicts(results: Results) -> list[Verdict]:
             out.append(Verdict("system calls ≤ C", op, "", None, 1.0, None, "–"))
         else:
             n, c = sum(native.values()), sum(floor.values())
-            out.append(Verdict("system calls ≤ C", op, "", n / c if c else None, 1.0, n <= c, f"{n} vs {c}"))
+            out.append(
+                Verdict(
+                    "system calls ≤ C", op, "", n / c if c else None, 1.0, n <= c, f"{n} vs {c}"
+                )
+            )
     for fs in results.fss:
         scales = results.scales_on(fs)
         low, high = scales[0], scales[-1]
         span = f" ({low}×→{high}×)" if high != low else f"only {low}×"
         for op in OPERATIONS:
             first, last = results.row(op, fs, low), results.row(op, fs, high)
+
             def growth_of(variant: str) -> float | None:
-                if high == low or not first or not last or not first.best(variant) or not last.best(variant):
+                if (
+                    high == low
+                    or not first
+                    or not last
+                    or not first.best(variant)
+                    or not last.best(variant)
+                ):
                     return None
                 return last.best(variant) / first.best(variant) / (high / low)
 
@@ -124,18 +147,37 @@ def verdicts(results: Results) -> list[Verdict]:
             if growth is not None and floor_growth is not None:
                 text = f"{growth:.2f} (C: {floor_growth:.2f}){span}"
             out.append(
-                Verdict(GROWTH_TARGET, op, fs, growth, GROWTH_LIMIT,
-                        None if growth is None else growth <= GROWTH_LIMIT, text)
+                Verdict(
+                    GROWTH_TARGET,
+                    op,
+                    fs,
+                    growth,
+                    GROWTH_LIMIT,
+                    None if growth is None else growth <= GROWTH_LIMIT,
+                    text,
+                )
             )
             if first and not first.rss_kb:
                 continue  # memory measured on the other file system
             grown = None
-            if high != low and first and last and "native" in first.rss_kb and "native" in last.rss_kb:
+            if (
+                high != low
+                and first
+                and last
+                and "native" in first.rss_kb
+                and "native" in last.rss_kb
+            ):
                 grown = (last.rss_kb["native"][1] - first.rss_kb["native"][1]) / 1024
             out.append(
-                Verdict(RSS_TARGET, op, fs, grown, RSS_GROWTH_LIMIT_MB,
-                        None if grown is None else grown < RSS_GROWTH_LIMIT_MB,
-                        span if grown is None else f"{grown:+.1f} MB{span}")
+                Verdict(
+                    RSS_TARGET,
+                    op,
+                    fs,
+                    grown,
+                    RSS_GROWTH_LIMIT_MB,
+                    None if grown is None else grown < RSS_GROWTH_LIMIT_MB,
+                    span if grown is None else f"{grown:+.1f} MB{span}",
+                )
             )
     if results.startup:
         base = results.startup[0].best
@@ -143,8 +185,15 @@ def verdicts(results: Results) -> list[Verdict]:
             limit = STARTUP_LIMIT.get(startup.label, LIST_STARTUP_LIMIT)
             ratio = startup.best / base
             out.append(
-                Verdict(f"within {limit:g}× of python -c pass", startup.label, "", ratio, limit,
-                        ratio <= limit, f"{ratio:.2f}×")
+                Verdict(
+                    f"within {limit:g}× of python -c pass",
+                    startup.label,
+                    "",
+                    ratio,
+                    limit,
+                    ratio <= limit,
+                    f"{ratio:.2f}×",
+                )
             )
     return out
 
@@ -158,12 +207,18 @@ def summary_table(results: Results) -> list[str]:
         verdict = found.get((target, operation, fs))
         if verdict is None:
             return "–"
-        return f"{verdict.text} {mark(verdict.met)}" if verdict.met is not None else f"{verdict.text} (not measured)"
+        return (
+            f"{verdict.text} {mark(verdict.met)}"
+            if verdict.met is not None
+            else f"{verdict.text} (not measured)"
+        )
 
     labels = [FS_LABELS.get(fs, fs) for fs in fss]
     # Growth and memory where more than one scale ran, and memory where it was measured.
     growth_fss = [fs for fs in fss if len(results.scales_on(fs)) > 1] or fss
-    rss_fss = [fs for fs in growth_fss if any(row.rss_kb for row in results.rows if row.fs == fs)] or growth_fss
+    rss_fss = [
+        fs for fs in growth_fss if any(row.rss_kb for row in results.rows if row.fs == fs)
+    ] or growth_fss
     header = (
         ["operation"]
         + [f"scandir / native, {label} (≥ 1.2×)" for label in labels]
@@ -206,7 +261,9 @@ def times_table(results: Results, scale: int) -> list[str]:
                 ms(native),
                 ms(floor),
                 ms(row.best("required")),
-                ms(native - floor - row.best("required")) if native and floor and row.best("required") else "–",
+                ms(native - floor - row.best("required"))
+                if native and floor and row.best("required")
+                else "–",
                 f"{scandir / native:.2f}×" if native and scandir else "–",
                 f"{native / floor:.2f}×" if native and floor else "–",
                 ", ".join("–" if share is None else f"{share:.0%}" for share in shares),
@@ -217,8 +274,8 @@ def times_table(results: Results, scale: int) -> list[str]:
 
 def growth_table(results: Results) -> list[str]:
     lines = [
-        "| operation | file system | scale | native (ms) | native per 1× (ms) | scandir (ms) | C (ms) | "
-        "peak RSS native (MB) | peak RSS scandir (MB) | peak RSS C (MB) |",
+        "| operation | file system | scale | native (ms) | native per 1× (ms) | scandir (ms) "
+        "| C (ms) | peak RSS native (MB) | peak RSS scandir (MB) | peak RSS C (MB) |",
         "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
 
@@ -255,22 +312,27 @@ def syscall_table(results: Results) -> list[str]:
             continue
         totals = {variant: sum(calls.values()) for variant, calls in counts.items()}
         native, floor = counts.get("native", {}), counts.get("c", {})
-        names = sorted(set(native) | set(floor), key=lambda name: -abs(native.get(name, 0) - floor.get(name, 0)))
+        names = sorted(
+            set(native) | set(floor),
+            key=lambda name: -abs(native.get(name, 0) - floor.get(name, 0)),
+        )
         diff = ", ".join(
             f"{name} {native.get(name, 0) - floor.get(name, 0):+d}"
             for name in names
             if native.get(name, 0) != floor.get(name, 0)
         )
         lines.append(
-            f"| {op} | {totals.get('native', '–')} | {totals.get('c', '–')} | {totals.get('scandir', '–')} | "
-            f"{diff or 'none'} |"
+            f"| {op} | {totals.get('native', '–')} | {totals.get('c', '–')} "
+            f"| {totals.get('scandir', '–')} | {diff or 'none'} |"
         )
     lines.append("")
     lines.append("| operation | variant | calls by name |")
     lines.append("|---|---|---|")
     for op in OPERATIONS:
         for variant, calls in results.syscalls.get(op, {}).items():
-            text = ", ".join(f"{name} {count}" for name, count in sorted(calls.items(), key=lambda kv: -kv[1]))
+            text = ", ".join(
+                f"{name} {count}" for name, count in sorted(calls.items(), key=lambda kv: -kv[1])
+            )
             lines.append(f"| {op} | {variant} | {text} |")
     return lines
 
@@ -280,7 +342,8 @@ def startup_table(results: Results) -> list[str]:
         return []
     base = results.startup[0].best
     lines = [
-        "| command | best (ms) | ratio to python -c pass | target | mean user (ms) | mean system (ms) |",
+        "| command | best (ms) | ratio to python -c pass | target | mean user (ms) "
+        "| mean system (ms) |",
         "|---|---:|---:|---|---:|---:|",
     ]
     for startup in results.startup:
@@ -311,7 +374,9 @@ def markdown(results: Results) -> str:
         out += summary_table(results)
     if results.startup:
         out.append("")
-        out.append(f"Start-up of the command, whole processes, best of {meta.get('startup_repeat', '?')}:")
+        out.append(
+            f"Start-up of the command, whole processes, best of {meta.get('startup_repeat', '?')}:"
+        )
         out.append("")
         out += startup_table(results)
     out.append("")
@@ -334,7 +399,9 @@ def markdown(results: Results) -> str:
             if imports:
                 listed = ", ".join(f"{name} {cumulative:.1f}" for name, cumulative in imports)
                 out.append("")
-                out.append(f"Imports of `{label}` beyond `python -c pass` (cumulative ms): {listed}")
+                out.append(
+                    f"Imports of `{label}` beyond `python -c pass` (cumulative ms): {listed}"
+                )
         if results.startup_note:
             out.append("")
             out.append(results.startup_note)
@@ -342,7 +409,10 @@ def markdown(results: Results) -> str:
     if mismatches or results.notes:
         out.append("")
     for row in mismatches:
-        out.append(f"- **{row.operation}, {FS_LABELS.get(row.fs, row.fs)}, scale {row.scale}: {row.mismatch}**")
+        out.append(
+            f"- **{row.operation}, {FS_LABELS.get(row.fs, row.fs)}, scale {row.scale}: "
+            f"{row.mismatch}**"
+        )
     for note in results.notes:
         out.append(f"- {note}")
     out.append("")

@@ -237,7 +237,9 @@ def _remove_junk(path: str) -> None:
             os.unlink(entry.path)
 
 
-def prune_templates_dir(target_templates_dir, *, profile=None, artifact, manifest_templates_dir=None):
+def prune_templates_dir(
+    target_templates_dir, *, profile=None, artifact, manifest_templates_dir=None
+):
     target = os.fspath(target_templates_dir)
     try:
         _remove_junk(target)

@@ -54,7 +54,11 @@ def measure_startup(scratch: Path, repeat: int) -> tuple[list[Startup], dict[str
     env["HOME"] = str(home)
     commands = [Startup("python -c pass", [sys.executable, "-c", "pass"])]
     if script is None:
-        return commands, env, "the `tarvek-skills` command was not found beside this interpreter nor on PATH"
+        return (
+            commands,
+            env,
+            "the `tarvek-skills` command was not found beside this interpreter nor on PATH",
+        )
     commands += [
         Startup("tarvek-skills -V", [script, "-V"]),
         Startup("tarvek-skills --help", [script, "--help"]),
@@ -76,9 +80,13 @@ def measure_startup(scratch: Path, repeat: int) -> tuple[list[Startup], dict[str
 
 
 def run(command: list[str], env: dict[str, str], cwd: Path) -> None:
-    done = subprocess.run(command, env=env, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    done = subprocess.run(
+        command, env=env, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE
+    )
     if done.returncode != 0:
-        raise RuntimeError(f"{' '.join(command)} exited {done.returncode}: {done.stderr.decode()[-500:]}")
+        raise RuntimeError(
+            f"{' '.join(command)} exited {done.returncode}: {done.stderr.decode()[-500:]}"
+        )
 
 
 def import_profile(
@@ -94,7 +102,9 @@ def import_profile(
     return sorted(best.items(), key=lambda entry: -entry[1])[:top]
 
 
-def _import_profile_once(args: list[str], env: dict[str, str], cwd: Path) -> list[tuple[str, float]]:
+def _import_profile_once(
+    args: list[str], env: dict[str, str], cwd: Path
+) -> list[tuple[str, float]]:
     code = (
         "import sys; sys.argv = ['tarvek-skills', *sys.argv[1:]]\n"
         "from tarvek.skills.cli import main\n"
@@ -109,14 +119,21 @@ def _import_profile_once(args: list[str], env: dict[str, str], cwd: Path) -> lis
         text=True,
     )
     baseline = subprocess.run(
-        [sys.executable, "-X", "importtime", "-c", "pass"], env=env, stderr=subprocess.PIPE, text=True
+        [sys.executable, "-X", "importtime", "-c", "pass"],
+        env=env,
+        stderr=subprocess.PIPE,
+        text=True,
     )
     base_modules = {line.rsplit("|", 1)[-1].strip() for line in baseline.stderr.splitlines()}
     entries = []
     for line in done.stderr.splitlines():
         # "import time: SELF | CUMULATIVE | NAME", nested names indented by two.
         fields = line.removeprefix("import time:").split("|")
-        if not line.startswith("import time:") or len(fields) != 3 or not fields[1].strip().isdigit():
+        if (
+            not line.startswith("import time:")
+            or len(fields) != 3
+            or not fields[1].strip().isdigit()
+        ):
             continue
         raw = fields[2]
         depth = (len(raw) - len(raw.lstrip()) - 1) // 2

@@ -46,7 +46,9 @@ def traced(strace: str, command: list[str], out: Path, env=None) -> Counter:
         raise RuntimeError(f"strace {' '.join(command)}: {done.stderr.strip()[-500:]}")
     counts = parse_summary(out.read_text())
     if not counts:
-        raise RuntimeError(f"strace printed no table of calls for {' '.join(command)}: {out.read_text()[:300]}")
+        raise RuntimeError(
+            f"strace printed no table of calls for {' '.join(command)}: {out.read_text()[:300]}"
+        )
     out.unlink()
     return counts
 

@@ -124,17 +124,38 @@ def build_edge_cases(base: Path) -> Workload:
         "技能": {"tier": "x", "reason": "ok", "wheel": "no", "binary": True},
     }
     manifest = {"default": {"wheel": False, "binary": True}, "skills": skills}
-    for name in ("alpha", "Beta", "gamma", "delta", "eps", "zeta", "undeclared", "技能", "__pycache__"):
+    for name in (
+        "alpha",
+        "Beta",
+        "gamma",
+        "delta",
+        "eps",
+        "zeta",
+        "undeclared",
+        "技能",
+        "__pycache__",
+    ):
         (templates / name).mkdir(parents=True)
     for name in ("alpha", "Beta", "eps", "技能"):
         (templates / name / "SKILL.md").write_text("---\n")
         (templates / name / "data").mkdir()
         (templates / name / "data" / "VERSION.json").write_text('{"version": "1"}')
     (templates / "zeta" / "data").mkdir()
-    for relative in ("alpha/a.py", "alpha/b.pyc", "alpha/c.pyo", "alpha/.DS_Store", "alpha/x.PYC",
-                     "alpha/deep/__pycache__/m.pyc", "alpha/deep/keep.txt", "alpha/.hidden",
-                     "Beta/__pycache__/n.pyc", "技能/docs/读我.md", "eps/__pycache__",
-                     "__pycache__/stale.pyc", "__pycache__/README.md"):
+    for relative in (
+        "alpha/a.py",
+        "alpha/b.pyc",
+        "alpha/c.pyo",
+        "alpha/.DS_Store",
+        "alpha/x.PYC",
+        "alpha/deep/__pycache__/m.pyc",
+        "alpha/deep/keep.txt",
+        "alpha/.hidden",
+        "Beta/__pycache__/n.pyc",
+        "技能/docs/读我.md",
+        "eps/__pycache__",
+        "__pycache__/stale.pyc",
+        "__pycache__/README.md",
+    ):
         path = templates / relative
         path.parent.mkdir(parents=True, exist_ok=True)
         path.write_text("x")
@@ -226,6 +247,8 @@ def is_tmpfs(path: str) -> bool:
     for fields in table:
         if len(fields) >= 3:
             point = fields[1]
-            if (real == point or real.startswith(point.rstrip("/") + "/")) and len(point) >= len(best):
+            if (real == point or real.startswith(point.rstrip("/") + "/")) and len(point) >= len(
+                best
+            ):
                 best, kind = point, fields[2]
     return kind in ("tmpfs", "ramfs")

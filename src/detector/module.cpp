@@ -32,8 +32,8 @@ void bind(nb::module_& m) {
   m.attr("os") = nb::module_::import_("os");
   m.attr("shutil") = nb::module_::import_("shutil");
   m.attr("Path") = native::from_import("pathlib", "Path");
-  m.attr("SkillRecord") = native::from_import(kModelsModule, "SkillRecord");
-  m.attr("_logger") = logging.attr("getLogger")(kLoggerName);
+  m.attr(names::SkillRecord) = native::from_import(kModelsModule, names::SkillRecord.text());
+  m.attr(names::logger) = logging.attr("getLogger")(kLoggerName);
 
   // A plain class, as `class SkillDetector:` makes it: subclassable, no
   // constructor of its own, the methods in definition order.

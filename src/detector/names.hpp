@@ -1,7 +1,7 @@
 // The names and texts of `tarvek.skills.discovery.detector`, added to the
 // interned names (native/names.hpp): its module-level names, the methods of
 // `SkillDetector`, the runtimes with their directories and commands
-// (detector/runtimes.hpp holds the table), and what discovery reads and logs.
+// (detector/detector.hpp holds their table, kRuntimes), and what discovery reads and logs.
 #pragma once
 
 #include "shared/module_layer.hpp"

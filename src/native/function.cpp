@@ -303,9 +303,9 @@ nb::object default_value(const Default& value, nb::handle module_globals) {
   if (value.kind != Default::Kind::Global) {
     return nb::none();
   }
-  nb::object found = dict_get(module_globals, nb::str(value.global));
+  nb::object found = dict_get(module_globals, value.global->get());
   if (!found.is_valid()) {
-    raise_format(PyExc_NameError, "name '%s' is not defined", value.global);
+    raise_format(PyExc_NameError, "name '%s' is not defined", value.global->text());
   }
   return found;
 }

@@ -22,6 +22,8 @@
 
 namespace tarvek::native {
 
+class Name;  // native/python.hpp
+
 enum class ParamKind : std::uint8_t {
   PositionalOrKeyword,
   KeywordOnly,
@@ -50,13 +52,15 @@ struct Default {
     Global,    // `=NAME`: the value NAME has in the module when the function is made
   };
   Kind kind = Kind::Required;
-  const char* global = nullptr;  // Kind::Global: the module-level name
+  const Name* global = nullptr;  // Kind::Global: the module-level name
 };
 
 inline constexpr Default kRequired{};
 inline constexpr Default kNone{Default::Kind::None, nullptr};
 // `def f(x=NAME)`: evaluated once, when the module binds the function.
-consteval Default module_value(const char* name) { return {Default::Kind::Global, name}; }
+// `name` is the interned name the module binds the value under, so the
+// default and the binding cannot drift apart.
+consteval Default module_value(const Name& name) { return {Default::Kind::Global, &name}; }
 
 struct Param {
   const char* name;

@@ -31,7 +31,7 @@ namespace {
 
 // The default is DEFAULT_PROFILE as the module binds it, before this function.
 constexpr auto kCurrentProfile = native::signature(
-    "current_profile", {positional("default", "str", native::module_value("DEFAULT_PROFILE"))},
+    "current_profile", {positional("default", "str", native::module_value(names::DEFAULT_PROFILE))},
     "str", "读取当前 Skill 构建 profile。");
 
 nb::object current_profile(const Args<kCurrentProfile>& call) {

@@ -43,20 +43,22 @@ void bind(nb::module_& m) {
   m.attr("Path") = native::from_import("pathlib", "Path");
   m.attr("Any") = native::from_import("typing", "Any");
 
-  m.attr("MANIFEST_FILENAME") = "manifest.json";
-  m.attr("PROFILE_ENV") = "TARVEK_SKILL_PROFILE";
-  m.attr("DEFAULT_PROFILE") = kDefaultProfile.get();
-  m.attr("RELEASE_PROFILE") = kReleaseProfile.get();
+  // The constants are bound under the names the functions read them by.
+  m.attr(names::MANIFEST_FILENAME) = "manifest.json";
+  m.attr(names::PROFILE_ENV) = "TARVEK_SKILL_PROFILE";
+  m.attr(names::DEFAULT_PROFILE) = kDefaultProfile.get();
+  m.attr(names::RELEASE_PROFILE) = kReleaseProfile.get();
 
   define(functions::get_central_skills_dir);
-  m.attr("_PROFILE_KEYS") = profile_keys();
+  m.attr(names::PROFILE_KEYS) = profile_keys();
 
   nb::dict error_namespace;
   error_namespace["__module__"] = "tarvek.skills.packaging";
   error_namespace["__doc__"] = "Skill 发版清单错误。";
   nb::handle type_type = reinterpret_cast<PyObject*>(&PyType_Type);
-  m.attr("SkillReleaseManifestError") = type_type(
-      "SkillReleaseManifestError", nb::make_tuple(nb::handle(PyExc_ValueError)), error_namespace);
+  m.attr(names::SkillReleaseManifestError) =
+      type_type(names::SkillReleaseManifestError.get(),
+                nb::make_tuple(nb::handle(PyExc_ValueError)), error_namespace);
 
   define(functions::get_builtin_templates_dir);
   define(functions::load_release_manifest);

@@ -16,6 +16,7 @@ namespace tarvek::names {
 inline const Name MANIFEST_FILENAME{"MANIFEST_FILENAME"};
 inline const Name PROFILE_ENV{"PROFILE_ENV"};
 inline const Name DEFAULT_PROFILE{"DEFAULT_PROFILE"};
+inline const Name RELEASE_PROFILE{"RELEASE_PROFILE"};
 inline const Name PROFILE_KEYS{"_PROFILE_KEYS"};
 inline const Name SkillReleaseManifestError{"SkillReleaseManifestError"};
 

@@ -1,8 +1,6 @@
 """`python -m tarvek.skills`: the same command as the `tarvek-skills` script."""
 
-import sys
-
-from tarvek.skills.cli import main
+from tarvek.skills.cli import console_main
 
 if __name__ == "__main__":
-    sys.exit(main())
+    console_main()

@@ -4,17 +4,25 @@ Every subcommand is a thin layer over the public functions of
 `tarvek.skills.packaging` and `tarvek.skills.discovery.detector`: the modules
 decide, the command parses the command line (`parsing`), calls them and
 formats what they return (`output`: aligned columns with a header, or one
-JSON document with `--json`).  The subcommands come in groups: `release`
-(locations, validate, select, prune, datas), `installed` (list, outdated,
-targets, install, remove, update, over the one model of `model`), `doctor`
-and `completion`.
+JSON document with `--json`).  `commands` is the table of subcommands and
+the modules that hold them, which are imported only when their subcommand
+runs: `release` (locations, validate, select, prune, datas), `installed`
+(list, outdated, targets, install, remove, update, over the one model of
+`model`), `doctor`, `verify` and `completion`.  They add their options with
+the shared helpers of `options`; `manifest` holds what the release commands
+and doctor share about the manifest and the build profile, `store` the
+central store's record of links, `staging` the crash-safe changes of a
+skills directory.
 
 Exit status: 0 on success; 1 for file-system errors (the path is named), for
 problems found by `validate` or `doctor` and for other failures; 2 for wrong
-usage and for errors of the release manifest or of a build profile; 130 when
-interrupted, 128 + the signal for SIGTERM and SIGHUP.  Errors are one line on
-standard error, never a traceback; with `--json` the error is also the run's
-one JSON document on standard output.
+usage, for errors of the release manifest or of a build profile and for
+refused requests; 130 when interrupted, 128 + the signal for SIGTERM and
+SIGHUP, also when the signal arrives after the work, while the process ends
+(`console_main`).  A reader that goes away early (`| head`) is no error.
+Errors are one line on standard error, never a traceback; with `--json` the
+error is also the run's one JSON document on standard output, and so are
+`--help` and `--version`.
 """
 
 from __future__ import annotations
@@ -26,9 +34,9 @@ import sys
 from .common import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, CommandError,
                      Terminated, manifest_error_type)
 from .output import emit, error, os_error_message
-from .parsing import build_parser
+from .parsing import build_parser, wants_json
 
-__all__ = ["main", "build_parser"]
+__all__ = ["main", "console_main", "build_parser"]
 
 
 def _harden_streams() -> None:
@@ -46,13 +54,6 @@ def _exit_status(code: object) -> int:
     if isinstance(code, int):
         return code
     return EXIT_FAILURE
-
-
-def _wants_json(argv: list[str]) -> bool:
-    """Whether the command line asks for JSON, for an error found before or
-    while it is parsed."""
-    words = argv[:argv.index("--")] if "--" in argv else argv
-    return "--json" in words
 
 
 def _raise_terminated(signum, frame):
@@ -99,13 +100,10 @@ def _run(argv: list[str] | None) -> tuple[int, str | None, str]:
     except CommandError as exc:
         return exc.status, str(exc), exc.kind
     except BrokenPipeError:
-        # The reader went away (for example `| head`): nothing more to say.
-        try:
-            devnull = os.open(os.devnull, os.O_WRONLY)
-            os.dup2(devnull, sys.stdout.fileno())
-        except (OSError, ValueError, AttributeError):
-            pass
-        return EXIT_FAILURE, None, ""
+        # The reader went away (for example `| head`): it has what it
+        # wanted, and there is nobody left to tell.
+        _silence_stdout()
+        return EXIT_OK, None, ""
     except OSError as exc:
         return EXIT_FAILURE, os_error_message(exc), "os"
     except Exception as exc:
@@ -126,5 +124,84 @@ def main(argv: list[str] | None = None) -> int:
     with _TerminationSignals():
         status, message, kind = _run(list(argv))
         if message is not None:
-            error(message, kind, _wants_json(list(argv)))
+            error(message, kind, wants_json(list(argv)))
     return status
+
+
+def _silence_stdout() -> None:
+    """Point standard output at /dev/null, so that nothing written or
+    flushed later fails again on a closed pipe."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+_LATE_SIGNALS = tuple(getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")
+                      if hasattr(signal, name))
+
+
+def _hold_signals() -> None:
+    try:
+        signal.pthread_sigmask(signal.SIG_BLOCK, _LATE_SIGNALS)
+    except (AttributeError, ValueError, OSError):
+        pass
+
+
+def _pending_signal() -> int | None:
+    """A signal that arrived while held and that this process does not
+    ignore, Ctrl-C first."""
+    try:
+        pending = signal.sigpending()
+    except (AttributeError, OSError):
+        return None
+    for signum in _LATE_SIGNALS:
+        if signum in pending and signal.getsignal(signum) is not signal.SIG_IGN:
+            return signum
+    return None
+
+
+def _late_status(signum: int) -> int:
+    interrupted = signum == signal.SIGINT
+    try:
+        error("已中断" if interrupted else f"已被信号 {signal.Signals(signum).name} 终止",
+              "interrupted", False)
+    except (OSError, ValueError):
+        pass
+    return EXIT_INTERRUPTED if interrupted else 128 + signum
+
+
+def console_main() -> None:
+    """The `tarvek-skills` script and `python -m tarvek.skills`: run `main`,
+    then end the process with its status.  Once the work is done, Ctrl-C,
+    SIGTERM and SIGHUP are held back until the process is gone; one that
+    arrived while it was ending still ends it with 130 (128 + the signal)
+    and the message, never by the signal itself."""
+    # SIGTERM and SIGHUP unwind as Ctrl-C does from here on, not only
+    # while `main` runs.
+    with _TerminationSignals():
+        try:
+            try:
+                status = main()
+            finally:
+                _hold_signals()
+        except KeyboardInterrupt:
+            _hold_signals()
+            status = _late_status(signal.SIGINT)
+        except Terminated as exc:
+            _hold_signals()
+            status = _late_status(exc.signum)
+        else:
+            signum = _pending_signal()
+            if signum is not None:
+                status = _late_status(signum)
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except BrokenPipeError:
+            _silence_stdout()
+        except (OSError, ValueError):
+            pass
+    sys.exit(status)

@@ -14,9 +14,7 @@ EXIT_FAILURE = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 
-# The detector's runtime table, in its order (checked against the detector
-# by the tests); `--runtime` takes these and, where it makes sense, "all".
-RUNTIMES = ("claude", "openclaw", "codex", "opencode", "workbuddy", "trae-cn")
+# `--runtime` takes the detector's runtimes and, where it makes sense, this.
 ALL_RUNTIMES = "all"
 
 
@@ -42,6 +40,12 @@ class Refused(UsageError):
     is touched (exit 2)."""
 
     kind = "refused"
+
+
+class Cancelled(CommandError):
+    """The person at the terminal answered no to a confirmation (exit 1)."""
+
+    kind = "cancelled"
 
 
 class ManifestError(CommandError):
@@ -72,14 +76,32 @@ def packaging():
     return packaging
 
 
-def detector_class():
-    from tarvek.skills.discovery.detector import SkillDetector
+def detector_module():
+    from tarvek.skills.discovery import detector
 
-    return SkillDetector
+    return detector
+
+
+def detector_class():
+    return detector_module().SkillDetector
 
 
 def detector():
     return detector_class()()
+
+
+def runtimes() -> tuple[str, ...]:
+    """The detector's runtimes, in its order: those of the per-user
+    directories it lists for every runtime, unconditionally."""
+    return tuple(str(runtime) for runtime, _ in detector().detect_all_install_targets())
+
+
+def single_name(name: object) -> bool:
+    """Whether `name` is one path component that names an entry of its
+    directory: not empty, not "." or "..", without a separator or NUL."""
+    return (isinstance(name, str) and name not in ("", ".", "..")
+            and os.sep not in name and "/" not in name and "\0" not in name
+            and (os.altsep is None or os.altsep not in name))
 
 
 def manifest_error_type() -> type | None:

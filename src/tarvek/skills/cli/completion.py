@@ -3,16 +3,14 @@
 from __future__ import annotations
 
 from .common import EXIT_OK
+from .options import choice_arg
 from .output import Outcome
-from .parsing import choice_arg
 
 SHELLS = ("bash", "zsh")
 
 
-def register(command, parser) -> None:
-    sub = command("completion", "输出 bash 或 zsh 的补全脚本（由命令行解析器生成）。",
-                  cmd_completion,
-                  epilog="例如：tarvek-skills completion bash > ~/.local/share/bash-completion/"
+def completion_options(sub) -> None:
+    sub.epilog = ("例如：tarvek-skills completion bash > ~/.local/share/bash-completion/"
                   "completions/tarvek-skills\n"
                   "      tarvek-skills completion zsh > \"${fpath[1]}/_tarvek-skills\"")
     sub.positionals.add_argument("shell", metavar="SHELL", type=choice_arg("shell", SHELLS),
@@ -20,9 +18,9 @@ def register(command, parser) -> None:
 
 
 def cmd_completion(args) -> Outcome:
+    """The script for the command line that parsed `args`, with every
+    subcommand's options."""
     import shtab
 
-    from .parsing import build_parser
-
-    script = shtab.complete(build_parser(), shell=args.shell)
+    script = shtab.complete(args.parser.complete(), shell=args.shell)
     return Outcome(EXIT_OK, {"shell": args.shell, "script": script}, script.splitlines())

@@ -4,7 +4,9 @@
 It checks the build profile, the templates directory and its manifest, the
 installed skills that discovery skips as broken, symbolic links in skills
 directories that point nowhere, and the leftovers of installs, updates and
-removals that were killed.
+removals that were killed.  `--fix` deletes only leftovers that this tool
+can prove it made (`staging.find_leftovers`); directories that merely look
+like leftovers are noted, for the person to look at, and never touched.
 
 A templates directory that carries a build record (every built artifact
 does) is judged against the profile and artifact it was built for: the
@@ -20,10 +22,10 @@ from pathlib import Path
 
 from . import model
 from .common import EXIT_FAILURE, EXIT_OK, ManifestError, packaging
+from .manifest import known_profiles, reading_manifest
+from .options import cwd_option, skills_dir_option, templates_option
 from .output import Outcome, os_error_message, table
-from .parsing import path_arg
 from .recorded import DECLARED_WITHOUT_DIRECTORY, describe, judge, read
-from .release import reading_manifest
 
 CHECK_TEXT = {
     "profile": "构建 profile",
@@ -31,21 +33,27 @@ CHECK_TEXT = {
     "broken": "损坏的 Skill",
     "dangling-link": "悬空链接",
     "leftover": "中断遗留",
+    "stranger": "疑似遗留",
+}
+
+# A note is shown but is no problem: it does not fail the check.
+PROBLEM, NOTE = "problem", "note"
+_STRANGER_TEXT = {
+    "legacy-name": "名字像旧版本中断安装留下的副本，但无法证明是本工具创建的，"
+                   "不会自动删除；确认不是你的文件后可手动删除",
+    "unproven-staging": "在暂存目录中但没有本工具写下的标记，不会自动删除；"
+                        "确认无用后可手动删除",
 }
 
 
-def register(command) -> None:
-    sub = command("doctor", "检查构建 profile、模板目录、已安装的 Skill 与中断安装的遗留。",
-                  cmd_doctor,
-                  epilog="退出状态：0 未发现问题；1 发现问题（--fix 已清理的不算）。\n"
-                  "--fix 只清理中断的安装、更新或删除留下的暂存目录（恢复被挪开的旧副本）。")
+def doctor_options(sub) -> None:
+    sub.epilog = ("退出状态：0 未发现问题；1 发现问题（--fix 已清理的和“注意”不算）。\n"
+                  "--fix 只清理中断的安装、更新或删除留下的、带有本工具标记的暂存目录\n"
+                  "（恢复被挪开的旧副本）；只是名字像遗留的目录只报告，从不删除。")
     sub.options.add_argument("--fix", action="store_true", help="清理中断安装的遗留")
-    sub.options.add_argument("--templates", metavar="DIR", type=path_arg,
-                             help="要检查的模板目录（默认：内置模板目录）")
-    sub.options.add_argument("--skills-dir", metavar="DIR",
-                             help="额外扫描的 Skills 目录")
-    sub.options.add_argument("--cwd", metavar="DIR", type=path_arg,
-                             help="项目目录，必须已存在（默认：当前目录）")
+    templates_option(sub, what="要检查的模板目录")
+    skills_dir_option(sub, "额外扫描的 Skills 目录")
+    cwd_option(sub)
 
 
 @dataclass
@@ -54,18 +62,21 @@ class Finding:
     message: str
     path: str | None = None
     fixed: bool = False
+    severity: str = PROBLEM
 
     def as_json(self) -> dict[str, object]:
         return {"check": self.check, "message": self.message, "path": self.path,
-                "fixed": self.fixed}
+                "fixed": self.fixed, "severity": self.severity}
 
 
 @dataclass
 class _Report:
     findings: list[Finding] = field(default_factory=list)
 
-    def add(self, check: str, message: str, path: object = None, fixed: bool = False) -> None:
-        self.findings.append(Finding(check, message, None if path is None else str(path), fixed))
+    def add(self, check: str, message: str, path: object = None, fixed: bool = False,
+            severity: str = PROBLEM) -> None:
+        self.findings.append(Finding(check, message, None if path is None else str(path), fixed,
+                                     severity))
 
 
 def _check_profile(report: _Report) -> str | None:
@@ -75,7 +86,7 @@ def _check_profile(report: _Report) -> str | None:
     if not os.environ.get(pkg.PROFILE_ENV, "").strip():
         return None
     profile = pkg.current_profile()
-    known = ["dev", "internal", *pkg._PROFILE_KEYS]
+    known = known_profiles()
     if profile not in known:
         source = pkg.PROFILE_ENV
         report.add("profile", f"未知的构建 profile {profile!r}（来自环境变量 {source}；"
@@ -157,9 +168,13 @@ def cmd_doctor(args) -> Outcome:
             verb = "已清理" if fixed else "可用 --fix 清理"
             report.add("leftover", f"中断的安装留下的暂存目录（{verb}{restores}）",
                        leftover.path, fixed)
+        for stranger in staging.find_strangers(directory):
+            report.add("stranger", _STRANGER_TEXT[stranger.reason], stranger.path,
+                       severity=NOTE)
 
-    open_findings = [f for f in report.findings if not f.fixed]
-    rows = [[CHECK_TEXT[f.check], "已修复" if f.fixed else "问题", f.message + (
+    open_findings = [f for f in report.findings if not f.fixed and f.severity == PROBLEM]
+    status_text = {PROBLEM: "问题", NOTE: "注意"}
+    rows = [[CHECK_TEXT[f.check], "已修复" if f.fixed else status_text[f.severity], f.message + (
         f": {f.path}" if f.path and f.path not in f.message else "")] for f in report.findings]
     lines = [f"构建 profile: {describe(record)}", f"模板目录: {templates}"]
     if environment_profile is not None:

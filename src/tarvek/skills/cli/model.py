@@ -5,8 +5,11 @@ directories discovery scans (`--skills-dir`, `TARVEK_SKILLS_DIR`).
 
 The records come from the detector itself: `discover` of a detector whose
 candidate directories are those directories, and whose runtime of a skill is
-the runtime of the directory it was found in.  The skills discovery skips as
-broken are taken from discovery's own DEBUG records."""
+the runtime of the directory it was found in; the directories and runtimes
+are the detector's own too.  The skills discovery skips as broken are taken
+from the records it logs for them, recognised by what they are (the
+detector's logger, DEBUG, the version file and the exception as arguments),
+never by their text."""
 
 from __future__ import annotations
 
@@ -15,14 +18,10 @@ import os
 from dataclasses import dataclass
 from pathlib import Path
 
-from .common import RUNTIMES, UsageError, detector, detector_class
+from .common import UsageError, detector, detector_class, detector_module
 
 SCOPES = ("project", "user", "extra")
 SCOPE_TEXT = {"project": "项目", "user": "用户", "extra": "额外"}
-
-# The logger and the message discovery skips a broken VERSION.json with.
-DETECTOR_LOGGER = "tarvek.skills.detector"
-SKIPPED_FORMAT = "跳过损坏的 VERSION.json: %s [%s]"
 
 
 @dataclass(frozen=True)
@@ -89,11 +88,12 @@ def locations(cwd: Path | None, skills_dir: str | None = None) -> list[Location]
     scans them first), then project level, then per user, in runtime order."""
     project = project_dir(cwd)
     det = detector()
-    known = [Location("project", runtime,
-                      det.detect_install_target(cwd=project, preferred_runtime=runtime)[1])
-             for runtime in RUNTIMES]
-    known += [Location("user", runtime, path)
-              for runtime, path in det.detect_all_install_targets()]
+    users = [Location("user", str(runtime), path)
+             for runtime, path in det.detect_all_install_targets()]
+    known = [Location("project", user.runtime,
+                      det.detect_install_target(cwd=project, preferred_runtime=user.runtime)[1])
+             for user in users]
+    known += users
     seen: set[str] = set()
     kept: list[Location] = []
     for location in known:
@@ -111,14 +111,21 @@ def locations(cwd: Path | None, skills_dir: str | None = None) -> list[Location]
 
 
 class _Capture(logging.Handler):
-    def __init__(self):
+    """Collects discovery's records of skipped skills: the only DEBUG records
+    of its logger that carry a version file and the exception that reading
+    it raised, whatever their message says."""
+
+    def __init__(self, logger: logging.Logger):
         super().__init__(logging.DEBUG)
-        self.skipped: list[tuple[Path, BaseException | str]] = []
+        self.logger_name = logger.name
+        self.skipped: list[tuple[Path, BaseException]] = []
 
     def emit(self, record: logging.LogRecord) -> None:
-        if record.msg == SKIPPED_FORMAT and isinstance(record.args, tuple) \
-                and len(record.args) == 2:
-            self.skipped.append((Path(record.args[0]), record.args[1]))
+        args = record.args
+        if record.name == self.logger_name and record.levelno == logging.DEBUG \
+                and isinstance(args, tuple) and len(args) == 2 \
+                and isinstance(args[0], os.PathLike) and isinstance(args[1], BaseException):
+            self.skipped.append((Path(args[0]), args[1]))
 
 
 def _scanner(dirs: list[Location]):
@@ -143,8 +150,9 @@ def _scanner(dirs: list[Location]):
 def scan(dirs: list[Location]) -> tuple[list[Installed], list[Broken]]:
     """The skills in `dirs`, in discovery's order, and those it skipped."""
     by_dir = {location.path: location for location in dirs}
-    logger = logging.getLogger(DETECTOR_LOGGER)
-    capture = _Capture()
+    # The logger discovery writes through, as the module holds it now.
+    logger = detector_module()._logger
+    capture = _Capture(logger)
     level = logger.level
     logger.addHandler(capture)
     logger.setLevel(logging.DEBUG)
@@ -197,12 +205,19 @@ def template_versions(templates_dir: Path | None = None) -> dict[str, str]:
     return {skill.name: skill.version for skill in installed}
 
 
-def is_outdated(installed: str, available: str) -> bool:
-    """Whether `installed` is older than `available`: by version order where
-    both are versions, else whenever they differ."""
+OLDER, SAME, NEWER, UNORDERABLE = "older", "same", "newer", "unorderable"
+
+
+def compare_versions(installed: str, available: str) -> str:
+    """How the installed version stands to the available one: OLDER, SAME,
+    NEWER, or UNORDERABLE when either is no version that can be ordered (as
+    "9.9.9-custom"): such a skill is neither older nor newer."""
     from packaging.version import InvalidVersion, Version
 
+    if installed == available:
+        return SAME
     try:
-        return Version(installed) < Version(available)
+        mine, theirs = Version(installed), Version(available)
     except InvalidVersion:
-        return installed != available
+        return UNORDERABLE
+    return OLDER if mine < theirs else NEWER if mine > theirs else SAME

@@ -6,6 +6,7 @@ from __future__ import annotations
 import errno
 import json
 import os
+import re
 import shutil
 import sys
 import unicodedata
@@ -32,21 +33,27 @@ class Outcome:
     warnings: list[str] = field(default_factory=list)
 
 
+# What `printable` escapes: the control characters (the whole of category
+# Cc), the bidirectional controls and the surrogates (category Cs).
+_ESCAPED = re.compile("[\x00-\x1f\x7f-\x9f" + "".join(sorted(_BIDI_CONTROLS))
+                      + "\ud800-\udfff]")
+
+
+def _escape(match: re.Match) -> str:
+    code = ord(match.group())
+    return f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}"
+
+
 def printable(text: str) -> str:
     """Escape control, bidirectional-control and unpaired surrogate
     characters, so that a file name cannot forge or reorder output."""
-    out = []
-    for ch in text:
-        if ch in _BIDI_CONTROLS or unicodedata.category(ch) in ("Cc", "Cs"):
-            code = ord(ch)
-            out.append(f"\\x{code:02x}" if code < 0x100 else f"\\u{code:04x}")
-        else:
-            out.append(ch)
-    return "".join(out)
+    return _ESCAPED.sub(_escape, text)
 
 
 def width(text: str) -> int:
     """Display width in a terminal: wide (CJK) characters take two columns."""
+    if text.isascii():
+        return len(text)
     total = 0
     for ch in text:
         if unicodedata.combining(ch):
@@ -55,21 +62,34 @@ def width(text: str) -> int:
     return total
 
 
+def _printable_all(texts: list[str]) -> list[str]:
+    """`printable` of each text; one search of them all first, since a
+    table rarely holds anything to escape."""
+    if _ESCAPED.search("".join(texts)) is None:
+        return texts
+    return [printable(text) for text in texts]
+
+
 def table(headers: list[str], rows: list[list[str]], empty: str | None = None) -> list[str]:
     """Aligned columns under a header line; the last column is not padded.
     With no rows and an `empty` text, that text alone."""
     if not rows and empty is not None:
         return [empty]
-    cells = [[printable(str(c)) for c in row] for row in [headers, *rows]]
-    widths = [max(width(row[i]) for row in cells) for i in range(len(headers))]
+    count = len(headers)
+    flat = _printable_all([str(c) for row in [headers, *rows] for c in row])
+    if count == 1:
+        return [text.rstrip() for text in flat]
+    cells = [flat[i:i + count] for i in range(0, len(flat), count)]
+    widths = [[width(c) for c in row[:-1]] for row in cells]
+    column = [max(row[i] for row in widths) for i in range(count - 1)]
     lines = []
-    for row in cells:
-        padded = [c + " " * (widths[i] - width(c)) for i, c in enumerate(row[:-1])]
+    for row, sizes in zip(cells, widths):
+        padded = [c + " " * (column[i] - sizes[i]) for i, c in enumerate(row[:-1])]
         lines.append("  ".join([*padded, row[-1]]).rstrip())
     return lines
 
 
-def _json_text(document: dict[str, Any]) -> str:
+def json_text(document: dict[str, Any]) -> str:
     encoding = (getattr(sys.stdout, "encoding", None) or "").lower().replace("-", "")
     return json.dumps(document, ensure_ascii=encoding != "utf8", indent=2)
 
@@ -78,10 +98,9 @@ def emit(outcome: Outcome, as_json: bool) -> None:
     for warning in outcome.warnings:
         warn(warning)
     if as_json:
-        sys.stdout.write(_json_text(outcome.document) + "\n")
-    else:
-        for line in outcome.lines:
-            sys.stdout.write(line + "\n")
+        sys.stdout.write(json_text(outcome.document) + "\n")
+    elif outcome.lines:
+        sys.stdout.write("\n".join(outcome.lines) + "\n")
     sys.stdout.flush()
 
 
@@ -97,7 +116,7 @@ def error(message: str, kind: str, as_json: bool) -> None:
     sys.stderr.flush()
     if as_json:
         try:
-            sys.stdout.write(_json_text({"error": {"message": message, "kind": kind}}) + "\n")
+            sys.stdout.write(json_text({"error": {"message": message, "kind": kind}}) + "\n")
             sys.stdout.flush()
         except (OSError, ValueError):
             pass

@@ -13,10 +13,10 @@ from __future__ import annotations
 
 import argparse
 import sys
-from pathlib import Path
-from typing import Any, Callable
+from typing import Callable
 
-from .common import ALL_RUNTIMES, DISTRIBUTION, EXIT_OK, PROG, RUNTIMES, UsageError
+from . import commands
+from .common import DISTRIBUTION, EXIT_OK, PROG, UsageError
 
 SUBCOMMANDS_METAVAR = "<子命令>"
 
@@ -66,13 +66,44 @@ class Parser(argparse.ArgumentParser):
         self.required_options: list[tuple[str, str]] = []
         self.positionals = _Positionals(self, self.add_argument_group("位置参数"))
         self.options = self.add_argument_group("选项")
-        self.options.add_argument("-h", "--help", action="help", help="显示本帮助并退出")
+        self.options.add_argument("-h", "--help", action=HelpAction, help="显示本帮助并退出")
+        self._deferred: Callable[[Parser], None] | None = None
+        # Whether the command line asks for JSON anywhere: --help and
+        # --version run before the rest of it is parsed.
+        self.json_requested = False
+
+    def defer(self, add_arguments: Callable[["Parser"], None]) -> None:
+        """Let `add_arguments(self)` add this parser's arguments only when it
+        is about to parse (or `complete()` is called): a subcommand's module is
+        imported when that subcommand runs, not for every run."""
+        self._deferred = add_arguments
+
+    def _load(self) -> None:
+        add_arguments, self._deferred = self._deferred, None
+        if add_arguments is not None:
+            add_arguments(self)
+
+    def complete(self) -> "Parser":
+        """This parser with every deferred argument added, its subcommands'
+        too (for a tool that reads the whole command line, such as shtab)."""
+        self._load()
+        for sub in self._subcommands().values():
+            sub.complete()
+        return self
 
     def error(self, message):  # argparse calls this only for what is checked below
         raise UsageError(f"{message}（见 {self.prog} --help）")
 
+    def parse_known_args(self, args=None, namespace=None):
+        self._load()
+        return super().parse_known_args(args, namespace)
+
     def parse_args(self, args=None, namespace=None):
         words = list(sys.argv[1:] if args is None else args)
+        requested = wants_json(words)
+        for parser in self._parsers():
+            parser.json_requested = requested
+        self._load_subcommand(words)
         self._refuse_values_of_flags(words)
         try:
             namespace, extras = self.parse_known_args(words, namespace)
@@ -96,11 +127,26 @@ class Parser(argparse.ArgumentParser):
                 raise UsageError(f"缺少必需参数: {option}（见 {self.prog} {command} --help）")
         return namespace
 
+    def _load_subcommand(self, words: list[str]) -> None:
+        """Add the options of the subcommand that `words` name, before their
+        flags are checked.  Every option of the top level takes no value, so
+        the first word that is not an option names the subcommand."""
+        for word in words:
+            if word == "--":
+                break
+            if not word.startswith("-"):
+                sub = self._subcommands().get(word)
+                if sub is not None:
+                    sub._load()
+                break
+
+    def _subcommands(self) -> dict[str, "Parser"]:
+        return {name: sub for action in self._actions
+                if isinstance(action, argparse._SubParsersAction)
+                for name, sub in action.choices.items()}
 
     def _parsers(self) -> list[argparse.ArgumentParser]:
-        return [self, *(sub for action in self._actions
-                        if isinstance(action, argparse._SubParsersAction)
-                        for sub in action.choices.values())]
+        return [self, *self._subcommands().values()]
 
     def _refuse_values_of_flags(self, words: list[str]) -> None:
         """`--json=1`: argparse would refuse it in English; an option that
@@ -115,8 +161,7 @@ class Parser(argparse.ArgumentParser):
                 raise UsageError(f"选项 {option} 不接受值: {word}（见 {self.prog} --help）")
 
     def _subcommand_names(self) -> list[str]:
-        return [name for action in self._actions
-                if isinstance(action, argparse._SubParsersAction) for name in action.choices]
+        return list(self._subcommands())
 
 
 def usage_message(exc: argparse.ArgumentError) -> str:
@@ -126,114 +171,51 @@ def usage_message(exc: argparse.ArgumentError) -> str:
     return f"参数 {exc.argument_name}: {message}"
 
 
-class VersionAction(argparse.Action):
+def wants_json(argv: list[str]) -> bool:
+    """Whether the command line asks for JSON (before a "--"), for what is
+    printed before or while it is parsed."""
+    words = argv[:argv.index("--")] if "--" in argv else argv
+    return "--json" in words
+
+
+def _say(parser, text: str, document: dict) -> None:
+    """`text` for a person, or `document` as the run's one JSON document."""
+    if getattr(parser, "json_requested", False):
+        from .output import json_text
+
+        text = json_text(document) + "\n"
+    sys.stdout.write(text)
+    sys.stdout.flush()
+    parser.exit(EXIT_OK)
+
+
+class _NoValueAction(argparse.Action):
     def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
                  help=None):
         super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
 
+
+class HelpAction(_NoValueAction):
+    def __call__(self, parser, namespace, values, option_string=None):
+        text = parser.format_help()
+        _say(parser, text, {"help": text, "prog": parser.prog})
+
+
+class VersionAction(_NoValueAction):
     def __call__(self, parser, namespace, values, option_string=None):
         from importlib import metadata
 
         try:
             version = metadata.version(DISTRIBUTION)
         except metadata.PackageNotFoundError:
-            version = "未知（未安装）"
-        sys.stdout.write(f"{PROG} {version}\n")
-        sys.stdout.flush()
-        parser.exit(EXIT_OK)
+            version = None
+        text = f"{PROG} {version or '未知（未安装）'}\n"
+        _say(parser, text, {"program": PROG, "version": version})
 
 
-class ExclusiveConst(argparse.Action):
-    """store_const into a destination shared with other options, refusing a
-    second option for the same destination."""
-
-    def __init__(self, option_strings, dest, const=None, default=None, help=None):
-        super().__init__(option_strings, dest=dest, nargs=0, const=const, default=default,
-                         help=help)
-
-    def __call__(self, parser, namespace, values, option_string=None):
-        taken = getattr(namespace, self.dest + "_option", None)
-        if taken is not None and taken != option_string:
-            raise argparse.ArgumentError(self, f"不能与参数 {taken} 同时使用")
-        setattr(namespace, self.dest, self.const)
-        setattr(namespace, self.dest + "_option", option_string)
-
-
-def path_arg(value: str) -> Path:
-    if not value:
-        raise argparse.ArgumentTypeError("路径不能为空")
-    return Path(value)
-
-
-def runtime_arg(allow_all: bool) -> Callable[[str], str]:
-    """A `type` for `--runtime`: one of the six runtime names (any case,
-    spaces around ignored, as the detector reads them), or "all" if allowed."""
-    known = (*RUNTIMES, ALL_RUNTIMES) if allow_all else RUNTIMES
-
-    def runtime(value: str) -> str:
-        name = value.strip().lower()
-        if name not in known:
-            raise argparse.ArgumentTypeError(
-                f"未知的运行时 {value!r}（可选: {'、'.join(known)}）")
-        return name
-
-    runtime.__name__ = "runtime"
-    return runtime
-
-
-def choice_arg(what: str, choices: tuple[str, ...]) -> Callable[[str], str]:
-    def choice(value: str) -> str:
-        if value not in choices:
-            raise argparse.ArgumentTypeError(f"未知的{what} {value!r}（可选: {'、'.join(choices)}）")
-        return value
-
-    choice.__name__ = what
-    return choice
-
-
-# --------------------------------------------------------------------------
-# Options shared by several subcommands
-
-
-def templates_option(sub, flag="--templates", dest="templates", what="模板目录"):
-    sub.options.add_argument(flag, dest=dest, metavar="DIR", type=path_arg,
-                             help=f"{what}（默认：内置模板目录）")
-
-
-def profile_option(sub, default_text="环境变量 TARVEK_SKILL_PROFILE，未设置时为 dev"):
-    sub.options.add_argument("--profile", metavar="P", help=f"构建 profile（默认：{default_text}）")
-
-
-def artifact_option(sub):
-    sub.options.add_argument("--artifact", metavar="A",
-                             help="产物类型：sdist、wheel 或 binary（必需）")
-    sub.required_options.append(("artifact", "--artifact"))
-
-
-def cwd_option(sub):
-    sub.options.add_argument("--cwd", metavar="DIR", type=path_arg,
-                             help="项目目录，必须已存在（默认：当前目录）")
-
-
-def target_options(sub, allow_all: bool = True):
-    """Where install, remove and update act: --runtime (repeatable),
-    --global or --all, and --cwd."""
-    extra = "，或 all（全部运行时的全局目录）" if allow_all else ""
-    sub.options.add_argument("--runtime", metavar="R", action="append", dest="runtimes",
-                             type=runtime_arg(allow_all),
-                             help=f"运行时（{'、'.join(RUNTIMES)}{extra}），可重复；"
-                             "默认按项目目录推断")
-    sub.options.add_argument("--global", dest="scope", action=ExclusiveConst, const="global",
-                             help="本机已安装的 AI 工具的全局（用户级）目录")
-    sub.options.add_argument("--all", dest="scope", action=ExclusiveConst, const="all",
-                             help="全部运行时的全局目录，不做检测")
-    cwd_option(sub)
-
-
-def build_parser() -> argparse.ArgumentParser:
-    from . import doctor, installed, release, verify
-    from .completion import register as register_completion
-
+def build_parser() -> "Parser":
+    """The command line parser.  Each subcommand's options are added when
+    the subcommand is parsed (`Parser.defer`): `complete()` adds them all."""
     parser = Parser(
         prog=PROG,
         description="tarvek 的 Skills 层：发版准入、模板修剪、已安装 Skill 的安装、更新与检查。",
@@ -243,19 +225,21 @@ def build_parser() -> argparse.ArgumentParser:
     )
     parser.options.add_argument("-V", "--version", action=VersionAction, help="显示版本并退出")
     parser.options.add_argument("--json", action="store_true", help="输出一个 JSON 文档")
-    commands = parser.add_subparsers(title="子命令", dest="command", metavar=SUBCOMMANDS_METAVAR,
-                                     parser_class=Parser)
-    def command(name: str, summary: str, handler: Callable[[Any], Any],
-                epilog: str | None = None):
-        sub = commands.add_parser(name, help=summary, description=summary, epilog=epilog)
+    # A handler that needs the command line itself (completion) finds it here.
+    parser.set_defaults(parser=parser)
+    subcommands = parser.add_subparsers(title="子命令", dest="command",
+                                        metavar=SUBCOMMANDS_METAVAR, parser_class=Parser)
+    for name, command in commands.COMMANDS.items():
+        sub = subcommands.add_parser(name, help=command.summary, description=command.summary)
         sub.options.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
                                  help="输出一个 JSON 文档（供脚本使用）")
-        sub.set_defaults(handler=handler, required_options=sub.required_options)
-        return sub
-
-    release.register(command)
-    installed.register(command)
-    doctor.register(command)
-    verify.register(command)
-    register_completion(command, parser)
+        sub.defer(_subcommand_loader(name))
     return parser
+
+
+def _subcommand_loader(name: str) -> Callable[["Parser"], None]:
+    def load(sub: "Parser") -> None:
+        commands.add_options(name, sub)
+        sub.set_defaults(handler=commands.handler(name), required_options=sub.required_options)
+
+    return load

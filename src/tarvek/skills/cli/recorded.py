@@ -12,6 +12,7 @@ from pathlib import Path
 from tarvek.skills.build_record import RECORD_FILENAME, BuildRecord, BuildRecordError, read_record
 
 from .common import ManifestError, packaging
+from .manifest import skill_dir_names
 
 __all__ = ["RECORD_FILENAME", "Judgement", "judge", "read"]
 
@@ -56,7 +57,7 @@ def judge(templates: Path, manifest_dir: Path, profile: str, artifact: str) -> J
     every present one is asked."""
     pkg = packaging()
     manifest = pkg.load_release_manifest(manifest_dir)
-    present = [p.name for p in pkg.list_template_dirs(templates) if p.name != "__pycache__"]
+    present = skill_dir_names(templates)
     declared = list(manifest.get("skills") or {}) if isinstance(manifest, dict) else []
     candidates = list(dict.fromkeys([*declared, *present]))
     admitted = [n for n in candidates if pkg.skill_allowed(

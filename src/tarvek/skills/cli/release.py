@@ -5,17 +5,20 @@ from __future__ import annotations
 
 import errno
 import os
-from contextlib import contextmanager
+import pwd
+import re
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any
 
-from .common import (EXIT_FAILURE, EXIT_OK, ManifestError, Refused, resolved,
-                     manifest_error_type, packaging)
+from . import tree
+from .common import EXIT_FAILURE, EXIT_OK, Refused, packaging, resolved
+from .confirm import confirm, yes_option
+from .manifest import (JUNK_DIRECTORY, admits_everything, check_manifest, known_profiles,
+                       profile_line, reading_manifest, resolve_profile, skill_dir_names,
+                       templates_root)
+from .options import (artifact_option, dry_run_option, path_arg, profile_option,
+                      templates_option)
 from .output import Outcome, table
-from .parsing import artifact_option, path_arg, profile_option, templates_option
-
-# The profiles that admit every skill directory without reading the manifest.
-_ADMIT_ALL_PROFILES = ("dev", "internal")
 
 # The profile each subcommand uses when neither --profile nor the environment
 # names one: select (and prune) fall back as `current_profile` does, datas
@@ -24,42 +27,45 @@ _SELECT_DEFAULT = "dev"
 _DATAS_DEFAULT = "binary-minimal"
 
 
-def register(command) -> None:
-    command("locations", "显示中央 Skills 目录、内置模板目录和当前构建 profile。", cmd_locations)
-
-    sub = command("validate", "校验源模板树：发版清单与模板目录是否一致，每行一个问题。",
-                  cmd_validate,
-                  epilog="它检查的是源模板树；按 profile 修剪过的产物请用 verify 检查。\n"
+def validate_options(sub) -> None:
+    sub.epilog = ("它检查的是源模板树；按 profile 修剪过的产物请用 verify 检查。\n"
                   "退出状态：0 没有问题；1 发现问题；2 清单缺失或无效。")
     templates_option(sub)
 
-    sub = command("select", "列出指定 profile 与产物准入的 Skill。", cmd_select)
+
+def select_options(sub) -> None:
     artifact_option(sub)
     profile_option(sub)
     templates_option(sub)
 
-    sub = command(
-        "prune", "修剪一份复制出的模板目录，只保留准入的 Skill，并列出保留的 Skill。", cmd_prune,
-        epilog="--dry-run 只列出将被删除的 Skill 目录，不删除任何东西；\n"
-        "它不列出将被清理的打包垃圾文件（__pycache__、*.pyc、*.pyo、.DS_Store）。\n"
+
+def prune_options(sub) -> None:
+    sub.epilog = (
+        "--dry-run 列出将被删除的 Skill 目录和打包垃圾（__pycache__、*.pyc、\n"
+        "*.pyo、.DS_Store），不删除任何东西。\n"
         "拒绝修剪已安装包自带的模板目录和提供发版清单的模板目录\n"
         "（以及它们的上级或下级目录）：修剪只用于副本（退出状态 2）。\n"
         "也拒绝（除非给出 --force）没有自己的 manifest.json 的目录，以及\n"
         "将删除的目录中有不是 Skill 模板的（既无 SKILL.md 也无 data，\n"
-        "例如 .git、src、docs）的目录，--dry-run 时同样拒绝（退出状态 2）。")
+        "例如 .git、src、docs）的目录，--dry-run 时同样拒绝（退出状态 2）。\n"
+        "--force 也不解除的拒绝：主目录及其上级目录、/、文件系统的根（挂载点），\n"
+        "无论怎样写（符号链接、..、末尾斜杠），都先解析再比较。\n"
+        "--force 在终端上会先列出将删除的内容并询问，--yes 跳过询问；\n"
+        "没有终端时 --force 必须与 --yes 一起给出（退出状态 2）。")
     sub.positionals.add_argument("target", metavar="TARGET", type=path_arg,
                                  help="要修剪的模板目录副本")
     artifact_option(sub)
     profile_option(sub)
     templates_option(sub, "--manifest-templates", "manifest_templates",
                      "提供发版清单、决定准入的模板目录")
-    sub.options.add_argument("--dry-run", action="store_true",
-                             help="只列出将被删除的 Skill，不删除")
+    dry_run_option(sub, "只列出将被删除的 Skill，不删除")
     sub.options.add_argument("--force", action="store_true",
                              help="修剪没有 manifest.json 或含有非 Skill 目录的目录"
-                             "（不解除对已安装模板和清单来源目录的保护）")
+                             "（不解除对已安装模板、清单来源目录、主目录、/ 和挂载点的保护）")
+    yes_option(sub)
 
-    sub = command("datas", "列出单文件打包所需的 (源文件, 目标目录) 对。", cmd_datas)
+
+def datas_options(sub) -> None:
     profile_option(sub, "binary-minimal，不读取环境变量")
     templates_option(sub)
 
@@ -73,67 +79,12 @@ def cmd_locations(args) -> Outcome:
             ["当前构建 profile", profile]]
     document = {"central_skills_dir": str(central), "builtin_templates_dir": str(templates),
                 "profile": profile}
-    return Outcome(EXIT_OK, document, table(["位置", "值"], rows))
-
-
-def templates_root(given: Path | None) -> Path:
-    """The templates directory to name in the output: the one given, else the
-    built-in one (the modules fall back to the same function)."""
-    return given if given else packaging().get_builtin_templates_dir()
-
-
-@contextmanager
-def reading_manifest(templates_dir: Path | None) -> Iterator[None]:
-    """Around a call that loads the release manifest of `templates_dir`: the
-    errors of reading it become `ManifestError`s (exit 2) naming the file."""
-    try:
-        yield
-    except UnicodeDecodeError as exc:
-        raise ManifestError(
-            f"Skill 发版清单不是有效的 UTF-8 文本: {_manifest_path(templates_dir)}") from exc
-    except RecursionError as exc:
-        raise ManifestError(
-            f"Skill 发版清单 JSON 嵌套过深: {_manifest_path(templates_dir)}") from exc
-    except Exception as exc:
-        manifest_error = manifest_error_type()
-        if manifest_error is not None and isinstance(exc, manifest_error):
-            raise ManifestError(str(exc)) from exc
-        raise
-
-
-def _manifest_path(templates_dir: Path | None) -> Path:
-    return templates_root(templates_dir) / packaging().MANIFEST_FILENAME
-
-
-def _check_manifest(templates_dir: Path | None) -> None:
-    """Load the manifest once up front, so that its errors are told as such:
-    besides what loading refuses, a "default" that is not an object (which
-    admission would otherwise trip over with an AttributeError)."""
-    with reading_manifest(templates_dir):
-        manifest = packaging().load_release_manifest(templates_dir)
-    if not isinstance(manifest.get("default", {}), dict):
-        raise ManifestError(
-            f"Skill 发版清单的 default 必须是对象: {_manifest_path(templates_dir)}")
-
-
-def resolve_profile(given: str | None, default: str, read_env: bool = True) -> tuple[str, str]:
-    """(profile, where it came from: "option", "environment" or "default"),
-    resolved as the modules resolve it: an empty value counts as not given,
-    the environment value is trimmed."""
-    if given:
-        return given, "option"
-    if read_env:
-        value = os.environ.get(packaging().PROFILE_ENV, "").strip()
-        if value:
-            return value, "environment"
-    return default, "default"
-
-
-def _profile_line(profile: str, source: str, note: str = "") -> str:
-    origin = {"option": "来自 --profile",
-              "environment": f"来自环境变量 {packaging().PROFILE_ENV}",
-              "default": "默认"}[source]
-    return f"profile: {profile}（{origin}{note}）"
+    warnings = []
+    known = known_profiles()
+    if profile not in known:
+        warnings.append(f"环境变量 {pkg.PROFILE_ENV} 给出的构建 profile {profile!r} 未知，"
+                        f"select、prune 和构建都会拒绝它（可用: {'、'.join(known)}）")
+    return Outcome(EXIT_OK, document, table(["位置", "值"], rows), warnings)
 
 
 # The one validation problem that a pruned artifact has by design.
@@ -160,14 +111,14 @@ def cmd_validate(args) -> Outcome:
 def cmd_select(args) -> Outcome:
     pkg = packaging()
     profile, source = resolve_profile(args.profile, _SELECT_DEFAULT)
-    if profile not in _ADMIT_ALL_PROFILES:
-        _check_manifest(args.templates)
+    if not admits_everything(profile):
+        check_manifest(args.templates)
     with reading_manifest(args.templates):
         names = list(pkg.selected_skill_names(
             profile=profile, artifact=args.artifact, templates_dir=args.templates))
     document = {"profile": profile, "profile_source": source, "artifact": args.artifact,
                 "templates_dir": str(templates_root(args.templates)), "skills": names}
-    lines = [_profile_line(profile, source),
+    lines = [profile_line(profile, source),
              *table(["Skill"], [[n] for n in names], empty="没有准入的 Skill")]
     return Outcome(EXIT_OK, document, lines)
 
@@ -207,11 +158,10 @@ def _prune_plan(target: Path, profile: str, args) -> tuple[list[str], list[str]]
     profiles that admit everything it keeps every skill directory; otherwise
     it deletes every directory whose name the manifest does not admit.
     A `__pycache__` goes as packaging junk, not as a skill, and is left out."""
-    present = [p.name for p in packaging().list_template_dirs(target)
-               if p.name != "__pycache__"]
-    if profile in _ADMIT_ALL_PROFILES:
+    present = skill_dir_names(target)
+    if admits_everything(profile):
         return present, []
-    _check_manifest(args.manifest_templates)
+    check_manifest(args.manifest_templates)
     with reading_manifest(args.manifest_templates):
         admitted = set(packaging().selected_skill_names(
             profile=profile, artifact=args.artifact, templates_dir=args.manifest_templates))
@@ -239,9 +189,78 @@ def _refuse_strangers(target: Path, doomed: list[str]) -> None:
             f"{'、'.join(strangers)}（确认无误请加 --force）")
 
 
+# --force lifts the guards above, never this floor: whatever the spelling, a
+# target that resolves to one of these directories is refused.
+
+
+_OCTAL_ESCAPE = re.compile(rb"\\([0-7]{3})")
+
+
+def _mount_points() -> set[str]:
+    """The mount points listed in /proc/self/mountinfo (bind mounts
+    included, which a comparison of devices does not see)."""
+    found = set()
+    try:
+        with open("/proc/self/mountinfo", "rb") as info:
+            for line in info:
+                fields = line.split()
+                if len(fields) > 4:
+                    # Blanks and backslashes in the path are written as octal escapes.
+                    point = _OCTAL_ESCAPE.sub(lambda m: bytes([int(m.group(1), 8)]), fields[4])
+                    found.add(os.path.normpath(os.fsdecode(point)))
+    except OSError:
+        pass
+    return found
+
+
+def _homes() -> list[Path]:
+    homes = [os.path.expanduser("~")]
+    try:
+        homes.append(pwd.getpwuid(os.getuid()).pw_dir)
+    except (KeyError, OSError):
+        pass
+    return [resolved(Path(home)) for home in homes if home and home != "~"]
+
+
+def _refuse_the_floor(target: Path) -> None:
+    real = resolved(target)
+    if real == Path(real.anchor):
+        raise Refused(f"拒绝修剪根目录 /（--force 也不能解除）: {target}")
+    for home in _homes():
+        if real == home or real in home.parents:
+            what = "主目录" if real == home else f"主目录 {home} 的上级目录"
+            raise Refused(f"拒绝修剪{what}（--force 也不能解除）: {target}")
+    if os.path.ismount(real) or str(real) in _mount_points():
+        raise Refused(f"拒绝修剪文件系统的根（挂载点，--force 也不能解除）: {target}")
+
+
+def _junk(target: Path, doomed: list[str]) -> list[str]:
+    """What pruning deletes as packaging junk, outside the skill directories
+    it deletes anyway: every `__pycache__` directory, and every file the
+    packaging module does not take into a package (`_is_packable_file`)."""
+    pkg = packaging()
+    found = []
+    skip: tuple[str, ...] | None = None  # a subtree that goes whole
+    for entry in tree.walk(target):
+        if skip is not None and entry.parts[:len(skip)] == skip:
+            continue
+        skip = None
+        if len(entry.parts) == 1 and entry.name in doomed:
+            skip = entry.parts
+            continue
+        path = target.joinpath(*entry.parts)
+        if entry.name == JUNK_DIRECTORY and path.is_dir():
+            found.append(entry.relative())
+            skip = entry.parts
+        elif entry.kind != tree.DIR and path.is_file() and not pkg._is_packable_file(path):
+            found.append(entry.relative())
+    return found
+
+
 def cmd_prune(args) -> Outcome:
     pkg = packaging()
     target: Path = args.target
+    _refuse_the_floor(target)
     _refuse_protected_target(target, args.manifest_templates)
     _require_directory(target, "要修剪的模板目录")
     if not args.force:
@@ -253,10 +272,15 @@ def cmd_prune(args) -> Outcome:
     document: dict[str, Any] = {"target": str(target), "profile": profile,
                                 "profile_source": source, "artifact": args.artifact,
                                 "dry_run": args.dry_run}
+    if args.dry_run or args.force:
+        junk = _junk(target, doomed)
     if args.dry_run:
-        document.update(kept=kept, would_delete=doomed)
-        return Outcome(EXIT_OK, document, table(["将删除的 Skill"], [[n] for n in doomed],
-                                                empty="不会删除任何 Skill 目录"))
+        document.update(kept=kept, would_delete=doomed, junk=junk)
+        rows = [[n, "Skill 目录"] for n in doomed] + [[j, "打包垃圾"] for j in junk]
+        return Outcome(EXIT_OK, document, table(["将删除", "类别"], rows,
+                                                empty="不会删除任何东西"))
+    if args.force:
+        confirm(f"修剪 {target}（--force）并删除", [*doomed, *junk], args.yes)
     with reading_manifest(args.manifest_templates):
         kept = list(pkg.prune_templates_dir(
             target, profile=profile, artifact=args.artifact,
@@ -268,8 +292,8 @@ def cmd_prune(args) -> Outcome:
 
 def cmd_datas(args) -> Outcome:
     profile, source = resolve_profile(args.profile, _DATAS_DEFAULT, read_env=False)
-    if profile not in _ADMIT_ALL_PROFILES:
-        _check_manifest(args.templates)
+    if not admits_everything(profile):
+        check_manifest(args.templates)
     with reading_manifest(args.templates):
         pairs = [(str(s), str(d)) for s, d in packaging().collect_skill_datas(
             profile=profile, templates_dir=args.templates)]
@@ -279,7 +303,7 @@ def cmd_datas(args) -> Outcome:
     note = ""
     if source == "default" and os.environ.get(packaging().PROFILE_ENV, "").strip():
         note = f"；datas 不读取环境变量 {packaging().PROFILE_ENV}"
-    lines = [_profile_line(profile, source, note),
+    lines = [profile_line(profile, source, note),
              *table(["源文件", "目标目录"], [list(p) for p in pairs],
                     empty="没有需要打包的文件")]
     return Outcome(EXIT_OK, document, lines)

@@ -9,17 +9,25 @@ directory, hidden ones included, but only reports one that holds an entry
 
     .tarvek-staging/<pid>-<random>/
         lock       held with flock(LOCK_EX) for the run's whole life
-        run.json   {"name": NAME}
+        run.json   {"tool": "tarvek-skills", "format": 1, "run": "<pid>-<random>",
+                    "name": NAME}: the marker that proves the directory ours
         new        the staged copy (or a staged symbolic link)
         old        the parked previous copy, only between the two renames
                    of the fallback replacement
         trash      what was replaced or removed, waiting to be deleted
 
 A run directory is born under a hidden name (`.init-<pid>-<random>`) and
-renamed into place only once its lock is held, so a directory with a run
-name whose lock can be taken belongs to a dead run.  Clearing a dead run
-puts a parked `old` back when the destination is missing, and deletes the
-rest.  Deletion never follows a symbolic link out of the tree.
+renamed into place only once its lock is held and its marker written, so a
+directory with a run name whose lock can be taken belongs to a dead run.
+
+Only what this tool can prove it made is ever deleted: a run directory whose
+marker names it, or a `.init-` directory of a dead process that holds
+nothing but the tool's own lock and marker.  Anything else, including
+directories that merely look like leftovers by their names (`.NAME.tmp-*`,
+`.NAME.old-*` beside a skill, as older versions of this tool left them),
+is reported by `doctor` and left alone.  Clearing a dead run puts a parked
+`old` back when the destination is missing, and deletes the rest; deletion
+never follows a symbolic link out of the tree.
 """
 
 from __future__ import annotations
@@ -34,24 +42,25 @@ import re
 import secrets
 import shutil
 import signal
+import stat
 from dataclasses import dataclass
 from pathlib import Path
 
-from .common import packaging
+from .common import packaging, single_name
 
 STAGING = ".tarvek-staging"
 RUN_JSON = "run.json"
 LOCK = "lock"
 
-_RUN_NAME = re.compile(r"[0-9]+-[0-9a-f]{16}")
-_INIT_NAME = re.compile(r"\.init-([0-9]+)-[0-9a-f]{16}")
-# What the previous version of the command left beside the destination:
-# tempfile.mkdtemp(prefix=".NAME.tmp-") and (prefix=".NAME.old-").
-_LEGACY_NAME = re.compile(r"\.(.+)\.(tmp|old)-[a-z0-9_]{8}")
+TOOL = "tarvek-skills"
+FORMAT = 1
 
-# What a copied template leaves out: bytecode and its cache directories, and
-# Finder metadata, the same junk the packager leaves out.
-COPY_IGNORE = ("__pycache__", "*.pyc", "*.pyo", ".DS_Store")
+_RUN_NAME = re.compile(r"[0-9]+-[0-9a-f]{16}")
+_INIT_NAME = re.compile(r"\.init-(([0-9]+)-[0-9a-f]{16})")
+# The names an older version of the command gave its temporary and parked
+# copies beside the destination (tempfile.mkdtemp(prefix=".NAME.tmp-") and
+# ".NAME.old-").  A name proves nothing: such directories are only reported.
+_LEGACY_NAME = re.compile(r"\.(.+)\.(tmp|old)-[a-z0-9_]{8}")
 
 _CRITICAL_SIGNALS = {getattr(signal, name) for name in ("SIGINT", "SIGTERM", "SIGHUP")
                      if hasattr(signal, name)}
@@ -161,16 +170,18 @@ def _rmdir_if_empty(path: Path) -> None:
 
 @dataclass(frozen=True)
 class Leftover:
-    path: Path  # the run directory or the legacy .NAME.tmp-*/.NAME.old-* directory
-    kind: str  # "staging", "legacy-temp" or "legacy-parked"
+    path: Path  # the run directory
+    kind: str  # "staging"
     restores: Path | None  # the destination a parked copy would be restored to, else None
 
 
-def _single_name(name: object) -> bool:
-    return (isinstance(name, str) and name not in ("", ".", "..", STAGING)
-            and "/" not in name and "\0" not in name
-            and (os.altsep is None or os.altsep not in name)
-            and os.sep not in name)
+@dataclass(frozen=True)
+class Stranger:
+    """A directory that looks like a leftover but that this tool cannot
+    prove it made: reported, never deleted."""
+
+    path: Path
+    reason: str  # "legacy-name" or "unproven-staging"
 
 
 @contextlib.contextmanager
@@ -180,7 +191,8 @@ def _dead_run_lock(run_dir: Path):
     a run directory only gets its name with the lock held), False while a
     live run, or another run clearing this one, holds it."""
     try:
-        fd = os.open(run_dir / LOCK, os.O_RDONLY | os.O_NOFOLLOW | getattr(os, "O_CLOEXEC", 0))
+        fd = os.open(run_dir / LOCK, os.O_RDONLY | os.O_NOFOLLOW | getattr(os, "O_CLOEXEC", 0)
+                     | getattr(os, "O_NONBLOCK", 0))
     except FileNotFoundError:
         yield True
         return
@@ -212,72 +224,123 @@ def _pid_alive(pid: int) -> bool:
     return True
 
 
-def _run_name(run_dir: Path) -> str | None:
+def _marker(ident: str, name: str) -> str:
+    return json.dumps({"tool": TOOL, "format": FORMAT, "run": ident, "name": name})
+
+
+def _marked_name(run_dir: Path, ident: str) -> str | None:
+    """The skill name in the marker of `run_dir`, if the marker is this
+    tool's and names this very run; else None."""
+    path = run_dir / RUN_JSON
     try:
-        name = json.loads((run_dir / RUN_JSON).read_text(encoding="utf-8")).get("name")
-    except (OSError, ValueError, AttributeError):
+        info = os.lstat(path)
+        if not stat.S_ISREG(info.st_mode) or info.st_size > 1 << 16:
+            return None
+        data = json.loads(path.read_text(encoding="utf-8"))
+    except (OSError, ValueError):
         return None
-    return name if _single_name(name) else None
+    if not isinstance(data, dict) or data.get("tool") != TOOL or data.get("run") != ident:
+        return None
+    name = data.get("name")
+    return name if single_name(name) and name != STAGING else None
+
+
+def _only_our_files(run_dir: Path, ident: str) -> bool:
+    """Whether a `.init-` directory holds nothing but what `RunDir.open`
+    puts there before its marker: an empty lock file, and the marker."""
+    try:
+        names = os.listdir(run_dir)
+        for name in names:
+            if name == LOCK:
+                info = os.lstat(run_dir / LOCK)
+                if not stat.S_ISREG(info.st_mode) or info.st_size:
+                    return False
+            elif name != RUN_JSON or _marked_name(run_dir, ident) is None:
+                return False
+    except OSError:
+        return False
+    return True
 
 
 def _real_dir(path: Path) -> bool:
     return path.is_dir() and not path.is_symlink()
 
 
+def _staging_entries(skills_dir: Path) -> list[Path]:
+    staging = skills_dir / STAGING
+    if not _real_dir(staging):
+        return []
+    try:
+        return sorted(staging.iterdir())
+    except OSError:
+        return []
+
+
 def find_leftovers(skills_dir: Path) -> list[Leftover]:
-    """What dead runs left in `skills_dir`; a live run's directory is never
-    among them.  Nothing is changed."""
+    """What dead runs left in `skills_dir` and this tool can prove it made;
+    a live run's directory is never among them.  Nothing is changed."""
     skills_dir = Path(skills_dir)
     found: list[Leftover] = []
-    staging = skills_dir / STAGING
-    if _real_dir(staging):
-        for entry in sorted(staging.iterdir()):
-            if not _real_dir(entry):
-                continue
-            init = _INIT_NAME.fullmatch(entry.name)
-            if init is not None:
-                if not _pid_alive(int(init.group(1))):
-                    found.append(Leftover(entry, "staging", None))
-                continue
-            if not _RUN_NAME.fullmatch(entry.name) or not _lock_is_free(entry):
-                continue
-            restores = None
-            name = _run_name(entry)
-            if name is not None and os.path.lexists(entry / "old") \
-                    and not os.path.lexists(skills_dir / name):
-                restores = skills_dir / name
-            found.append(Leftover(entry, "staging", restores))
-    if not skills_dir.is_dir():
-        return found
-    for entry in sorted(skills_dir.iterdir()):
-        legacy = _LEGACY_NAME.fullmatch(entry.name)
-        if legacy is None or not _real_dir(entry):
+    for entry in _staging_entries(skills_dir):
+        if not _real_dir(entry):
             continue
-        name, what = legacy.groups()
-        if what == "tmp":
-            found.append(Leftover(entry, "legacy-temp", None))
-        else:
-            restores = None
-            if os.path.lexists(entry / name) and not os.path.lexists(skills_dir / name):
-                restores = skills_dir / name
-            found.append(Leftover(entry, "legacy-parked", restores))
+        init = _INIT_NAME.fullmatch(entry.name)
+        if init is not None:
+            if not _pid_alive(int(init.group(2))) and _only_our_files(entry, init.group(1)):
+                found.append(Leftover(entry, "staging", None))
+            continue
+        if not _RUN_NAME.fullmatch(entry.name):
+            continue
+        name = _marked_name(entry, entry.name)
+        if name is None or not _lock_is_free(entry):
+            continue
+        restores = None
+        if os.path.lexists(entry / "old") and not os.path.lexists(skills_dir / name):
+            restores = skills_dir / name
+        found.append(Leftover(entry, "staging", restores))
+    return found
+
+
+def find_strangers(skills_dir: Path) -> list[Stranger]:
+    """Directories that look like leftovers of an interrupted run but are
+    not proven ours: in the staging directory, those without this tool's
+    marker (a live run's excepted); beside the skills, those named as older
+    versions named their temporary and parked copies."""
+    skills_dir = Path(skills_dir)
+    proven = {leftover.path for leftover in find_leftovers(skills_dir)}
+    found = []
+    for entry in _staging_entries(skills_dir):
+        if entry in proven:
+            continue
+        init = _INIT_NAME.fullmatch(entry.name)
+        if init is not None and _pid_alive(int(init.group(2))):
+            continue
+        if _RUN_NAME.fullmatch(entry.name) and _real_dir(entry) and not _lock_is_free(entry):
+            continue
+        found.append(Stranger(entry, "unproven-staging"))
+    try:
+        entries = sorted(skills_dir.iterdir())
+    except OSError:
+        entries = []
+    for entry in entries:
+        if _LEGACY_NAME.fullmatch(entry.name) and _real_dir(entry):
+            found.append(Stranger(entry, "legacy-name"))
     return found
 
 
 def clear_leftover(leftover: Leftover) -> None:
-    """Put a parked copy back where it is missing, then delete the leftover."""
+    """Put a parked copy back where it is missing, then delete the run
+    directory, if it is still a dead run of ours."""
     path = Path(leftover.path)
     with signals_held(), _dead_run_lock(path) as free:
-        if leftover.kind == "staging" and not free:
+        if not free:
             return  # taken over meanwhile: another run is clearing it
         if leftover.restores is not None and not os.path.lexists(leftover.restores):
-            parked = (path / "old" if leftover.kind == "staging"
-                      else path / leftover.restores.name)
+            parked = path / "old"
             if os.path.lexists(parked):
                 rename_fresh(parked, leftover.restores)
         _delete_if_present(path)
-        if leftover.kind == "staging":
-            _rmdir_if_empty(path.parent)
+        _rmdir_if_empty(path.parent)
 
 
 def clear_leftovers(skills_dir: Path) -> list[Leftover]:
@@ -292,14 +355,28 @@ def clear_leftovers(skills_dir: Path) -> list[Leftover]:
 
 
 def make_dirs(path: Path) -> list[Path]:
-    """Create `path` and its missing parents; return those created, deepest first."""
+    """Create `path` and its missing parents; return those this call created
+    (not those another process made meanwhile), deepest first."""
     missing = []
     probe = Path(path)
     while not os.path.lexists(probe) and probe.parent != probe:
         missing.append(probe)
         probe = probe.parent
-    Path(path).mkdir(parents=True, exist_ok=True)
-    return missing
+    created = []
+    for directory in reversed(missing):
+        try:
+            os.mkdir(directory)
+        except FileExistsError:
+            if not os.path.isdir(directory):
+                raise
+            continue
+        created.append(directory)
+    return created[::-1]
+
+
+# How often a run tries again to set up its run directory when another run
+# removes the (then empty) staging or skills directory under it.
+_SETUP_ATTEMPTS = 100
 
 
 class RunDir:
@@ -314,6 +391,7 @@ class RunDir:
         self.lock_fd: int | None = None
         self.committed = False
         self.replaced = False  # the destination held something before the commit
+        self.created: list[Path] = []  # directories made for the skills directory
 
     @property
     def new(self) -> Path:
@@ -328,7 +406,23 @@ class RunDir:
         return self.path / "trash"
 
     def open(self) -> None:
-        self.staging.created.extend(make_dirs(self.skills_dir))
+        """Set up the run directory, with its lock held and its marker
+        written.  Another run that ends meanwhile removes the staging
+        directory (and a skills directory it created) once they are empty:
+        then they are made again."""
+        for attempt in range(_SETUP_ATTEMPTS):
+            try:
+                self._open()
+                return
+            except FileNotFoundError:
+                self._discard_init()
+                if attempt == _SETUP_ATTEMPTS - 1:
+                    raise
+
+    def _open(self) -> None:
+        made = make_dirs(self.skills_dir)
+        self.created.extend(made)
+        self.staging.created.extend(made)
         staging_dir = self.skills_dir / STAGING
         try:
             staging_dir.mkdir()
@@ -343,14 +437,36 @@ class RunDir:
         self.lock_fd = os.open(init / LOCK, os.O_RDWR | os.O_CREAT | os.O_EXCL
                                | getattr(os, "O_CLOEXEC", 0), 0o600)
         fcntl.flock(self.lock_fd, fcntl.LOCK_EX)
-        (init / RUN_JSON).write_text(json.dumps({"name": self.name}), encoding="utf-8")
+        (init / RUN_JSON).write_text(_marker(ident, self.name), encoding="utf-8")
         final = staging_dir / ident
         os.rename(init, final)
         self.path = final
 
+    def _discard_init(self) -> None:
+        if self.lock_fd is not None:
+            os.close(self.lock_fd)
+            self.lock_fd = None
+        if self.path is not None:
+            for name in (LOCK, RUN_JSON):
+                try:
+                    os.unlink(self.path / name)
+                except OSError:
+                    pass
+            _rmdir_if_empty(self.path)
+            self.path = None
+
     def stage_copy(self, source: Path) -> None:
-        shutil.copytree(source, self.new, ignore=shutil.ignore_patterns(*COPY_IGNORE),
-                        copy_function=shutil.copy2)
+        """Copy `source` as `new`, without the packaging junk that a release
+        build leaves out (bytecode, its caches, Finder metadata): the
+        packaging module removes it from the copy, by its own rule."""
+        shutil.copytree(source, self.new, copy_function=shutil.copy2)
+        packaging()._remove_packaging_junk(self.new)
+
+    def digest(self) -> str:
+        """The content digest of the staged copy."""
+        from .tree import digest
+
+        return digest(self.new)
 
     def stage_link(self, target: Path) -> None:
         os.symlink(target, self.new, target_is_directory=True)

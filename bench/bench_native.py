@@ -1,6 +1,6 @@
 """The skills layer's speed: native path, pure-Python reference, scandir Python and C.
 
-    python bench/bench_fastpath.py [--fs disk,shm] [--scales 1,2,5,10] [--repeat 5]
+    python bench/bench_native.py [--fs disk,shm] [--scales 1,2,5,10] [--repeat 5]
                                    [--out DIR] [--quick]
 
 Six operations (`list_template_dirs`, `selected_skill_names`,
@@ -49,37 +49,88 @@ from tarvek.skills.discovery import detector
 
 from speed import chart, measure, operations, report, startup, syscalls
 from speed.cfloor import Floor
-from speed.workload import BASE_INSTALLED, BASE_TEMPLATES, Workload, build_edge_cases, disk_dir, remove_tree, shm_dir
+from speed.workload import (
+    BASE_INSTALLED,
+    BASE_TEMPLATES,
+    Workload,
+    build_edge_cases,
+    disk_dir,
+    remove_tree,
+    shm_dir,
+)
 
 
 def parse_arguments() -> argparse.Namespace:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--fs", default="disk,shm", help="file systems to measure on: disk, shm or both (default)")
-    parser.add_argument("--disk-dir", help="directory on the disk (default: the temporary directory if it is on disk)")
-    parser.add_argument("--shm-dir", default=None, help="directory on a memory file system (default /dev/shm)")
-    parser.add_argument("--scales", default="1,2,5,10",
-                        help="comma-separated scale factors on /dev/shm (default 1,2,5,10)")
-    parser.add_argument("--disk-scales", default="1",
-                        help="scale factors on the disk (default 1: copying the tree for each pruning run "
-                             "takes seconds there, ten times that at 10x)")
-    parser.add_argument("--repeat", type=int, default=5, help="runs per variant, best reported (default 5)")
-    parser.add_argument("--disk-repeat", type=int, help="runs per variant on the disk (default: --repeat)")
-    parser.add_argument("--startup-repeat", type=int, default=20, help="runs per command (default 20)")
-    parser.add_argument("--templates", type=int, default=BASE_TEMPLATES, help="skill templates at scale 1")
-    parser.add_argument("--installed", type=int, default=BASE_INSTALLED, help="installed skills at scale 1")
-    parser.add_argument("--out", type=Path, help="write speed.md, speed.json and speed.svg into this directory")
+    parser.add_argument(
+        "--fs", default="disk,shm", help="file systems to measure on: disk, shm or both (default)"
+    )
+    parser.add_argument(
+        "--disk-dir",
+        help="directory on the disk (default: the temporary directory if it is on disk)",
+    )
+    parser.add_argument(
+        "--shm-dir", default=None, help="directory on a memory file system (default /dev/shm)"
+    )
+    parser.add_argument(
+        "--scales",
+        default="1,2,5,10",
+        help="comma-separated scale factors on /dev/shm (default 1,2,5,10)",
+    )
+    parser.add_argument(
+        "--disk-scales",
+        default="1",
+        help="scale factors on the disk (default 1: copying the tree for each pruning run "
+        "takes seconds there, ten times that at 10x)",
+    )
+    parser.add_argument(
+        "--repeat", type=int, default=5, help="runs per variant, best reported (default 5)"
+    )
+    parser.add_argument(
+        "--disk-repeat", type=int, help="runs per variant on the disk (default: --repeat)"
+    )
+    parser.add_argument(
+        "--startup-repeat", type=int, default=20, help="runs per command (default 20)"
+    )
+    parser.add_argument(
+        "--templates", type=int, default=BASE_TEMPLATES, help="skill templates at scale 1"
+    )
+    parser.add_argument(
+        "--installed", type=int, default=BASE_INSTALLED, help="installed skills at scale 1"
+    )
+    parser.add_argument(
+        "--out", type=Path, help="write speed.md, speed.json and speed.svg into this directory"
+    )
     parser.add_argument("--no-strace", action="store_true", help="do not count system calls")
     parser.add_argument("--no-rss", action="store_true", help="do not measure peak RSS")
-    parser.add_argument("--no-startup", action="store_true", help="do not time the command's start-up")
-    parser.add_argument("--no-operations", action="store_true", help="time only the command's start-up")
-    parser.add_argument("--redraw", type=Path, nargs="+", metavar="SPEED_JSON",
-                        help="measure nothing: write the report and chart again from speed.json files "
-                             "(several: the best of all their runs) into --out, default the first's directory")
-    parser.add_argument("--quick", action="store_true",
-                        help="smoke run of a few seconds: 20 templates, 20 installed, one run, one file system")
+    parser.add_argument(
+        "--no-startup", action="store_true", help="do not time the command's start-up"
+    )
+    parser.add_argument(
+        "--no-operations", action="store_true", help="time only the command's start-up"
+    )
+    parser.add_argument(
+        "--redraw",
+        type=Path,
+        nargs="+",
+        metavar="SPEED_JSON",
+        help="measure nothing: write the report and chart again from speed.json files "
+        "(several: the best of all their runs) into --out, default the first's directory",
+    )
+    parser.add_argument(
+        "--quick",
+        action="store_true",
+        help="smoke run of a few seconds: 20 templates, 20 installed, one run, one file system",
+    )
     args = parser.parse_args()
     if args.quick:
-        args.templates, args.installed, args.repeat, args.scales, args.disk_scales = 20, 20, 1, "1", "1"
+        args.templates, args.installed, args.repeat, args.scales, args.disk_scales = (
+            20,
+            20,
+            1,
+            "1",
+            "1",
+        )
         args.startup_repeat = 2
         args.fs = "shm" if shm_dir() else "disk"
     args.disk_repeat = args.disk_repeat or args.repeat
@@ -89,7 +140,12 @@ def parse_arguments() -> argparse.Namespace:
     }
     args.fs_list = [part.strip() for part in args.fs.split(",") if part.strip()]
     scales = args.scale_list["shm"] + args.scale_list["disk"]
-    if args.repeat < 1 or args.startup_repeat < 1 or not all(args.scale_list.values()) or min(scales) < 1:
+    if (
+        args.repeat < 1
+        or args.startup_repeat < 1
+        or not all(args.scale_list.values())
+        or min(scales) < 1
+    ):
         parser.error("--repeat, --startup-repeat and the scales must be at least 1")
     if not set(args.fs_list) <= {"disk", "shm"} or not args.fs_list:
         parser.error("--fs takes disk, shm or both")
@@ -116,7 +172,10 @@ def own_environment():
 
 def check_edge_cases(fs_dir: str, floor: Floor, results: report.Results) -> None:
     """Every variant against the native path on a small tree of edge cases."""
-    with own_environment(), tempfile.TemporaryDirectory(prefix="tarvek-edge-", dir=fs_dir) as scratch:
+    with (
+        own_environment(),
+        tempfile.TemporaryDirectory(prefix="tarvek-edge-", dir=fs_dir) as scratch,
+    ):
         work = build_edge_cases(Path(scratch) / "edge")
         operations.environment_for(work)
         for op in operations.OPERATIONS:
@@ -131,16 +190,22 @@ def check_edge_cases(fs_dir: str, floor: Floor, results: report.Results) -> None
 def main() -> int:
     args = parse_arguments()
     if args.redraw:
-        results = merge([from_json(json.loads(path.read_text(encoding="utf-8"))) for path in args.redraw])
+        results = merge(
+            [from_json(json.loads(path.read_text(encoding="utf-8"))) for path in args.redraw]
+        )
         print(report.markdown(results))
         write_outputs(results, args.out or args.redraw[0].parent)
         return 0
     if packaging.Path is not pathlib.Path or detector.Path is not pathlib.Path:
-        print("warning: a module's Path is already rebound; no run takes the native path", file=sys.stderr)
+        print(
+            "warning: a module's Path is already rebound; no run takes the native path",
+            file=sys.stderr,
+        )
     load_before = os.getloadavg()
     results = report.Results(rows=[])
     results.meta["repeat"] = (
-        f"{args.repeat}" if args.disk_repeat == args.repeat or "disk" not in args.fs_list
+        f"{args.repeat}"
+        if args.disk_repeat == args.repeat or "disk" not in args.fs_list
         else f"{args.repeat} (disk: {args.disk_repeat})"
     )
     results.meta["startup_repeat"] = str(args.startup_repeat)
@@ -148,7 +213,9 @@ def main() -> int:
     if args.no_strace:
         results.syscall_note = "System calls not counted (--no-strace)."
     elif strace is None:
-        results.syscall_note = "strace is not installed (Debian: apt-get install strace): system calls not counted."
+        results.syscall_note = (
+            "strace is not installed (Debian: apt-get install strace): system calls not counted."
+        )
     strace_variants = ("native", "c") if args.quick else ("native", "c", "scandir")
 
     with tempfile.TemporaryDirectory(prefix="tarvek-bench-build-") as build:
@@ -178,28 +245,39 @@ def main() -> int:
                     operations.environment_for(work)
                     print(
                         f"{fs} ({where}), scale {scale}: {work.templates_count} templates, "
-                        f"{work.installed_count} installed, built in {time.perf_counter() - started:.1f} s",
+                        f"{work.installed_count} installed, "
+                        f"built in {time.perf_counter() - started:.1f} s",
                         file=sys.stderr,
                     )
                     for op in operations.OPERATIONS:
                         row = measure.Row(op, fs, scale)
                         repeat = args.disk_repeat if fs == "disk" else args.repeat
-                        measure.measure_operation(row, work, floor, repeat, variants, base, sync=fs == "disk")
+                        measure.measure_operation(
+                            row, work, floor, repeat, variants, base, sync=fs == "disk"
+                        )
                         if not args.no_rss and fs == count_on:
                             measure.peak_rss(row, work, floor, variants)
                         results.rows.append(row)
                         print(f"  {op}: native {report.ms(row.best('native'))} ms", file=sys.stderr)
-                    if strace and not results.syscalls and fs == count_on and scale == args.scale_list[fs][0]:
+                    if (
+                        strace
+                        and not results.syscalls
+                        and fs == count_on
+                        and scale == args.scale_list[fs][0]
+                    ):
                         for op in operations.OPERATIONS:
                             for variant in strace_variants:
                                 if variant == "c" and not floor.path:
                                     continue
-                                counts = syscalls.count_operation(strace, op, variant, work, floor, base)
+                                counts = syscalls.count_operation(
+                                    strace, op, variant, work, floor, base
+                                )
                                 results.syscalls.setdefault(op, {})[variant] = counts
                         results.syscall_note = (
-                            f"Counted on {report.FS_LABELS[fs]} ({where}) with {strace}: each count is the "
-                            "difference between a child that makes the call and one that stops before it "
-                            "(both after a warm-up call); for C, `floor noop`."
+                            f"Counted on {report.FS_LABELS[fs]} ({where}) with {strace}: "
+                            "each count is the difference between a child that makes the call "
+                            "and one that stops before it (both after a warm-up call); "
+                            "for C, `floor noop`."
                         )
                     remove_tree(work.copy)
         if not args.no_startup:
@@ -209,20 +287,25 @@ def main() -> int:
                 results.startup_note = note
                 if not note:
                     project = Path(scratch) / "startup-project"
-                    for label, argv in (("tarvek-skills -V", ["-V"]), ("tarvek-skills list", ["list"])):
+                    for label, argv in (
+                        ("tarvek-skills -V", ["-V"]),
+                        ("tarvek-skills list", ["list"]),
+                    ):
                         results.imports[label] = startup.import_profile(argv, env, project)
 
     load_after = os.getloadavg()
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
     where_text = ", ".join(f"{report.FS_LABELS[fs]}: {where}" for fs, where in places)
     scales_text = "; ".join(
-        f"{', '.join(f'{s}×' for s in args.scale_list[fs])} on {report.FS_LABELS[fs]}" for fs, _ in places
+        f"{', '.join(f'{s}×' for s in args.scale_list[fs])} on {report.FS_LABELS[fs]}"
+        for fs, _ in places
     )
     compiler = getattr(floor, "compiler", "no compiler")
     workload_text = (
-        f"Best of {results.meta['repeat']}; workload {args.templates} templates × 14 files and {args.installed} "
-        f"installed skills per 1×; scales: {scales_text}; in {where_text}. "
-        if places else "Start-up only. "
+        f"Best of {results.meta['repeat']}; workload {args.templates} templates × 14 files "
+        f"and {args.installed} installed skills per 1×; scales: {scales_text}; in {where_text}. "
+        if places
+        else "Start-up only. "
     )
     results.meta["footer"] = (
         f"{workload_text}"
@@ -247,7 +330,9 @@ def main() -> int:
 def write_outputs(results: report.Results, out: Path) -> None:
     out.mkdir(parents=True, exist_ok=True)
     (out / "speed.md").write_text(report.markdown(results), encoding="utf-8")
-    (out / "speed.json").write_text(json.dumps(as_json(results), indent=1, ensure_ascii=False) + "\n")
+    (out / "speed.json").write_text(
+        json.dumps(as_json(results), indent=1, ensure_ascii=False) + "\n"
+    )
     problem = chart.draw(results, out / "speed.svg")
     if problem:
         print(problem, file=sys.stderr)
@@ -256,7 +341,13 @@ def write_outputs(results: report.Results, out: Path) -> None:
 def from_json(data: dict) -> report.Results:
     rows = []
     for item in data["rows"]:
-        row = measure.Row(item["operation"], item["fs"], item["scale"], items=item["items"], mismatch=item["mismatch"])
+        row = measure.Row(
+            item["operation"],
+            item["fs"],
+            item["scale"],
+            items=item["items"],
+            mismatch=item["mismatch"],
+        )
         for variant, seconds in item["seconds"].items():
             row.samples[variant] = [
                 measure.Sample(*values)
@@ -266,7 +357,9 @@ def from_json(data: dict) -> report.Results:
         rows.append(row)
     startups = []
     for item in data["startup"]:
-        entry = startup.Startup(item["command"], [], item["seconds"], item["mean_user"], item["mean_system"])
+        entry = startup.Startup(
+            item["command"], [], item["seconds"], item["mean_user"], item["mean_system"]
+        )
         startups.append(entry)
     return report.Results(
         rows=rows,
@@ -274,7 +367,9 @@ def from_json(data: dict) -> report.Results:
         syscall_note=data.get("syscall_note", ""),
         startup=startups,
         startup_note=data.get("startup_note", ""),
-        imports={label: [tuple(entry) for entry in entries] for label, entries in data["imports"].items()},
+        imports={
+            label: [tuple(entry) for entry in entries] for label, entries in data["imports"].items()
+        },
         notes=data["notes"],
         meta=data["meta"],
     )
@@ -322,9 +417,13 @@ def merge(runs: list[report.Results]) -> report.Results:
         entry.user /= counts[label]
         entry.system /= counts[label]
     merged.meta = {
-        "repeat": f"{' + '.join(run.meta.get('repeat', '?') for run in runs)} over {len(runs)} runs",
-        "startup_repeat": " + ".join(run.meta.get("startup_repeat", "?") for run in runs if run.startup),
-        "footer": "The best of these runs:\n\n" + "\n".join(f"- {run.meta.get('footer', '')}" for run in runs),
+        "repeat": f"{' + '.join(run.meta.get('repeat', '?') for run in runs)} "
+        f"over {len(runs)} runs",
+        "startup_repeat": " + ".join(
+            run.meta.get("startup_repeat", "?") for run in runs if run.startup
+        ),
+        "footer": "The best of these runs:\n\n"
+        + "\n".join(f"- {run.meta.get('footer', '')}" for run in runs),
     }
     return merged
 
@@ -340,9 +439,13 @@ def as_json(results: report.Results) -> dict:
                 "scale": row.scale,
                 "items": row.items,
                 "mismatch": row.mismatch,
-                "seconds": {variant: [s.seconds for s in runs] for variant, runs in row.samples.items()},
+                "seconds": {
+                    variant: [s.seconds for s in runs] for variant, runs in row.samples.items()
+                },
                 "user": {variant: [s.user for s in runs] for variant, runs in row.samples.items()},
-                "system": {variant: [s.system for s in runs] for variant, runs in row.samples.items()},
+                "system": {
+                    variant: [s.system for s in runs] for variant, runs in row.samples.items()
+                },
                 "rss_kb": row.rss_kb,
             }
             for row in results.rows
