@@ -1,6 +1,6 @@
-"""Manifests and VERSION.json files read in place on the fast path.
+"""Manifests and VERSION.json files read in place on the native path.
 
-While `json` is the interpreter's own, the fast path reads a manifest or a
+While `json` is the interpreter's own, the native path reads a manifest or a
 VERSION.json without making the dict json.loads makes; every admission,
 problem and version must still be exactly what json.loads gives (the object
 path calls it by name), a text the reader is unsure of must go to json.loads
@@ -36,7 +36,7 @@ def outcome(call):
 
 
 def on_both_paths(monkeypatch, call):
-    """{kind: outcome of call()} on the fast and the object path."""
+    """{kind: outcome of call()} on the native and the object path."""
     outcomes = {}
     for kind in PATH_KINDS:
         use_path_kind(monkeypatch, kind)
@@ -104,9 +104,9 @@ def test_flags_count_as_json_loads_makes_them(tmp_path, monkeypatch, flag):
 def test_manifests_read_as_json_loads_reads_them(tmp_path, monkeypatch, text):
     root = templates(tmp_path / "t", text)
     outcomes = on_both_paths(monkeypatch, selected(root))
-    assert outcomes["fast"] == outcomes["object"]
+    assert outcomes["native"] == outcomes["object"]
     outcomes = on_both_paths(monkeypatch, lambda: packaging.validate_release_manifest(root))
-    assert outcomes["fast"] == outcomes["object"]
+    assert outcomes["native"] == outcomes["object"]
 
 
 def test_names_that_are_not_utf8_meet_keys_with_lone_surrogates(tmp_path, monkeypatch):
@@ -127,9 +127,9 @@ def test_blank_texts_are_those_str_strip_empties(tmp_path, monkeypatch, reason):
     text = '{"skills": {"a": {"reason": %s, "tier": "core", "wheel": 1}, "b": 3}}' % value
     root = templates(tmp_path / "t", text)
     outcomes = on_both_paths(monkeypatch, lambda: packaging.validate_release_manifest(root))
-    assert outcomes["fast"] == outcomes["object"]
+    assert outcomes["native"] == outcomes["object"]
     blank = not str(json.loads(text)["skills"]["a"]["reason"]).strip()
-    assert ("a: reason 不能为空" in outcomes["fast"][1]) == blank
+    assert ("a: reason 不能为空" in outcomes["native"][1]) == blank
 
 
 # Versions --------------------------------------------------------------------
@@ -149,13 +149,13 @@ def test_versions_read_as_json_loads_reads_them(tmp_path, home, monkeypatch, tex
     outcomes = on_both_paths(
         monkeypatch,
         lambda: [r.version for r in SkillDetector().discover(str(root), cwd=tmp_path)])
-    assert outcomes["fast"] == outcomes["object"]
+    assert outcomes["native"] == outcomes["object"]
     try:
         data = json.loads(text)
         expected = [str(data.get("version", "unknown")), "ok"]
     except (ValueError, AttributeError):
         expected = ["ok"]
-    assert outcomes["fast"] == ("ok", expected)
+    assert outcomes["native"] == ("ok", expected)
 
 
 # A json module that is not the interpreter's own ------------------------------
@@ -174,8 +174,8 @@ def loads_calls(monkeypatch):
 
 
 def test_json_loads_itself_is_not_called_while_it_is_the_interpreters_own(tmp_path, home):
-    root = templates(tmp_path / "t", '{"skills": {"a": {"wheel": true, "tier": "t", "reason": "r"}}}',
-                     names=["a"])
+    entry = '{"wheel": true, "tier": "t", "reason": "r"}'
+    root = templates(tmp_path / "t", '{"skills": {"a": %s}}' % entry, names=["a"])
     write(tmp_path / "skills" / "s" / "data" / "VERSION.json", '{"version": "1"}')
     entered = []
 

@@ -55,13 +55,13 @@ CHILD = textwrap.dedent("""
         return sorted(found)
 
     results = {}
-    for kind in ["fast", "object"]:
+    for kind in ["native", "object"]:
         for operation in ["junk", "prune"]:
             shutil.rmtree(base / "outside", ignore_errors=True)
             root = base / f"{kind}-{operation}"
             tree(root)
-            packaging.Path = pathlib.Path if kind == "fast" else ObjectPath
-            argument = root if kind == "fast" else ObjectPath(root)
+            packaging.Path = pathlib.Path if kind == "native" else ObjectPath
+            argument = root if kind == "native" else ObjectPath(root)
             if operation == "junk":
                 value = packaging._remove_packaging_junk(argument)
             else:
@@ -79,8 +79,8 @@ def test_second_walk_without_a_hook_leaves_what_the_object_path_leaves(tmp_path)
     assert done.returncode == 0, done.stderr
     results = json.loads(done.stdout)
     for operation in ["junk", "prune"]:
-        assert results[f"fast {operation}"] == results[f"object {operation}"]
-    value, left, outside = results["fast prune"]
+        assert results[f"native {operation}"] == results[f"object {operation}"]
+    value, left, outside = results["native prune"]
     assert value == ["a", "b", "c"]
     assert ["a/__pycache__", False] not in left and ["a/deep/er/p.pyc", False] not in left
     assert ["a/z.PYC", False] in left and ["b/c/ok.txt", False] in left
