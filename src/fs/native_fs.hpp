@@ -175,7 +175,10 @@ class Listings : public std::enable_shared_from_this<Listings> {
 };
 
 struct NativePath {
-  std::shared_ptr<DirNode> dir;             // the directory it was found in; null for an argument
+  // The directory it was found in; null for an argument.  A path made by
+  // `child` below a path without a node of its own has the nearest node
+  // here and the way from it in `name` ("skill/data/VERSION.json").
+  std::shared_ptr<DirNode> dir;
   std::string name;                         // the entry name (the whole text when `dir` is null)
   std::string text;                         // the path text, as str() of the Path gives it
   mutable Kind kind = Kind::Unknown;        // not following links: from the listing or a query
@@ -312,7 +315,9 @@ class NativeFs {
   bool has_component(const Path& path, const native::Name& name, const Path* below) const;
 
   NameSet name_set(nb::handle names) const;
-  bool contains(const NameSet& set, const Path& path) const { return set.count(path.name) != 0; }
+  bool contains(const NameSet& set, const Path& path) const {
+    return set.count(std::string(name(path))) != 0;
+  }
 
   // In the interpreter's path order.
   void sort(Paths& paths) const;
@@ -345,11 +350,15 @@ class NativeFs {
  private:
   static constexpr std::size_t kMaxOpen = 48;
 
-  int dir_fd(const Path& path, const std::shared_ptr<DirNode>& hint);
   // For a read-only step: the nearest open ancestor's descriptor, with the
   // rest of the way in `rest` (links on it are followed, as by the path).
   int query_fd(const Path& path, std::string& rest);
   std::shared_ptr<DirNode> node_for(const Path& path) const;
+  // The node of the directory `path` is in (made, with the ones on the way,
+  // for a path `child` made below one without a node), and how a walk's
+  // listings make the node of `path` itself.
+  std::shared_ptr<DirNode> parent_node(const Path& path) const;
+  Listings::Root anchor(const Path& path) const;
   int node_fd(const std::shared_ptr<DirNode>& node, const std::shared_ptr<DirNode>& hint);
   int open_node(const std::shared_ptr<DirNode>& node, int parent_fd, const char* name, bool follow);
   // Adds a freshly opened node to the open directories, closing the least

@@ -207,10 +207,6 @@ bool NativeFs::identify(DirNode& node) {
   return true;
 }
 
-int NativeFs::dir_fd(const Path& path, const std::shared_ptr<DirNode>& hint) {
-  return path.dir ? node_fd(path.dir, hint) : AT_FDCWD;
-}
-
 bool NativeFs::trusted(const Path& path) {
   return path.dir && path.kind != Kind::Unknown && trusted_dir(*path.dir);
 }

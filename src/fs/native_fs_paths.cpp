@@ -22,6 +22,47 @@ NativePath NativeFs::argument(nb::handle path) const {
   return result;
 }
 
+namespace {
+
+// A path `child` made below a path without a node of its own keeps the
+// nearest node as its `dir` and the way from there in `name`.
+bool composite(const NativePath& path) {
+  return path.dir && path.name.find('/') != std::string::npos;
+}
+
+std::string_view last_name(const NativePath& path) {
+  std::string_view name = path.name;
+  std::size_t slash = name.rfind('/');
+  return slash == std::string_view::npos ? name : name.substr(slash + 1);
+}
+
+}  // namespace
+
+std::shared_ptr<DirNode> NativeFs::parent_node(const Path& path) const {
+  if (!composite(path)) {
+    return path.dir;
+  }
+  // The directories on the way, made as `child` would have made them: of
+  // unknown kind, so opened following a link as pathlib follows it.
+  std::shared_ptr<DirNode> node = path.dir;
+  std::string_view rest = path.name;
+  for (std::size_t slash = rest.find('/'); slash != std::string_view::npos;
+       slash = rest.find('/')) {
+    auto next = std::make_shared<DirNode>();
+    next->parent = node;
+    next->name = std::string(rest.substr(0, slash));
+    next->text = join(node->text, next->name);
+    next->follow = true;
+    node = std::move(next);
+    rest.remove_prefix(slash + 1);
+  }
+  return node;
+}
+
+Listings::Root NativeFs::anchor(const Path& path) const {
+  return {parent_node(path), std::string(path.dir ? last_name(path) : path.name), path.text};
+}
+
 std::shared_ptr<DirNode> NativeFs::node_for(const Path& path) const {
   if (path.opened) {
     return path.opened;
@@ -39,8 +80,8 @@ std::shared_ptr<DirNode> NativeFs::node_for(const Path& path) const {
     }
   }
   auto node = std::make_shared<DirNode>();
-  node->parent = path.dir;
-  node->name = path.name;
+  node->parent = parent_node(path);
+  node->name = composite(path) ? std::string(last_name(path)) : path.name;
   node->text = path.text;
   if (listings != nullptr) {
     listings->attach(record, *node);
@@ -56,26 +97,34 @@ NativePath NativeFs::child(const Path& parent, std::string_view name) const {
     return parent;
   }
   NativePath result;
-  result.dir = node_for(parent);
-  result.name = std::string(name);
+  if (!parent.opened && parent.dir && name.find('/') == std::string_view::npos) {
+    // No node is made for a parent that has none: the way from the nearest
+    // one serves queries and reads.
+    result.dir = parent.dir;
+    result.name.reserve(parent.name.size() + 1 + name.size());
+    result.name.append(parent.name).append("/").append(name);
+  } else {
+    result.dir = node_for(parent);
+    result.name = std::string(name);
+  }
   result.text = join(parent.text, name);
   return result;
 }
 
 NativePath NativeFs::parent(const Path& path) const {
   NativePath result;
-  const DirNode& node = *path.dir;
-  result.dir = node.parent;
-  result.name = node.name;
-  result.text = node.text;
-  result.opened = path.dir;
-  result.kind = node.follow ? Kind::Unknown : Kind::Dir;
+  std::shared_ptr<DirNode> node = parent_node(path);
+  result.dir = node->parent;
+  result.name = node->name;
+  result.text = node->text;
+  result.kind = node->follow ? Kind::Unknown : Kind::Dir;
+  result.opened = std::move(node);
   return result;
 }
 
 std::string_view NativeFs::name(const Path& path) const {
   if (path.dir) {
-    return path.name;
+    return last_name(path);
   }
   std::string_view text = path.text;
   if (text == ".") {
@@ -130,7 +179,7 @@ void NativeFs::sort(Paths& paths) const {
   // through pointers, not by moving the paths; texts of ASCII bytes alone
   // compare byte by byte (their code points are their bytes).
   bool siblings = std::all_of(paths.begin(), paths.end(), [&](const Path& path) {
-    return path.dir && path.dir == paths.front().dir;
+    return path.dir && path.dir == paths.front().dir && !composite(path);
   });
   struct Key {
     Path* path;

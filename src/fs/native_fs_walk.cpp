@@ -45,7 +45,7 @@ std::pair<std::shared_ptr<Listings>, std::shared_ptr<DirNode>> NativeFs::listing
   if (too_long(path.text)) {
     raise_os_error(ENAMETOOLONG, path.text);
   }
-  auto listings = std::make_shared<Listings>(Listings::Root{path.dir, path.name, path.text});
+  auto listings = std::make_shared<Listings>(anchor(path));
   std::shared_ptr<DirNode> node;
   int error = unlocked([&] { return list(path, node, listings->listed); });
   if (error != 0) {
@@ -131,7 +131,7 @@ NativeFs::Cursor NativeFs::rglob(const Path& path, Glob glob) {
       last_walk_->root.parent == path.dir && !last_walk_->records[0].changed) {
     listings = std::move(last_walk_);
   } else {
-    listings = std::make_shared<Listings>(Listings::Root{path.dir, path.name, path.text});
+    listings = std::make_shared<Listings>(anchor(path));
   }
   last_walk_.reset();
   Listings& tree = *listings;
@@ -319,9 +319,11 @@ NativeFs::Cursor NativeFs::rglob(const Path& path, Glob glob) {
 
 void NativeFs::unlink(const Path& path) {
   audit_remove(path.text);
+  std::shared_ptr<DirNode> parent = parent_node(path);
+  std::string name(path.dir ? this->name(path) : std::string_view(path.name));
   int error = unlocked([&] {
-    int fd = dir_fd(path, nullptr);
-    return fd < 0 && fd != AT_FDCWD ? -fd : unlink_at(fd, path.name.c_str());
+    int fd = parent ? node_fd(parent, nullptr) : AT_FDCWD;
+    return fd < 0 && fd != AT_FDCWD ? -fd : unlink_at(fd, name.c_str());
   });
   if (error != 0) {
     raise_os_error(error, path.text);
@@ -332,12 +334,14 @@ void NativeFs::unlink(const Path& path) {
 void NativeFs::rmdir(const Path& path) {
   audit_rmdir(path.text);
   std::shared_ptr<DirNode> own = path.opened;
+  std::shared_ptr<DirNode> parent = own && own->parent ? own->parent : parent_node(path);
+  std::string name(path.dir ? this->name(path) : std::string_view(path.name));
   int error = unlocked([&] {
-    int fd = dir_fd(path, own);
+    int fd = parent ? node_fd(parent, own) : AT_FDCWD;
     if (own) {
       close_node(*own);
     }
-    return fd < 0 && fd != AT_FDCWD ? -fd : rmdir_at(fd, path.name.c_str());
+    return fd < 0 && fd != AT_FDCWD ? -fd : rmdir_at(fd, name.c_str());
   });
   if (error != 0) {
     raise_os_error(error, path.text);
