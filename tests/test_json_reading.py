@@ -173,7 +173,7 @@ def loads_calls(monkeypatch):
     return calls
 
 
-def test_json_loads_itself_is_not_called_while_it_is_the_interpreters_own(tmp_path, home):
+def test_json_loads_itself_is_not_called_on_the_native_path(tmp_path, home):
     entry = '{"wheel": true, "tier": "t", "reason": "r"}'
     root = templates(tmp_path / "t", '{"skills": {"a": %s}}' % entry, names=["a"])
     write(tmp_path / "skills" / "s" / "data" / "VERSION.json", '{"version": "1"}')
