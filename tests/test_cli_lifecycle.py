@@ -258,7 +258,7 @@ REFUSALS = [
     (["remove", ".", "--cwd", "{project}"], 2),
     (["remove", "", "--cwd", "{project}"], 2),
     (["remove", STAGING, "--cwd", "{project}"], 2),
-    (["update", "omega", "--cwd", "{project}"], 2),  # not a built-in template
+    (["update", "omega", "--cwd", "{project}"], 1),  # installed nowhere
     (["update", "alpha", "gamma", "--cwd", "{project}"], 1),  # gamma is not installed
     (["install", "beta", "--link", "--cwd", "{project}"], 1),  # exists, no --force
 ]

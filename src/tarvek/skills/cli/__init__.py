@@ -35,6 +35,7 @@ from .common import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, Comman
                      Terminated, manifest_error_type)
 from .output import emit, error, os_error_message
 from .parsing import build_parser, wants_json
+from .i18n import _
 
 __all__ = ["main", "console_main", "build_parser"]
 
@@ -94,9 +95,10 @@ def _run(argv: list[str] | None) -> tuple[int, str | None, str]:
         emit(outcome, args.json)
         return outcome.status, None, ""
     except KeyboardInterrupt:
-        return EXIT_INTERRUPTED, "已中断", "interrupted"
+        return EXIT_INTERRUPTED, _("已中断"), "interrupted"
     except Terminated as exc:
-        return 128 + exc.signum, f"已被信号 {signal.Signals(exc.signum).name} 终止", "interrupted"
+        return 128 + exc.signum, _("已被信号 {name} 终止").format(
+                                     name=signal.Signals(exc.signum).name), "interrupted"
     except CommandError as exc:
         return exc.status, str(exc), exc.kind
     except BrokenPipeError:
@@ -111,7 +113,7 @@ def _run(argv: list[str] | None) -> tuple[int, str | None, str]:
         if manifest_error is not None and isinstance(exc, manifest_error):
             return EXIT_USAGE, str(exc), "manifest"
         if isinstance(exc, NotImplementedError):
-            return EXIT_FAILURE, f"该功能尚不可用: {exc}", "failure"
+            return EXIT_FAILURE, _("该功能尚不可用: {exc}").format(exc=exc), "failure"
         return EXIT_FAILURE, f"{type(exc).__name__}: {exc}", "failure"
 
 
@@ -166,7 +168,8 @@ def _pending_signal() -> int | None:
 def _late_status(signum: int) -> int:
     interrupted = signum == signal.SIGINT
     try:
-        error("已中断" if interrupted else f"已被信号 {signal.Signals(signum).name} 终止",
+        error(_("已中断") if interrupted else _("已被信号 {name} 终止").format(
+                                            name=signal.Signals(signum).name),
               "interrupted", False)
     except (OSError, ValueError):
         pass

@@ -19,9 +19,13 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from .common import UsageError, detector, detector_class, detector_module
+from .i18n import _
 
 SCOPES = ("project", "user", "extra")
-SCOPE_TEXT = {"project": "项目", "user": "用户", "extra": "额外"}
+
+
+def scope_text(scope: str) -> str:
+    return {"project": _("项目"), "user": _("用户"), "extra": _("额外")}[scope]
 
 
 @dataclass(frozen=True)
@@ -73,8 +77,8 @@ def project_dir(cwd: Path | None) -> Path:
     if cwd is None:
         return Path.cwd()
     if not cwd.is_dir():
-        what = "不是目录" if cwd.exists() else "不存在"
-        raise UsageError(f"项目目录{what}: {cwd}")
+        what = _("不是目录") if cwd.exists() else _("不存在")
+        raise UsageError(_("项目目录{what}: {path}").format(what=what, path=cwd))
     return cwd
 
 

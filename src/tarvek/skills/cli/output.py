@@ -14,6 +14,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .common import PROG
+from .i18n import _
 
 # Characters that reorder the text around them in a terminal: a name holding
 # one could make an output line read differently from what it says.
@@ -105,14 +106,14 @@ def emit(outcome: Outcome, as_json: bool) -> None:
 
 
 def warn(message: str) -> None:
-    sys.stderr.write(f"{PROG}: 警告: {printable(message)}\n")
+    sys.stderr.write(_("{PROG}: 警告: {value}\n").format(PROG=PROG, value=printable(message)))
     sys.stderr.flush()
 
 
 def error(message: str, kind: str, as_json: bool) -> None:
     """The error line on standard error; with `as_json` also the run's one
     JSON document on standard output."""
-    sys.stderr.write(f"{PROG}: 错误: {printable(message)}\n")
+    sys.stderr.write(_("{PROG}: 错误: {value}\n").format(PROG=PROG, value=printable(message)))
     sys.stderr.flush()
     if as_json:
         try:
@@ -123,17 +124,17 @@ def error(message: str, kind: str, as_json: bool) -> None:
 
 
 _ERRNO_TEXT = {
-    errno.ENOENT: "文件或目录不存在",
-    errno.EACCES: "权限不足",
-    errno.EPERM: "操作不被允许",
-    errno.ENOTDIR: "不是目录",
-    errno.EISDIR: "是一个目录",
-    errno.EEXIST: "已存在",
-    errno.ENOTEMPTY: "目录非空",
-    errno.ENOSPC: "磁盘空间不足",
-    errno.EROFS: "只读文件系统",
-    errno.ELOOP: "符号链接层数过多",
-    errno.ENAMETOOLONG: "文件名过长",
+    errno.ENOENT: _("文件或目录不存在"),
+    errno.EACCES: _("权限不足"),
+    errno.EPERM: _("操作不被允许"),
+    errno.ENOTDIR: _("不是目录"),
+    errno.EISDIR: _("是一个目录"),
+    errno.EEXIST: _("已存在"),
+    errno.ENOTEMPTY: _("目录非空"),
+    errno.ENOSPC: _("磁盘空间不足"),
+    errno.EROFS: _("只读文件系统"),
+    errno.ELOOP: _("符号链接层数过多"),
+    errno.ENAMETOOLONG: _("文件名过长"),
 }
 
 
@@ -142,9 +143,11 @@ def os_error_message(exc: OSError) -> str:
         # copytree goes on after a failed file and reports them all at the end.
         failures = [f for f in exc.args[0] if isinstance(f, tuple) and len(f) == 3]
         if failures:
-            _, destination, reason = failures[0]
-            more = f"（另有 {len(failures) - 1} 处失败）" if len(failures) > 1 else ""
-            return f"复制失败: {reason}: {os.fsdecode(destination)}{more}"
+            _source, destination, reason = failures[0]
+            more = (_("（另有 {count} 处失败）").format(count=len(failures) - 1)
+                    if len(failures) > 1 else "")
+            return _("复制失败: {reason}: {value}{more}").format(
+                       reason=reason, value=os.fsdecode(destination), more=more)
     reason = exc.strerror or ""
     if exc.errno in _ERRNO_TEXT and reason == os.strerror(exc.errno):
         reason = _ERRNO_TEXT[exc.errno]

@@ -1,12 +1,12 @@
 """The command line: argparse, in the language of the rest of the command.
 
-argparse's own hooks keep its English away from the user: every value is
+argparse's own hooks keep its own texts away from the user: every value is
 checked by a `type` function or an `Action` that raises our own message,
 required options, required positionals and conflicting ones are checked here
 rather than by argparse, a value given to an option that takes none
 (`--json=1`) is refused before argparse sees it, and the messages argparse
 can still produce by itself (a missing option value) are looked up by their
-message id in a small catalog, the way a gettext catalog would translate them.
+message id in a small table and translated with the rest (`i18n`).
 """
 
 from __future__ import annotations
@@ -16,25 +16,29 @@ import sys
 from typing import Callable
 
 from . import commands
+from .commands import ALIASES
 from .common import DISTRIBUTION, EXIT_OK, PROG, UsageError
+from .i18n import N_, _, join
 
-SUBCOMMANDS_METAVAR = "<子命令>"
-
-# argparse message ids without parameters that reach the user, translated.
+# argparse message ids without parameters that reach the user, and ours for them.
 _ARGPARSE_CATALOG = {
-    "expected one argument": "需要一个值",
-    "expected at most one argument": "最多接受一个值",
-    "expected at least one argument": "至少需要一个值",
+    "expected one argument": N_("需要一个值"),
+    "expected at most one argument": N_("最多接受一个值"),
+    "expected at least one argument": N_("至少需要一个值"),
 }
+
+
+def subcommands_metavar() -> str:
+    return _("<子命令>")
 
 
 class Formatter(argparse.RawDescriptionHelpFormatter):
     def add_usage(self, usage, actions, groups, prefix=None):
-        super().add_usage(usage, actions, groups, prefix="用法: " if prefix is None else prefix)
+        super().add_usage(usage, actions, groups, prefix=_("用法: ") if prefix is None else prefix)
 
 
 class _Positionals:
-    """The "位置参数" group of a parser.  A positional added here is checked
+    """The group of positional arguments of a parser.  A positional added here is checked
     after parsing, with the required options, instead of by argparse (whose
     message for a missing positional is English); argparse still shows it
     and consumes it as a required one."""
@@ -64,9 +68,9 @@ class Parser(argparse.ArgumentParser):
         super().__init__(*args, **kwargs)
         # (dest, option or metavar) pairs that must be given, checked after parsing.
         self.required_options: list[tuple[str, str]] = []
-        self.positionals = _Positionals(self, self.add_argument_group("位置参数"))
-        self.options = self.add_argument_group("选项")
-        self.options.add_argument("-h", "--help", action=HelpAction, help="显示本帮助并退出")
+        self.positionals = _Positionals(self, self.add_argument_group(_("位置参数")))
+        self.options = self.add_argument_group(_("选项"))
+        self.options.add_argument("-h", "--help", action=HelpAction, help=_("显示本帮助并退出"))
         self._deferred: Callable[[Parser], None] | None = None
         # Whether the command line asks for JSON anywhere: --help and
         # --version run before the rest of it is parsed.
@@ -92,7 +96,7 @@ class Parser(argparse.ArgumentParser):
         return self
 
     def error(self, message):  # argparse calls this only for what is checked below
-        raise UsageError(f"{message}（见 {self.prog} --help）")
+        raise UsageError(_("{message}（见 {prog} --help）").format(message=message, prog=self.prog))
 
     def parse_known_args(self, args=None, namespace=None):
         self._load()
@@ -108,23 +112,29 @@ class Parser(argparse.ArgumentParser):
         try:
             namespace, extras = self.parse_known_args(words, namespace)
         except argparse.ArgumentError as exc:
-            if exc.argument_name == SUBCOMMANDS_METAVAR:
+            if exc.argument_name == subcommands_metavar():
                 # argparse's "invalid choice" for the one positional word
                 # that names the subcommand.
+                from .hints import suggest
+
                 word = next((w for w in words if not w.startswith("-")), "")
-                choices = "、".join(self._subcommand_names())
-                message = f"未知的子命令 {word!r}（可选: {choices}）"
+                names = self._subcommand_names()
+                message = _("未知的子命令 {word!r}（可选: {choices}）{hint}").format(
+                    word=word, choices=join(names), hint=suggest(word, [*names, *ALIASES]))
             else:
                 message = usage_message(exc)
-            raise UsageError(f"{message}（见 {self.prog} --help）") from None
+            raise UsageError(_("{message}（见 {prog} --help）").format(
+                message=message, prog=self.prog)) from None
         if extras:
-            raise UsageError(f"无法识别的参数: {' '.join(extras)}（见 {self.prog} --help）")
+            raise UsageError(_("无法识别的参数: {words}（见 {prog} --help）").format(
+                words=" ".join(extras), prog=self.prog))
         command = getattr(namespace, "command", None)
         if command is None:
-            raise UsageError(f"缺少子命令（见 {self.prog} --help）")
+            raise UsageError(_("缺少子命令（见 {prog} --help）").format(prog=self.prog))
         for dest, option in getattr(namespace, "required_options", ()):
             if getattr(namespace, dest, None) is None:
-                raise UsageError(f"缺少必需参数: {option}（见 {self.prog} {command} --help）")
+                raise UsageError(_("缺少必需参数: {option}（见 {prog} {command} --help）").format(
+                    option=option, prog=self.prog, command=command))
         return namespace
 
     def _load_subcommand(self, words: list[str]) -> None:
@@ -156,19 +166,22 @@ class Parser(argparse.ArgumentParser):
         for word in words:
             if word == "--":
                 break
-            option, sep, _ = word.partition("=")
+            option, sep, _value = word.partition("=")
             if sep and option in flags:
-                raise UsageError(f"选项 {option} 不接受值: {word}（见 {self.prog} --help）")
+                raise UsageError(_("选项 {option} 不接受值: {word}（见 {prog} --help）").format(
+                    option=option, word=word, prog=self.prog))
 
     def _subcommand_names(self) -> list[str]:
-        return list(self._subcommands())
+        return [name for name in self._subcommands() if name not in ALIASES]
 
 
 def usage_message(exc: argparse.ArgumentError) -> str:
-    message = _ARGPARSE_CATALOG.get(exc.message, exc.message)
-    if exc.argument_name in (None, SUBCOMMANDS_METAVAR):
+    message = exc.message
+    if message in _ARGPARSE_CATALOG:
+        message = _(_ARGPARSE_CATALOG[message])
+    if exc.argument_name in (None, subcommands_metavar()):
         return message
-    return f"参数 {exc.argument_name}: {message}"
+    return _("参数 {name}: {message}").format(name=exc.argument_name, message=message)
 
 
 def wants_json(argv: list[str]) -> bool:
@@ -209,7 +222,7 @@ class VersionAction(_NoValueAction):
             version = metadata.version(DISTRIBUTION)
         except metadata.PackageNotFoundError:
             version = None
-        text = f"{PROG} {version or '未知（未安装）'}\n"
+        text = f"{PROG} {version or _('未知（未安装）')}\n"
         _say(parser, text, {"program": PROG, "version": version})
 
 
@@ -218,21 +231,26 @@ def build_parser() -> "Parser":
     the subcommand is parsed (`Parser.defer`): `complete()` adds them all."""
     parser = Parser(
         prog=PROG,
-        description="tarvek 的 Skills 层：发版准入、模板修剪、已安装 Skill 的安装、更新与检查。",
-        epilog="每个子命令都支持 --help 与 --json（输出一个 JSON 文档；也可写在子命令之前）。\n"
-        "退出状态：0 成功；1 文件系统错误或其他失败；2 用法错误、发版清单错误或被拒绝的请求；\n"
-        "130 被中断（SIGTERM 为 143，SIGHUP 为 129）。",
+        description=_("tarvek 的 Skills 层：从任何来源安装、记录、检查与更新 Skill，"
+                      "以及发版准入与模板修剪。"),
+        epilog=_("每个子命令都支持 --help 与 --json（输出一个 JSON 文档；也可写在子命令之前）。\n"
+                 "退出状态：0 成功；1 文件系统错误或其他失败；\n"
+                 "2 用法错误、发版清单错误或被拒绝的请求；\n"
+                 "130 被中断（SIGTERM 为 143，SIGHUP 为 129）。\n"
+                 "消息的语言按 LANGUAGE、LC_ALL、LC_MESSAGES、LANG 选择（中文或英文）。"),
     )
-    parser.options.add_argument("-V", "--version", action=VersionAction, help="显示版本并退出")
-    parser.options.add_argument("--json", action="store_true", help="输出一个 JSON 文档")
+    parser.options.add_argument("-V", "--version", action=VersionAction, help=_("显示版本并退出"))
+    parser.options.add_argument("--json", action="store_true", help=_("输出一个 JSON 文档"))
     # A handler that needs the command line itself (completion) finds it here.
     parser.set_defaults(parser=parser)
-    subcommands = parser.add_subparsers(title="子命令", dest="command",
-                                        metavar=SUBCOMMANDS_METAVAR, parser_class=Parser)
+    subcommands = parser.add_subparsers(title=_("子命令"), dest="command",
+                                        metavar=subcommands_metavar(), parser_class=Parser)
     for name, command in commands.COMMANDS.items():
-        sub = subcommands.add_parser(name, help=command.summary, description=command.summary)
+        summary = _(command.summary)
+        sub = subcommands.add_parser(name, aliases=list(command.aliases), help=summary,
+                                     description=summary)
         sub.options.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
-                                 help="输出一个 JSON 文档（供脚本使用）")
+                                 help=_("输出一个 JSON 文档（供脚本使用）"))
         sub.defer(_subcommand_loader(name))
     return parser
 

@@ -23,6 +23,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Iterator
 
+from .i18n import _
+
 _DIR_FLAGS = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | getattr(os, "O_CLOEXEC", 0)
 _NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
 
@@ -60,7 +62,7 @@ def _names(fd: int) -> list[str]:
 
 
 def _moved(parts: tuple[str, ...]) -> OSError:
-    return OSError(errno.ESTALE, "遍历时目录被移动或替换", "/".join(parts) or ".")
+    return OSError(errno.ESTALE, _("遍历时目录被移动或替换"), "/".join(parts) or ".")
 
 
 def walk(root: Path) -> Iterator[Entry]:
