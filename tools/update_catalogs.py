@@ -10,6 +10,7 @@ A new message gets an empty English translation, which fails the build and
 the catalog test until someone writes it; a message no longer in the code
 is dropped.  Needs Babel (a build requirement)."""
 
+import io
 import sys
 from pathlib import Path
 
@@ -20,6 +21,21 @@ from babel.messages.pofile import read_po, write_po
 ROOT = Path(__file__).resolve().parent.parent
 SOURCES = ROOT / "src" / "tarvek" / "skills" / "cli"
 PO = ROOT / "po"
+NAMES = {"zh": "Chinese (the source language)", "en": "English"}
+PLURALS = {"zh": "nplurals=1; plural=0;", "en": "nplurals=2; plural=(n != 1);"}
+# Without dates, so that only a change of the messages changes the files.
+HEADER = """# {name} messages of the tarvek-skills command.
+# Updated with tools/update_catalogs.py; compiled at build time.
+msgid ""
+msgstr ""
+"Project-Id-Version: tarvek-skills\\n"
+"Language: {lang}\\n"
+"Plural-Forms: {plural}\\n"
+"MIME-Version: 1.0\\n"
+"Content-Type: text/plain; charset=utf-8\\n"
+"Content-Transfer-Encoding: 8bit\\n"
+
+"""
 
 
 def extracted() -> dict[str, list[tuple[str, int]]]:
@@ -45,8 +61,11 @@ def update(lang: str, messages: dict[str, list[tuple[str, int]]]) -> int:
         string = message if lang == "zh" else old.get(message, "")
         missing += not string
         catalog.add(message, string, locations=messages[message])
-    with open(path, "wb") as stream:
-        write_po(stream, catalog, width=100, omit_header=False, sort_output=False)
+    body = io.BytesIO()
+    write_po(body, catalog, width=100, omit_header=True, sort_output=False,
+             include_lineno=False)
+    path.write_bytes(HEADER.format(name=NAMES[lang], lang=lang, plural=PLURALS[lang]).encode()
+                     + body.getvalue())
     return missing
 
 

@@ -113,8 +113,8 @@ def _check_templates(report: _Report, given: Path | None):
     pkg = packaging()
     root = Path(given) if given else Path(pkg.get_builtin_templates_dir())
     if not root.is_dir():
-        what = _("不是目录") if root.exists() else _("不存在")
-        report.add("templates", _("模板目录{what}: {path}").format(what=what, path=root), root)
+        message = _("模板目录不是目录: {path}") if root.exists() else _("模板目录不存在: {path}")
+        report.add("templates", message.format(path=root), root)
         return root, None
     try:
         record = read(root)

@@ -77,8 +77,8 @@ def project_dir(cwd: Path | None) -> Path:
     if cwd is None:
         return Path.cwd()
     if not cwd.is_dir():
-        what = _("不是目录") if cwd.exists() else _("不存在")
-        raise UsageError(_("项目目录{what}: {path}").format(what=what, path=cwd))
+        message = _("项目目录不是目录: {path}") if cwd.exists() else _("项目目录不存在: {path}")
+        raise UsageError(message.format(path=cwd))
     return cwd
 
 

@@ -143,9 +143,9 @@ def _find_templates(root: Path, templates_path: str | None) -> Path:
             return root
         found = _inside(root, relative.as_posix())
         if len(found) != 1:
-            what = _("找不到") if not found else _("有不止一个")
-            raise UsageError(_("在产物中{what}模板目录 {templates_path}").format(
-                                 what=what, templates_path=templates_path))
+            message = (_("在产物中找不到模板目录 {path}") if not found
+                       else _("在产物中有不止一个模板目录 {path}"))
+            raise UsageError(message.format(path=templates_path))
         return found[0]
     recorded = _recorded_templates(root)
     if len(recorded) > 1:
