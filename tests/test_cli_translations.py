@@ -94,30 +94,46 @@ COMMANDS = [
 ]
 
 
-def _outputs(run, tmp_path, environ, commands=COMMANDS):
+@pytest.fixture
+def speak(tmp_path, monkeypatch, capsys, env):
+    """Returns speak(environ, commands): the output of each command, run in
+    this process (as the command runs them) under the locale `environ`."""
     project = tmp_path / "project"
     (project / ".claude").mkdir(parents=True)
-    texts = []
-    for args in commands:
-        result = run(*args, "--cwd", project, cwd=project, extra_env=environ) \
-            if args[0] in ("list", "ls", "outdated", "targets", "install", "info", "remove",
-                           "update", "doctor") and "--help" not in args \
-            else run(*args, cwd=project, extra_env=environ)
-        texts.append((args, result.stdout + result.stderr))
-    return texts
+    for name in ("HOME", "TARVEK_BUILTIN_TEMPLATES_DIR"):
+        monkeypatch.setenv(name, env[name])
+    monkeypatch.chdir(project)
+
+    def speak(environ, commands=COMMANDS):
+        for name in ("LANG", "LANGUAGE", "LC_ALL", "LC_MESSAGES"):
+            monkeypatch.delenv(name, raising=False)
+        for name, value in environ.items():
+            monkeypatch.setenv(name, value)
+        i18n.reset()
+        texts = []
+        try:
+            for args in commands:
+                cli.main(args)
+                captured = capsys.readouterr()
+                texts.append((args, captured.out + captured.err))
+        finally:
+            i18n.reset()
+        return texts
+
+    return speak
 
 
-def test_english_everywhere_under_an_english_locale(run, tmp_path):
-    for args, text in _outputs(run, tmp_path, {"LANG": "en_US.UTF-8"}):
+def test_english_everywhere_under_an_english_locale(speak):
+    for args, text in speak({"LANG": "en_US.UTF-8"}):
         assert text.strip(), args
         assert not HAN.search(text), (args, text)
 
 
 @pytest.mark.parametrize("environ", [{"LANG": "zh_CN.UTF-8"}, {"LANG": "C.UTF-8"},
                                      {"LC_ALL": "C", "LANGUAGE": "en"}, {"LANG": ""}])
-def test_chinese_under_a_chinese_or_no_locale(run, tmp_path, environ):
+def test_chinese_under_a_chinese_or_no_locale(speak, environ):
     commands = [["--help"], ["list"], ["install", "nosuch"], ["instal"], ["doctor"]]
-    for args, text in _outputs(run, tmp_path, environ, commands):
+    for args, text in speak(environ, commands):
         assert HAN.search(text), args
 
 

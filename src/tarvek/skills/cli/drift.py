@@ -82,9 +82,10 @@ def _short(revision: str) -> str:
 
 def from_source(record: records.Record, name: str, fetcher: Fetcher,
                 remote: bool, fetch: bool) -> Newer:
-    """Ask the source of a recorded skill (not a built-in) what it has now.
-    `fetch` brings the skill itself (for update); otherwise a repository is
-    asked only for its commit.  Remote sources are asked only when
+    """Ask the source of a recorded skill (not a built-in) what it has now:
+    OLDER when the skill's content there differs from the recorded digest,
+    SAME (perhaps at a newer revision) when it does not.  `fetch` keeps the
+    fetched skill for update.  Remote sources are asked only when
     `remote`."""
     try:
         source = parse(record.source)
@@ -93,13 +94,14 @@ def from_source(record: records.Record, name: str, fetcher: Fetcher,
     if source.kind in (GIT, URL) and not remote:
         return Newer(None)
     try:
-        if source.kind == GIT and not fetch:
+        if source.kind == GIT:
+            # A round trip tells whether the REF moved at all; only then is
+            # the repository cloned to compare the skill's own content.
             from . import gitsource
 
             revision = gitsource.remote_revision(source.spec)
             if revision is None or revision == record.revision:
                 return Newer(SAME, record.version, record.revision)
-            return Newer(OLDER, _short(revision), revision)
         found = [f for f in fetcher.fetch(source)
                  if f.name == name and f.subpath == record.path]
     except CommandError as exc:
