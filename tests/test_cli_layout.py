@@ -45,15 +45,15 @@ def test_no_module_of_the_command_imports_itself_back():
     assert [m for m in graph if reaches(m, m, set())] == []
 
 
-def _modules_loaded_by(args, home):
+def _modules_loaded_by(args, home, prefix="tarvek.skills.cli."):
     code = ("import sys\nfrom tarvek.skills.cli import main\nstatus = main(sys.argv[1:])\n"
             "print(); print(__import__('json').dumps(sorted(m for m in sys.modules"
-            " if m.startswith('tarvek.skills.cli.'))))\nsys.exit(status)")
+            f" if m.startswith({prefix!r}))))\nsys.exit(status)")
     result = subprocess.run([sys.executable, "-c", code, *args], capture_output=True,
                             text=True, encoding="utf-8", env={"HOME": str(home), "PATH": ""},
                             timeout=60)
     assert result.returncode == 0, result.stderr
-    return {m.rsplit(".", 1)[1] for m in json.loads(result.stdout.splitlines()[-1])}
+    return {m.removeprefix(prefix) for m in json.loads(result.stdout.splitlines()[-1])}
 
 
 @pytest.mark.parametrize("args, own", [(["-V"], set()), (["--help"], set()),
@@ -62,3 +62,14 @@ def _modules_loaded_by(args, home):
 def test_a_subcommand_module_is_imported_when_it_runs(tmp_path, args, own):
     loaded = _modules_loaded_by(args, tmp_path)
     assert loaded & {c.module for c in COMMANDS.values()} == own
+
+
+# What only some subcommands need: front matter, the lock file, downloads,
+# archives, git and the completion scripts.
+HEAVY = {"yaml", "tomllib", "tomli_w", "urllib.request", "http.client", "ssl", "tarfile",
+         "subprocess", "shtab"}
+
+
+@pytest.mark.parametrize("args", [["-V"], ["--help"], ["list"]])
+def test_the_quick_commands_load_nothing_heavy(tmp_path, args):
+    assert _modules_loaded_by(args, tmp_path, prefix="") & HEAVY == set()

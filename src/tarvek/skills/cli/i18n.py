@@ -53,16 +53,29 @@ def locale_dir() -> str | None:
     return os.path.join(os.path.dirname(spec.origin), "locale")
 
 
+class _Source:
+    """The messages as written: no catalog is read (gettext is not even
+    imported) when nothing asks for another language."""
+
+    @staticmethod
+    def gettext(message: str) -> str:
+        return message
+
+    @staticmethod
+    def ngettext(singular: str, plural: str, count: int) -> str:
+        return singular if count == 1 else plural
+
+
 def _load():
     global _translations
     if _translations is None:
-        import gettext
-
         wanted = languages()
         directory = locale_dir() if wanted else None
         if directory is None:
-            _translations = gettext.NullTranslations()
+            _translations = _Source()
         else:
+            import gettext
+
             _translations = gettext.translation(DOMAIN, directory, languages=wanted,
                                                 fallback=True)
     return _translations

@@ -18,7 +18,6 @@ from __future__ import annotations
 import os
 import re
 import shutil
-import tempfile
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -163,12 +162,11 @@ class Fetcher:
     """Fetches sources into one scratch directory, deleted when done."""
 
     def __init__(self):
-        self._scratch: tempfile.TemporaryDirectory | None = None
+        self._scratch = None  # made when the first source is fetched
         self._count = 0
         self.cache: dict[tuple[str, str | None], list[Found]] = {}
 
     def __enter__(self) -> "Fetcher":
-        self._scratch = tempfile.TemporaryDirectory(prefix="tarvek-skills-")
         return self
 
     def __exit__(self, *exc) -> bool:
@@ -177,6 +175,10 @@ class Fetcher:
         return False
 
     def _new_dir(self, what: str) -> Path:
+        if self._scratch is None:
+            import tempfile
+
+            self._scratch = tempfile.TemporaryDirectory(prefix="tarvek-skills-")
         self._count += 1
         return Path(self._scratch.name) / f"{self._count}-{what}"
 
