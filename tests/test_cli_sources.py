@@ -105,6 +105,15 @@ def https(tmp_path_factory):
         def log_message(self, *args):
             pass
 
+        def do_GET(self):
+            if self.path.startswith("/downgrade"):
+                # A redirect to plain HTTP, which must not be followed.
+                self.send_response(302)
+                self.send_header("Location", "http://127.0.0.1:9/pack.tar.gz")
+                self.end_headers()
+                return
+            super().do_GET()
+
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
@@ -348,6 +357,10 @@ def test_downloads_verify_the_certificate_and_honour_the_proxy(run, tmp_path, pr
     assert snapshot(project) == before
     missing = run("install", f"{base}/nothing.tar.gz", "--cwd", project, extra_env=tls_env(cert))
     assert missing.returncode == 1 and "404" in missing.stderr
+    downgrade = run("install", f"{base}/downgrade.tar.gz", "--cwd", project,
+                    extra_env=tls_env(cert))
+    assert downgrade.returncode == 1 and "重定向到非 https" in downgrade.stderr
+    assert snapshot(project) == before
 
 
 # --------------------------------------------------------------------------

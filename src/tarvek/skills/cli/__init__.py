@@ -7,12 +7,17 @@ formats what they return (`output`: aligned columns with a header, or one
 JSON document with `--json`).  `commands` is the table of subcommands and
 the modules that hold them, which are imported only when their subcommand
 runs: `release` (locations, validate, select, prune, datas), `installed`
-(list, outdated, targets, install, remove, update, over the one model of
-`model`), `doctor`, `verify` and `completion`.  They add their options with
-the shared helpers of `options`; `manifest` holds what the release commands
-and doctor share about the manifest and the build profile, `store` the
-central store's record of links, `staging` the crash-safe changes of a
-skills directory.
+(list, outdated, targets, remove, over the one model of `model`), `install`
+(from any source, or from the lock file), `update`, `lookup` (info,
+search), `authoring` (init, check), `doctor`, `verify` and `completion`.
+They add their options with the shared helpers of `options`; `manifest`
+holds what the release commands and doctor share about the manifest and
+the build profile, `sources` where skills come from (with `archive`,
+`download` and `gitsource`), `skill` what a skill must be, `lockfile` and
+`locked` the project's lock file, `drift` how an installed skill stands to
+its record and its source, `store` the central store's record of links,
+`staging` the crash-safe changes of a skills directory.  Every message
+goes through `i18n` (Chinese or English, by the locale).
 
 Exit status: 0 on success; 1 for file-system errors (the path is named), for
 problems found by `validate` or `doctor` and for other failures; 2 for wrong

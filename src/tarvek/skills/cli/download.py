@@ -46,10 +46,11 @@ def fetch(url: str, dest: Path) -> str:
 
     label = printable(url)
     request = urllib.request.Request(url, headers={"User-Agent": "tarvek-skills"})
+    opener = urllib.request.build_opener(_https_only())
     show = _terminal()
     sha = hashlib.sha256()
     try:
-        with urllib.request.urlopen(request, timeout=TIMEOUT) as response:
+        with opener.open(request, timeout=TIMEOUT) as response:
             length = response.headers.get("Content-Length")
             total = int(length) if length and length.isdigit() else None
             if total is not None and total > limits.MAX_TOTAL:
@@ -79,6 +80,22 @@ def fetch(url: str, dest: Path) -> str:
         raise DownloadError(_("下载失败 {url}: {reason}").format(
             url=label, reason=exc)) from None
     return f"sha256:{sha.hexdigest()}"
+
+
+def _https_only():
+    import urllib.error
+    import urllib.request
+
+    class HttpsOnly(urllib.request.HTTPRedirectHandler):
+        """Follows a redirect only to another https:// URL."""
+
+        def redirect_request(self, req, fp, code, msg, headers, newurl):
+            if not newurl.lower().startswith("https://"):
+                raise urllib.error.HTTPError(newurl, code, _("重定向到非 https 的地址，拒绝跟随"),
+                                             headers, fp)
+            return super().redirect_request(req, fp, code, msg, headers, newurl)
+
+    return HttpsOnly
 
 
 def _terminal() -> bool:

@@ -101,12 +101,6 @@ def N_(message: str) -> str:
     return message
 
 
-def english() -> bool:
-    """Whether messages come out in English (for the few texts put together
-    from parts, such as lists joined by the language's own separator)."""
-    return _("、") != "、"
-
-
 def join(items) -> str:
     """Items joined as a list in the reader's language."""
     return _("、").join(items)

@@ -10,7 +10,7 @@ of the scope is written from those records (`locked`)."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 from . import locked, lockfile, records, staging
@@ -72,7 +72,6 @@ class _Plan:
     store_action: str | None = None
     store_note: str | None = None
     done: bool = False
-    extra: dict = field(default_factory=dict)
 
     @property
     def name(self) -> str:
@@ -126,7 +125,8 @@ def _plan(found: Found, pairs: list[tuple[str, Path]], force: bool, link: bool,
                                 "（加 --force 替换）: {path}").format(name=found.name,
                                                                      path=store.dest)
         for i, target in enumerate(entries):
-            if actions[i] == "install" or not _lexists(target.dest):
+            # Restoring, a link already made to this stored copy stays.
+            if not locked_digest or actions[i] == "install" or not _lexists(target.dest):
                 continue
             if records.state(target.skills_dir, target.name) == records.UNCHANGED and \
                     records.read(target.skills_dir, target.name).link == str(store.dest) \
