@@ -1,25 +1,32 @@
-"""Native path against object path of the skills layer, on synthetic trees.
+"""The skills layer's speed: native path, pure-Python reference, scandir Python and C.
 
-    python bench/bench_native.py [--scales 1,4] [--repeat 5] [--quick]
+    python bench/bench_native.py [--fs disk,shm] [--scales 1,2,5,10] [--repeat 5]
+                                   [--out DIR] [--quick]
 
-Each operation of `tarvek.skills.packaging` and of `SkillDetector` runs on
-the native path when the module's `Path` is `pathlib.Path`, its path
-arguments are exact `PosixPath` values and nothing of the module is
-rebound; otherwise it runs on the object path, which calls pathlib by name.
-This script forces the object path by rebinding both modules' `Path` to a
-trivial subclass of `pathlib.Path`, and restores it afterwards.
+Six operations (`list_template_dirs`, `selected_skill_names`,
+`collect_skill_datas`, `validate_release_manifest`, `prune_templates_dir`,
+`SkillDetector.discover`) are timed in four variants, interleaved run by
+run (native, object, scandir, C, native, ...), best of `--repeat`:
 
-For every scale it builds, in a temporary directory (on /dev/shm where
-that is usable, see `--dir`), a templates tree of N skills with 14 files
-each (one of them packaging junk) and a manifest that admits about half of
-them, and a home directory with M installed skills; `--scale K` multiplies
-N and M by K. Each operation is timed on both paths interleaved (native,
-object, native, object, ...) and the best of `--repeat` runs is reported, in
-a Markdown table. Collection is also set against a plain `os.walk` listing
-of the same files, the floor that no implementation can beat by much.
+- native:  the modules' native path;
+- object:  the object path, forced by rebinding both modules' `Path` to a
+           trivial subclass of `pathlib.Path`: the pure-Python reference;
+- scandir: a hand-optimised `os.scandir` rewrite (speed/scandir_ops.py);
+- C:       a C program making the same system calls without Python
+           objects (speed/floor.c, compiled here with `cc`).
 
-Both paths must give the same results; a difference is reported and makes
-the exit status 1. Nothing here asserts on time: it measures.
+The workload at scale 1 is 1,000 skill templates of 14 files with a
+manifest, and 2,500 installed skills; `--scales` multiplies it.  It is built
+on this machine's disk and on /dev/shm (`--fs`).  Every variant's results
+are compared with the native path's on every run (and on a small tree of
+edge cases first); a difference makes the exit status 1.  Nothing here
+asserts on time: the report says which of the issue's targets are met.
+
+Besides the times: peak RSS of each operation in a child process per scale,
+system calls of one call counted with `strace -c -f` (when strace is
+installed), whole-process start-up of the `tarvek-skills` command against
+`python -c pass`, a Markdown report on standard output (and in `--out`),
+and an SVG chart (with matplotlib, the `bench` extra).
 """
 
 from __future__ import annotations
@@ -27,14 +34,11 @@ from __future__ import annotations
 import argparse
 import contextlib
 import datetime
-import gc
 import json
 import os
 import pathlib
 import platform
 import shlex
-import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -43,396 +47,419 @@ from pathlib import Path
 from tarvek.skills import packaging
 from tarvek.skills.discovery import detector
 
-# Files of one skill template, below its directory; the last one is junk
-# that pruning deletes and collection leaves out.
-SKILL_FILES = (
-    "SKILL.md",
-    "data/VERSION.json",
-    "docs/guide/intro.md",
-    "docs/guide/usage.md",
-    "docs/guide/advanced/tuning.md",
-    "docs/guide/advanced/limits.md",
-    "docs/reference/api.md",
-    "docs/reference/cli.md",
-    "docs/reference/formats/json.md",
-    "docs/reference/formats/yaml.md",
-    "scripts/run.py",
-    "scripts/helpers/util.py",
-    "examples/basic.md",
-    "__pycache__/x.pyc",
+from speed import chart, measure, operations, report, startup, syscalls
+from speed.cfloor import Floor
+from speed.workload import (
+    BASE_INSTALLED,
+    BASE_TEMPLATES,
+    Workload,
+    build_edge_cases,
+    disk_dir,
+    remove_tree,
+    shm_dir,
 )
-PACKABLE_PER_SKILL = len(SKILL_FILES) - 1
-
-BASE_TEMPLATES = 1000
-BASE_INSTALLED = 2500
 
 
-# --- workload ---------------------------------------------------------------
+def parse_arguments() -> argparse.Namespace:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument(
+        "--fs", default="disk,shm", help="file systems to measure on: disk, shm or both (default)"
+    )
+    parser.add_argument(
+        "--disk-dir",
+        help="directory on the disk (default: the temporary directory if it is on disk)",
+    )
+    parser.add_argument(
+        "--shm-dir", default=None, help="directory on a memory file system (default /dev/shm)"
+    )
+    parser.add_argument(
+        "--scales",
+        default="1,2,5,10",
+        help="comma-separated scale factors on /dev/shm (default 1,2,5,10)",
+    )
+    parser.add_argument(
+        "--disk-scales",
+        default="1",
+        help="scale factors on the disk (default 1: copying the tree for each pruning run "
+        "takes seconds there, ten times that at 10x)",
+    )
+    parser.add_argument(
+        "--repeat", type=int, default=5, help="runs per variant, best reported (default 5)"
+    )
+    parser.add_argument(
+        "--disk-repeat", type=int, help="runs per variant on the disk (default: --repeat)"
+    )
+    parser.add_argument(
+        "--startup-repeat", type=int, default=20, help="runs per command (default 20)"
+    )
+    parser.add_argument(
+        "--templates", type=int, default=BASE_TEMPLATES, help="skill templates at scale 1"
+    )
+    parser.add_argument(
+        "--installed", type=int, default=BASE_INSTALLED, help="installed skills at scale 1"
+    )
+    parser.add_argument(
+        "--out", type=Path, help="write speed.md, speed.json and speed.svg into this directory"
+    )
+    parser.add_argument("--no-strace", action="store_true", help="do not count system calls")
+    parser.add_argument("--no-rss", action="store_true", help="do not measure peak RSS")
+    parser.add_argument(
+        "--no-startup", action="store_true", help="do not time the command's start-up"
+    )
+    parser.add_argument(
+        "--no-operations", action="store_true", help="time only the command's start-up"
+    )
+    parser.add_argument(
+        "--redraw",
+        type=Path,
+        nargs="+",
+        metavar="SPEED_JSON",
+        help="measure nothing: write the report and chart again from speed.json files "
+        "(several: the best of all their runs) into --out, default the first's directory",
+    )
+    parser.add_argument(
+        "--quick",
+        action="store_true",
+        help="smoke run of a few seconds: 20 templates, 20 installed, one run, one file system",
+    )
+    args = parser.parse_args()
+    if args.quick:
+        args.templates, args.installed, args.repeat, args.scales, args.disk_scales = (
+            20,
+            20,
+            1,
+            "1",
+            "1",
+        )
+        args.startup_repeat = 2
+        args.fs = "shm" if shm_dir() else "disk"
+    args.disk_repeat = args.disk_repeat or args.repeat
+    args.scale_list = {
+        "shm": sorted({int(part) for part in args.scales.split(",") if part.strip()}),
+        "disk": sorted({int(part) for part in args.disk_scales.split(",") if part.strip()}),
+    }
+    args.fs_list = [part.strip() for part in args.fs.split(",") if part.strip()]
+    scales = args.scale_list["shm"] + args.scale_list["disk"]
+    if (
+        args.repeat < 1
+        or args.startup_repeat < 1
+        or not all(args.scale_list.values())
+        or min(scales) < 1
+    ):
+        parser.error("--repeat, --startup-repeat and the scales must be at least 1")
+    if not set(args.fs_list) <= {"disk", "shm"} or not args.fs_list:
+        parser.error("--fs takes disk, shm or both")
+    return args
 
 
-def build_templates(root: Path, skills: int) -> None:
-    """N skill templates and a manifest admitting about half of them per build."""
-    manifest: dict = {"default": {"source": True}, "skills": {}}
-    for index in range(skills):
-        name = f"skill-{index:05d}"
-        skill = root / name
-        for relative in SKILL_FILES:
-            file = skill / relative
-            file.parent.mkdir(parents=True, exist_ok=True)
-            if relative == "SKILL.md":
-                file.write_text(f"---\nname: {name}\ndescription: synthetic\n---\n")
-            elif relative == "data/VERSION.json":
-                file.write_text('{"version": "1.0.0"}')
-            else:
-                file.write_bytes(b"x")
-        # Wheel admits the even skills, the minimal binary skills 0 and 3
-        # modulo 4: each build takes half, and the two halves overlap.
-        manifest["skills"][name] = {
-            "tier": "core" if index % 3 else "extra",
-            "reason": "synthetic workload",
-            "wheel": index % 2 == 0,
-            "binary": index % 4 in (0, 3),
-        }
-    (root / "manifest.json").write_text(json.dumps(manifest, indent=1))
-
-
-def build_installed(home: Path, skills: int) -> None:
-    """M installed skills in the home directory's Claude skills directory."""
-    base = home / ".claude" / "skills"
-    for index in range(skills):
-        data = base / f"installed-{index:05d}" / "data"
-        data.mkdir(parents=True)
-        (data / "VERSION.json").write_text('{"version": "2.0.0"}')
-
-
-def build_project(project: Path) -> None:
-    """A working directory with the two tool directories install detection lists."""
-    (project / ".claude").mkdir(parents=True)
-    (project / ".openclaw").mkdir()
-
-
-def copy_tree(source: Path, target: Path) -> None:
-    """A fresh copy of source at target; cp and rm are several times faster here."""
-    rm, cp = shutil.which("rm"), shutil.which("cp")
-    if target.exists():
-        if rm is not None:
-            subprocess.run([rm, "-rf", "--", str(target)], check=True)
-        else:
-            shutil.rmtree(target)
-    if cp is not None:
-        subprocess.run([cp, "-a", "--", str(source), str(target)], check=True)
-    else:
-        shutil.copytree(source, target, symlinks=True)
-
-
-def default_workdir() -> str | None:
-    """tmpfs where there is one: on a slow disk, building and copying the
-    trees would take most of the run, and the disk's noise would drown the
-    difference between the two paths."""
-    shm = "/dev/shm"
-    return shm if os.path.isdir(shm) and os.access(shm, os.W_OK | os.X_OK) else None
-
-
-def walk_packable(root: str, names: list[str]) -> list[str]:
-    """The files that collection returns for the given skills, listed by os.walk."""
-    files = []
-    for name in names:
-        for dirpath, dirnames, filenames in os.walk(os.path.join(root, name)):
-            if "__pycache__" in dirnames:
-                dirnames.remove("__pycache__")
-            for filename in filenames:
-                if filename == ".DS_Store" or filename.endswith((".pyc", ".pyo")):
-                    continue
-                files.append(os.path.join(dirpath, filename))
-    return files
-
-
-def tree_listing(root: Path) -> list[str]:
-    """Every entry below root, relative, sorted: what pruning left behind."""
-    entries = []
-    for dirpath, dirnames, filenames in os.walk(root):
-        relative = os.path.relpath(dirpath, root)
-        entries.extend(os.path.join(relative, name) for name in dirnames + filenames)
-    return sorted(entries)
-
-
-# --- the two paths ----------------------------------------------------------
+def location(fs: str, args: argparse.Namespace) -> str | None:
+    if fs == "disk":
+        return args.disk_dir or disk_dir()
+    return args.shm_dir or shm_dir()
 
 
 @contextlib.contextmanager
-def object_path():
-    """Run the body on the object path: both modules see a subclass as Path."""
-    object_class = type("ObjectPath", (pathlib.Path,), {})
-    saved = packaging.Path, detector.Path
-    packaging.Path = object_class
-    detector.Path = object_class
+def own_environment():
+    """The body may point HOME at a workload; afterwards it is the caller's
+    again (matplotlib, for one, writes its cache below HOME)."""
+    saved = dict(os.environ)
     try:
         yield
     finally:
-        packaging.Path, detector.Path = saved
+        os.environ.clear()
+        os.environ.update(saved)
 
 
-def comparable(value):
-    """Results of both paths in one form: paths as text, records as tuples."""
-    if isinstance(value, pathlib.PurePath):
-        return str(value)
-    if isinstance(value, (list, tuple)):
-        return [comparable(item) for item in value]
-    if hasattr(value, "__dataclass_fields__"):
-        return [comparable(getattr(value, field)) for field in value.__dataclass_fields__]
-    return value
-
-
-# --- timing -----------------------------------------------------------------
-
-
-def timed(func):
-    # Every run starts from a clean heap, so that one run does not pay for
-    # the garbage of the one before.
-    gc.collect()
-    start = time.perf_counter()
-    result = func()
-    return time.perf_counter() - start, result
-
-
-class Row:
-    def __init__(self, operation: str, scale: int):
-        self.operation = operation
-        self.scale = scale
-        self.native: list[float] = []
-        self.object: list[float] = []
-        self.walk: list[float] = []
-        self.mismatch = ""
-
-
-def measure(row: Row, repeat: int, func, setup=None, check=None, walk=None) -> None:
-    """Best-of timing, native and object path interleaved run by run.
-
-    `setup` runs untimed before every run (pruning needs a fresh copy);
-    `check` turns a run's result into what both paths must agree on;
-    `walk` is timed in the same loop as the floor of the operation.
-    """
-    results = {}
-    for run in range(repeat):
-        for name in ("native", "object"):
-            if setup is not None:
-                setup()
-            with object_path() if name == "object" else contextlib.nullcontext():
-                elapsed, result = timed(func)
-            getattr(row, name).append(elapsed)
-            if run == 0:
-                results[name] = comparable(check(result) if check else result)
-        if walk is not None:
-            row.walk.append(timed(walk)[0])
-    if results["native"] != results["object"]:
-        row.mismatch = "native and object path results differ"
-
-
-def measure_calls(row: Row, repeat: int, func) -> None:
-    """Per-call cost: a loop long enough to take about 0.1 s, best of `repeat`."""
-
-    def loop():
-        for _ in range(number):
-            func()
-
-    number = 1
-    while True:
-        elapsed, _ = timed(loop)
-        if elapsed >= 0.1 or number >= 1 << 20:
-            break
-        number *= 2
-    first = {}
-    for run in range(repeat):
-        for name in ("native", "object"):
-            with object_path() if name == "object" else contextlib.nullcontext():
-                if run == 0:
-                    first[name] = comparable(func())
-                elapsed, _ = timed(loop)
-            getattr(row, name).append(elapsed / number)
-    if first["native"] != first["object"]:
-        row.mismatch = "native and object path results differ"
-
-
-# --- one scale --------------------------------------------------------------
-
-
-def run_scale(scale: int, templates_count: int, installed_count: int, repeat: int,
-              workdir: str | None):
-    rows: list[Row] = []
-    calls: list[Row] = []
-    notes: list[str] = []
-    with tempfile.TemporaryDirectory(prefix="tarvek-bench-", dir=workdir) as scratch:
-        base = Path(scratch)
-        templates = base / "templates"
-        home = base / "home"
-        project = base / "project"
-        copy = base / "copy"
-        started = time.perf_counter()
-        build_templates(templates, templates_count)
-        build_installed(home, installed_count)
-        build_project(project)
-        print(
-            f"scale {scale}: {templates_count} templates x {len(SKILL_FILES)} files, "
-            f"{installed_count} installed, built in {time.perf_counter() - started:.1f} s",
-            file=sys.stderr,
-        )
-        # Discovery and install detection read the home directory; nothing of
-        # the caller's environment may add candidates.
-        os.environ["HOME"] = str(home)
-        os.environ.pop("TARVEK_SKILLS_DIR", None)
-
-        admitted = packaging.selected_skill_names(
-            profile="binary-minimal", artifact="binary", templates_dir=templates
-        )
-
-        def collection():
-            return packaging.collect_skill_datas(profile="binary-minimal", templates_dir=templates)
-
-        ops = [
-            ("collection", collection, {"walk": lambda: walk_packable(str(templates), admitted)}),
-            ("listing", lambda: packaging.list_template_dirs(templates), {}),
-            (
-                "selection",
-                lambda: packaging.selected_skill_names(
-                    profile="python-release", artifact="wheel", templates_dir=templates
-                ),
-                {},
-            ),
-            ("validation", lambda: packaging.validate_release_manifest(templates), {}),
-            ("discovery", lambda: detector.SkillDetector().discover(cwd=project), {}),
-            (
-                "pruning",
-                lambda: packaging.prune_templates_dir(
-                    copy, profile="python-release", artifact="wheel",
-                    manifest_templates_dir=templates,
-                ),
-                {
-                    "setup": lambda: copy_tree(templates, copy),
-                    "check": lambda names: (names, tree_listing(copy)),
-                },
-            ),
-        ]
-        for operation, func, extra in ops:
-            row = Row(operation, scale)
-            measure(row, repeat, func, **extra)
-            rows.append(row)
-            print(f"  {operation}: done", file=sys.stderr)
-
-        # Sizes that show the workload is the intended one.
-        collected = collection()
-        walked = walk_packable(str(templates), admitted)
-        if len(walked) != len(collected) - 1:
-            notes.append(
-                f"scale {scale}: os.walk lists {len(walked)} files, collection "
-                f"{len(collected) - 1} (without the manifest): the floor is not comparable"
-            )
-        problems = packaging.validate_release_manifest(templates)
-        if problems:
-            notes.append(
-                f"scale {scale}: validation reports {len(problems)} problems, expected none")
-        selected = packaging.selected_skill_names(profile="python-release", artifact="wheel",
-                                                  templates_dir=templates)
-        discovered = detector.SkillDetector().discover(cwd=project)
-        notes.append(
-            f"scale {scale}: {len(admitted)} of {templates_count} templates collected "
-            f"({len(collected)} pairs), {len(selected)} selected for the wheel, "
-            f"{len(discovered)} skills discovered"
-        )
-
-        # One detector and one exact PosixPath for all calls: the loop times
-        # the method, not building its arguments.
-        instance = detector.SkillDetector()
-        skill_dir = Path(home / ".codex" / "skills" / "installed-00000")
-        for operation, func in (
-            ("_infer_runtime", lambda: instance._infer_runtime(skill_dir)),
-            ("detect_install_targets", lambda: instance.detect_install_targets(cwd=project)),
-        ):
-            row = Row(operation, scale)
-            measure_calls(row, repeat, func)
-            calls.append(row)
-    return rows, calls, notes
-
-
-# --- report -----------------------------------------------------------------
-
-
-def ratio(numerator: float, denominator: float) -> str:
-    return f"{numerator / denominator:.2f}x" if denominator > 0 else "n/a"
-
-
-def print_report(rows: list[Row], calls: list[Row], notes: list[str], repeat: int,
-                 workdir: str) -> None:
-    print("| operation | scale | native (ms) | object (ms) | object / native | os.walk (ms) "
-          "| native / os.walk |")
-    print("|---|---:|---:|---:|---:|---:|---:|")
-    for row in rows:
-        native, obj = min(row.native) * 1e3, min(row.object) * 1e3
-        walk = (f"{min(row.walk) * 1e3:.1f} | {ratio(native, min(row.walk) * 1e3)}"
-                if row.walk else " | ")
-        print(f"| {row.operation} | {row.scale} | {native:.1f} | {obj:.1f} "
-              f"| {ratio(obj, native)} | {walk} |")
-    print()
-    print("| per call | scale | native (µs) | object (µs) | object / native |")
-    print("|---|---:|---:|---:|---:|")
-    for row in calls:
-        native, obj = min(row.native) * 1e6, min(row.object) * 1e6
-        print(f"| {row.operation} | {row.scale} | {native:.2f} | {obj:.2f} "
-              f"| {ratio(obj, native)} |")
-    print()
-    for row in rows + calls:
-        if row.mismatch:
-            print(f"**{row.operation}, scale {row.scale}: {row.mismatch}**")
-    for note in notes:
-        print(f"- {note}")
-    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
-    print(
-        f"\nBest of {repeat}, workload in {workdir}. Command: `{shlex.join(sys.orig_argv)}`; "
-        f"Python {platform.python_version()} ({platform.python_implementation()}, "
-        f"{platform.machine()}, {os.cpu_count()} CPUs); {now}."
-    )
+def check_edge_cases(fs_dir: str, floor: Floor, results: report.Results) -> None:
+    """Every variant against the native path on a small tree of edge cases."""
+    with (
+        own_environment(),
+        tempfile.TemporaryDirectory(prefix="tarvek-edge-", dir=fs_dir) as scratch,
+    ):
+        work = build_edge_cases(Path(scratch) / "edge")
+        operations.environment_for(work)
+        for op in operations.OPERATIONS:
+            row = measure.Row(op, "edge cases", 0)
+            variants = operations.VARIANTS if floor.path else operations.PYTHON_VARIANTS
+            measure.measure_operation(row, work, floor, 1, variants, Path(scratch), sync=False)
+            if row.mismatch:
+                results.notes.append(f"**edge cases, {op}: {row.mismatch}**")
+                results.meta["failed"] = "yes"
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--templates", type=int, default=BASE_TEMPLATES,
-                        help="skill templates at scale 1")
-    parser.add_argument("--installed", type=int, default=BASE_INSTALLED,
-                        help="installed skills at scale 1")
-    parser.add_argument("--scales", default="1,4",
-                        help="comma-separated scale factors (default 1,4)")
-    parser.add_argument("--scale", type=int, help="a single scale factor, instead of --scales")
-    parser.add_argument("--repeat", type=int, default=5, help="runs per path, best reported")
-    parser.add_argument("--dir", help="where the workload is built "
-                        "(default: /dev/shm if usable, else the temp dir)")
-    parser.add_argument("--quick", action="store_true",
-                        help="tiny smoke run: 20 templates, 20 installed, one run")
-    args = parser.parse_args()
-
-    if args.quick:
-        args.templates, args.installed, args.repeat, scales = 20, 20, 1, [1]
-    elif args.scale is not None:
-        scales = [args.scale]
-    else:
-        scales = [int(part) for part in args.scales.split(",") if part.strip()]
-    if args.repeat < 1 or not scales or min(scales) < 1:
-        parser.error("--repeat and the scales must be at least 1")
-    if packaging.Path is not pathlib.Path or detector.Path is not pathlib.Path:
-        print("warning: a module's Path is already rebound; no run takes the native path",
-              file=sys.stderr)
-
-    workdir = args.dir or default_workdir()
-    rows: list[Row] = []
-    calls: list[Row] = []
-    notes: list[str] = []
-    for scale in scales:
-        scale_rows, scale_calls, scale_notes = run_scale(
-            scale, args.templates * scale, args.installed * scale, args.repeat, workdir
+    args = parse_arguments()
+    if args.redraw:
+        results = merge(
+            [from_json(json.loads(path.read_text(encoding="utf-8"))) for path in args.redraw]
         )
-        rows += scale_rows
-        calls += scale_calls
-        notes += scale_notes
-    print_report(rows, calls, notes, args.repeat, workdir or tempfile.gettempdir())
-    return 1 if any(row.mismatch for row in rows + calls) else 0
+        print(report.markdown(results))
+        write_outputs(results, args.out or args.redraw[0].parent)
+        return 0
+    if packaging.Path is not pathlib.Path or detector.Path is not pathlib.Path:
+        print(
+            "warning: a module's Path is already rebound; no run takes the native path",
+            file=sys.stderr,
+        )
+    load_before = os.getloadavg()
+    results = report.Results(rows=[])
+    results.meta["repeat"] = (
+        f"{args.repeat}"
+        if args.disk_repeat == args.repeat or "disk" not in args.fs_list
+        else f"{args.repeat} (disk: {args.disk_repeat})"
+    )
+    results.meta["startup_repeat"] = str(args.startup_repeat)
+    strace = None if args.no_strace else syscalls.strace_path()
+    if args.no_strace:
+        results.syscall_note = "System calls not counted (--no-strace)."
+    elif strace is None:
+        results.syscall_note = (
+            "strace is not installed (Debian: apt-get install strace): system calls not counted."
+        )
+    strace_variants = ("native", "c") if args.quick else ("native", "c", "scandir")
+
+    with tempfile.TemporaryDirectory(prefix="tarvek-bench-build-") as build:
+        floor = Floor(Path(build))
+        if floor.problem:
+            results.notes.append(floor.problem)
+        variants = operations.VARIANTS if floor.path else operations.PYTHON_VARIANTS
+        places = []
+        for fs in [] if args.no_operations else args.fs_list:
+            where = location(fs, args)
+            if where is None:
+                results.notes.append(f"no usable directory for {fs}: not measured there")
+                continue
+            places.append((fs, where))
+        # System calls and memory do not depend on the file system: they are
+        # measured where runs are quick.
+        count_on = "shm" if "shm" in dict(places) else places[0][0] if places else None
+        for fs, where in places:
+            check_edge_cases(where, floor, results)
+            for scale in args.scale_list[fs]:
+                scratch_dir = tempfile.TemporaryDirectory(prefix="tarvek-bench-", dir=where)
+                with own_environment(), scratch_dir as scratch:
+                    base = Path(scratch)
+                    work = Workload.at(base, args.templates * scale, args.installed * scale)
+                    started = time.perf_counter()
+                    work.build()
+                    operations.environment_for(work)
+                    print(
+                        f"{fs} ({where}), scale {scale}: {work.templates_count} templates, "
+                        f"{work.installed_count} installed, "
+                        f"built in {time.perf_counter() - started:.1f} s",
+                        file=sys.stderr,
+                    )
+                    for op in operations.OPERATIONS:
+                        row = measure.Row(op, fs, scale)
+                        repeat = args.disk_repeat if fs == "disk" else args.repeat
+                        measure.measure_operation(
+                            row, work, floor, repeat, variants, base, sync=fs == "disk"
+                        )
+                        if not args.no_rss and fs == count_on:
+                            measure.peak_rss(row, work, floor, variants)
+                        results.rows.append(row)
+                        print(f"  {op}: native {report.ms(row.best('native'))} ms", file=sys.stderr)
+                    if (
+                        strace
+                        and not results.syscalls
+                        and fs == count_on
+                        and scale == args.scale_list[fs][0]
+                    ):
+                        for op in operations.OPERATIONS:
+                            for variant in strace_variants:
+                                if variant == "c" and not floor.path:
+                                    continue
+                                counts = syscalls.count_operation(
+                                    strace, op, variant, work, floor, base
+                                )
+                                results.syscalls.setdefault(op, {})[variant] = counts
+                        results.syscall_note = (
+                            f"Counted on {report.FS_LABELS[fs]} ({where}) with {strace}: "
+                            "each count is the difference between a child that makes the call "
+                            "and one that stops before it (both after a warm-up call); "
+                            "for C, `floor noop`."
+                        )
+                    remove_tree(work.copy)
+        if not args.no_startup:
+            with tempfile.TemporaryDirectory(prefix="tarvek-startup-") as scratch:
+                commands, env, note = startup.measure_startup(Path(scratch), args.startup_repeat)
+                results.startup = commands if len(commands) > 1 else []
+                results.startup_note = note
+                if not note:
+                    project = Path(scratch) / "startup-project"
+                    for label, argv in (
+                        ("tarvek-skills -V", ["-V"]),
+                        ("tarvek-skills list", ["list"]),
+                    ):
+                        results.imports[label] = startup.import_profile(argv, env, project)
+
+    load_after = os.getloadavg()
+    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    where_text = ", ".join(f"{report.FS_LABELS[fs]}: {where}" for fs, where in places)
+    scales_text = "; ".join(
+        f"{', '.join(f'{s}×' for s in args.scale_list[fs])} on {report.FS_LABELS[fs]}"
+        for fs, _ in places
+    )
+    compiler = getattr(floor, "compiler", "no compiler")
+    workload_text = (
+        f"Best of {results.meta['repeat']}; workload {args.templates} templates × 14 files "
+        f"and {args.installed} installed skills per 1×; scales: {scales_text}; in {where_text}. "
+        if places
+        else "Start-up only. "
+    )
+    results.meta["footer"] = (
+        f"{workload_text}"
+        f"Command: `{shlex.join(sys.orig_argv)}`; Python {platform.python_version()} "
+        f"({platform.machine()}, {os.cpu_count()} CPUs); C: {compiler} -O2; {now}; load average "
+        f"{load_before[0]:.2f} at the start, {load_after[0]:.2f} at the end."
+    )
+    print(report.markdown(results))
+    if args.out:
+        write_outputs(results, args.out)
+    elif not args.quick:
+        print("(no --out: no chart drawn)", file=sys.stderr)
+    else:
+        # The smoke run draws the chart too, where it cannot be kept.
+        with tempfile.TemporaryDirectory() as scratch:
+            problem = chart.draw(results, Path(scratch) / "speed.svg")
+            print(problem or "chart: drawn", file=sys.stderr)
+    failed = any(row.mismatch for row in results.rows) or results.meta.get("failed")
+    return 1 if failed else 0
+
+
+def write_outputs(results: report.Results, out: Path) -> None:
+    out.mkdir(parents=True, exist_ok=True)
+    (out / "speed.md").write_text(report.markdown(results), encoding="utf-8")
+    (out / "speed.json").write_text(
+        json.dumps(as_json(results), indent=1, ensure_ascii=False) + "\n"
+    )
+    problem = chart.draw(results, out / "speed.svg")
+    if problem:
+        print(problem, file=sys.stderr)
+
+
+def from_json(data: dict) -> report.Results:
+    rows = []
+    for item in data["rows"]:
+        row = measure.Row(
+            item["operation"],
+            item["fs"],
+            item["scale"],
+            items=item["items"],
+            mismatch=item["mismatch"],
+        )
+        for variant, seconds in item["seconds"].items():
+            row.samples[variant] = [
+                measure.Sample(*values)
+                for values in zip(seconds, item["user"][variant], item["system"][variant])
+            ]
+        row.rss_kb = {variant: tuple(pair) for variant, pair in item["rss_kb"].items()}
+        rows.append(row)
+    startups = []
+    for item in data["startup"]:
+        entry = startup.Startup(
+            item["command"], [], item["seconds"], item["mean_user"], item["mean_system"]
+        )
+        startups.append(entry)
+    return report.Results(
+        rows=rows,
+        syscalls=data["syscalls"],
+        syscall_note=data.get("syscall_note", ""),
+        startup=startups,
+        startup_note=data.get("startup_note", ""),
+        imports={
+            label: [tuple(entry) for entry in entries] for label, entries in data["imports"].items()
+        },
+        notes=data["notes"],
+        meta=data["meta"],
+    )
+
+
+def merge(runs: list[report.Results]) -> report.Results:
+    """Several runs as one: every run of every variant counts for the best,
+    the lowest peak RSS of each; system calls and imports from the first run
+    that has them."""
+    if len(runs) == 1:
+        return runs[0]
+    merged = report.Results(rows=[])
+    rows: dict[tuple[str, str, int], measure.Row] = {}
+    for run in runs:
+        for row in run.rows:
+            key = (row.operation, row.fs, row.scale)
+            if key not in rows:
+                rows[key] = measure.Row(row.operation, row.fs, row.scale, items=row.items)
+                merged.rows.append(rows[key])
+            target = rows[key]
+            for variant, samples in row.samples.items():
+                target.samples.setdefault(variant, []).extend(samples)
+            for variant, (before, peak) in row.rss_kb.items():
+                if variant not in target.rss_kb or peak < target.rss_kb[variant][1]:
+                    target.rss_kb[variant] = (before, peak)
+            if row.mismatch:
+                target.mismatch = "; ".join(filter(None, [target.mismatch, row.mismatch]))
+        merged.syscalls = merged.syscalls or run.syscalls
+        merged.syscall_note = merged.syscall_note or run.syscall_note
+        merged.imports = merged.imports or run.imports
+        merged.startup_note = merged.startup_note or run.startup_note
+        merged.notes += [note for note in run.notes if note not in merged.notes]
+    startups: dict[str, startup.Startup] = {}
+    counts: dict[str, int] = {}
+    for run in runs:
+        for entry in run.startup:
+            if entry.label not in startups:
+                startups[entry.label] = startup.Startup(entry.label, entry.command, [], 0.0, 0.0)
+                merged.startup.append(startups[entry.label])
+            startups[entry.label].seconds += entry.seconds
+            startups[entry.label].user += entry.user
+            startups[entry.label].system += entry.system
+            counts[entry.label] = counts.get(entry.label, 0) + 1
+    for label, entry in startups.items():
+        entry.user /= counts[label]
+        entry.system /= counts[label]
+    merged.meta = {
+        "repeat": f"{' + '.join(run.meta.get('repeat', '?') for run in runs)} "
+        f"over {len(runs)} runs",
+        "startup_repeat": " + ".join(
+            run.meta.get("startup_repeat", "?") for run in runs if run.startup
+        ),
+        "footer": "The best of these runs:\n\n"
+        + "\n".join(f"- {run.meta.get('footer', '')}" for run in runs),
+    }
+    return merged
+
+
+def as_json(results: report.Results) -> dict:
+    """Every run's figures, for anyone who wants more than the tables."""
+    return {
+        "meta": results.meta,
+        "rows": [
+            {
+                "operation": row.operation,
+                "fs": row.fs,
+                "scale": row.scale,
+                "items": row.items,
+                "mismatch": row.mismatch,
+                "seconds": {
+                    variant: [s.seconds for s in runs] for variant, runs in row.samples.items()
+                },
+                "user": {variant: [s.user for s in runs] for variant, runs in row.samples.items()},
+                "system": {
+                    variant: [s.system for s in runs] for variant, runs in row.samples.items()
+                },
+                "rss_kb": row.rss_kb,
+            }
+            for row in results.rows
+        ],
+        "syscalls": results.syscalls,
+        "syscall_note": results.syscall_note,
+        "startup_note": results.startup_note,
+        "startup": [
+            {"command": s.label, "seconds": s.seconds, "mean_user": s.user, "mean_system": s.system}
+            for s in results.startup
+        ],
+        "imports": results.imports,
+        "notes": results.notes,
+    }
 
 
 if __name__ == "__main__":

@@ -36,7 +36,6 @@ from prune_templates import load_build_record, load_packaging  # noqa: E402
 
 PROFILE_ENV = "TARVEK_SKILL_PROFILE"
 TEMPLATES = Path("src/tarvek/skills/templates")
-EVERY_TEMPLATE = ("dev", "internal")  # the profiles that admit every template unasked
 
 try:  # optional hooks, present in recent scikit-build-core releases
     from scikit_build_core.build import build_editable, get_requires_for_build_editable  # noqa: F401
@@ -54,7 +53,8 @@ def _choice():
 
 def get_requires_for_build_sdist(config_settings=None):
     requires = list(_scikit_build.get_requires_for_build_sdist(config_settings))
-    if _choice()[1].profile not in EVERY_TEMPLATE:
+    record, choice = _choice()
+    if choice.profile not in record.EVERY_SKILL_PROFILES:  # the module is not built yet
         requires += _scikit_build.get_requires_for_build_wheel(config_settings)
     return requires
 
@@ -111,7 +111,7 @@ def _add_to_sdist(sdist: Path, member: str, data: bytes) -> None:
 def build_sdist(sdist_directory, config_settings=None):
     record, choice = _choice()
     present = sorted(p.name for p in TEMPLATES.iterdir() if p.is_dir())
-    if choice.profile in EVERY_TEMPLATE:
+    if choice.profile in record.EVERY_SKILL_PROFILES:
         admitted = present
     else:
         admitted = _admitted_to_sdist(choice.profile, config_settings)

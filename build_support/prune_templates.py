@@ -9,7 +9,7 @@ source tree (a tree unpacked from our sdist carries the sdist's record),
 else "dev"; the log says which.  Under "dev" or "internal" every template
 stays.  An unknown profile, or one that has no entry for the artifact, fails
 the build with the module's own message.  Packaging junk (bytecode, its
-caches, Finder metadata) goes from the whole installed package first, by the
+caches, Finder metadata) goes from everything installed first, by the
 module's own rule."""
 
 from __future__ import annotations

@@ -207,11 +207,14 @@ def default_signals():
 @pytest.fixture
 def sigint_raises():
     """SIGINT raises KeyboardInterrupt in this process during the test, as it
-    does when the interpreter starts with SIGINT's default disposition."""
+    does when the interpreter starts with SIGINT's default disposition (and
+    the signal is not blocked)."""
     previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    mask = signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGINT})
     try:
         yield
     finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, mask)
         signal.signal(signal.SIGINT, previous)
 
 
@@ -324,6 +327,23 @@ def run_json(run, *args, status=0, **kwargs):
     result = run(*args, "--json", **kwargs)
     assert result.returncode == status, result.stderr
     return json.loads(result.stdout)
+
+
+# A downstream package built with the setuptools commands: its setup.py.
+
+SETUP_PY = """\
+import os
+from setuptools import setup
+from tarvek.skills.setuptools_commands import skill_commands
+
+setup(
+    name="downstream", version="1.0", package_dir={"": "src"}, packages=["downstream"],
+    include_package_data=True,
+    cmdclass=skill_commands(package_templates="downstream/skills",
+                            manifest_templates_dir="src/downstream/skills",
+                            profile=os.environ.get("DOWNSTREAM_PROFILE") or None),
+)
+"""
 
 
 # Fresh environments for the slow tests -----------------------------------------

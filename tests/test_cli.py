@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import ADMITTED, MANIFEST, make_templates, run_json, snapshot
+from conftest import ADMITTED, MANIFEST, RUNTIMES, make_templates, run_json, snapshot
 from tarvek.skills import cli, packaging
 
 SUBCOMMANDS = ["locations", "validate", "select", "prune", "datas", "list", "targets", "install",
@@ -402,8 +402,7 @@ def test_targets(run, env, tmp_path):
         ("codex", str(project / ".codex/skills"))]
     assert targets("--global") == [("claude", str(home / ".claude/skills")),
                                    ("codex", str(home / ".codex/skills"))]
-    assert [r for r, _ in targets("--all")] == [
-        "claude", "openclaw", "codex", "opencode", "workbuddy", "trae-cn"]
+    assert [r for r, _ in targets("--all")] == RUNTIMES
     assert targets("--runtime", "all") == targets("--all")
     lines = run("targets", "--cwd", project).stdout.splitlines()
     assert lines[0].split() == ["运行时", "Skills", "目录"] and len(lines) == 3

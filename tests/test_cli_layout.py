@@ -4,6 +4,7 @@ when that subcommand runs."""
 
 import ast
 import json
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -49,9 +50,10 @@ def _modules_loaded_by(args, home, prefix="tarvek.skills.cli."):
     code = ("import sys\nfrom tarvek.skills.cli import main\nstatus = main(sys.argv[1:])\n"
             "print(); print(__import__('json').dumps(sorted(m for m in sys.modules"
             f" if m.startswith({prefix!r}))))\nsys.exit(status)")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("TARVEK_")}
+    env["HOME"] = str(home)
     result = subprocess.run([sys.executable, "-c", code, *args], capture_output=True,
-                            text=True, encoding="utf-8", env={"HOME": str(home), "PATH": ""},
-                            timeout=60)
+                            text=True, encoding="utf-8", env=env, timeout=60)
     assert result.returncode == 0, result.stderr
     return {m.removeprefix(prefix) for m in json.loads(result.stdout.splitlines()[-1])}
 

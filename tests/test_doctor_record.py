@@ -6,6 +6,7 @@ from pathlib import Path
 
 import pytest
 
+from conftest import run_json
 from tarvek.skills import packaging
 from tarvek.skills.build_record import BuildRecord, write_record
 from conftest import run_json
@@ -75,5 +76,5 @@ def test_the_environment_profile_is_shown_apart_from_the_record(run, templates, 
                  extra_env={"TARVEK_SKILL_PROFILE": "binary-full"})
     assert result.returncode == 0
     assert "环境变量 TARVEK_SKILL_PROFILE: binary-full（用于下一次构建）" in result.stdout
-    assert result.stdout.splitlines()[0] == (
-        "构建 profile: python-release（构建记录，产物类型 wheel）")
+    first = result.stdout.splitlines()[0]
+    assert first == "构建 profile: python-release（构建记录，产物类型 wheel）"

@@ -12,9 +12,12 @@ from pathlib import Path
 
 import pytest
 
-from conftest import make_templates
+from conftest import SETUP_PY, make_templates
 
 pytest.importorskip("hatchling")
+
+# Every test here builds a downstream package.
+pytestmark = pytest.mark.slow
 
 # alpha goes everywhere, beta into the sdist and the wheel, gamma only into
 # the sdist (a contributor's skill): a wheel built from the sdist can carry
@@ -183,8 +186,6 @@ def test_refusals(project, tmp_path, setting, environment, message):
 @pytest.mark.parametrize("backend", ["hatchling.build", "setuptools.build_meta"])
 def test_an_editable_wheel_leaves_the_source_tree_alone(project, tmp_path, backend):
     if backend.startswith("setuptools"):
-        from test_setuptools_commands import SETUP_PY
-
         (project / "setup.py").write_text(SETUP_PY)
         (project / "MANIFEST.in").write_text("recursive-include src/downstream/skills *\n")
         (project / "pyproject.toml").write_text(

@@ -13,8 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (SOURCE_ROOT, clean_environment, find_links_env, fresh_venv,
-                      make_templates)
+from conftest import SOURCE_ROOT, clean_environment, find_links_env, fresh_venv, make_templates
 from tarvek.skills import packaging
 
 README = (SOURCE_ROOT / "README.md").read_text(encoding="utf-8")

@@ -12,21 +12,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import MANIFEST, make_templates
-
-SETUP_PY = """\
-import os
-from setuptools import setup
-from tarvek.skills.setuptools_commands import skill_commands
-
-setup(
-    name="downstream", version="1.0", package_dir={"": "src"}, packages=["downstream"],
-    include_package_data=True,
-    cmdclass=skill_commands(package_templates="downstream/skills",
-                            manifest_templates_dir="src/downstream/skills",
-                            profile=os.environ.get("DOWNSTREAM_PROFILE") or None),
-)
-"""
+from conftest import MANIFEST, SETUP_PY, make_templates
 
 
 @pytest.fixture

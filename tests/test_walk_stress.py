@@ -17,7 +17,7 @@ import pytest
 from conftest import use_path_kind, write
 from tarvek.skills import packaging
 
-pytestmark = pytest.mark.slow
+pytestmark = [pytest.mark.slow, pytest.mark.stress]
 
 
 @pytest.fixture(autouse=True)

@@ -5,8 +5,8 @@
 # interpreter (it is not built with it); leak detection is off, since the
 # interpreter keeps memory at exit, and PYTHONMALLOC=malloc lets ASan see
 # every object allocation, so a reference-counting slip becomes a report.
-# The slow tier runs here too (-m ""): stress runs are where memory errors
-# show.
+# The stress runs of the walks run here too (-m "not slow or stress"): they
+# are where memory errors show.
 #   tools/test-sanitized.sh [pytest arguments]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,9 +14,6 @@ source tools/python313.sh
 
 TARVEK_SANITIZE=ON install_variant .venv-sanitize build/sanitize
 
-# Everything runs, the slow tier too, but the README's recipes: they build
-# fresh environments from released wheels and the source, not from this build.
-#
 # libstdc++ is preloaded as well: the interpreter is not a C++ program, and
 # ASan must find the real __cxa_throw when it starts.
 runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
@@ -24,5 +21,4 @@ LD_PRELOAD="$runtime" \
   ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   PYTHONMALLOC=malloc \
-  .venv-sanitize/bin/python -m pytest -p no:cacheprovider -m "" \
-  --ignore=tests/test_readme.py "$@"
+  .venv-sanitize/bin/python -m pytest -p no:cacheprovider -m "not slow or stress" "$@"

@@ -31,12 +31,18 @@ from pathlib import Path
 from typing import Mapping
 
 __all__ = ["RECORD_FILENAME", "ARTIFACTS", "BuildRecord", "BuildRecordError", "ProfileChoice",
-           "choose_profile", "read_record", "write_record"]
+           "EVERY_SKILL_PROFILES", "admits_every_skill", "choose_profile", "read_record",
+           "write_record"]
 
 RECORD_FILENAME = "build-record.json"
 FORMAT = 1
 PROFILE_ENV = "TARVEK_SKILL_PROFILE"  # the packaging module's PROFILE_ENV
 DEFAULT_PROFILE = "dev"  # the packaging module's DEFAULT_PROFILE
+# The profiles under which the packaging module admits every skill without
+# reading the manifest.  Where the module is at hand it is asked instead
+# (`admits_every_skill`); this names them where it is not (a build backend
+# before it has built the module) and where they are listed.
+EVERY_SKILL_PROFILES = (DEFAULT_PROFILE, "internal")
 ARTIFACTS = ("sdist", "wheel", "binary")
 
 # Where a build's profile came from, strongest first.
@@ -49,6 +55,16 @@ SOURCES = {
 }
 
 _MAX_RECORD_SIZE = 64 * 1024
+
+
+def admits_every_skill(packaging, profile: str) -> bool:
+    """Whether the packaging module `packaging` admits every skill under
+    `profile` without reading the manifest: it maps the profile to no
+    admission key at all."""
+    try:
+        return packaging._profile_key(profile, "") is None
+    except packaging.SkillReleaseManifestError:
+        return False
 
 
 class BuildRecordError(ValueError):

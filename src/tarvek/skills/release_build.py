@@ -22,7 +22,8 @@ import warnings
 from pathlib import Path
 from typing import Callable
 
-from tarvek.skills.build_record import PROFILE_ENV, BuildRecord, ProfileChoice, write_record
+from tarvek.skills.build_record import (PROFILE_ENV, BuildRecord, ProfileChoice, admits_every_skill,
+                                       write_record)
 
 __all__ = ["SkillMissingWarning", "SkillProfileFallbackWarning", "prune_staged_templates"]
 
@@ -40,7 +41,7 @@ def _admitted_but_absent(packaging, profile: str, artifact: str, manifest_dir: P
     """The declared skills that the profile admits to the artifact but the
     pruned tree does not hold (none under the profiles that admit whatever
     is there)."""
-    if profile in ("dev", "internal"):
+    if admits_every_skill(packaging, profile):
         return []
     manifest = packaging.load_release_manifest(manifest_dir)
     return [name for name in manifest.get("skills") or {}

@@ -10,6 +10,8 @@ from contextlib import contextmanager
 from pathlib import Path
 from typing import Iterator
 
+from tarvek.skills.build_record import EVERY_SKILL_PROFILES, admits_every_skill
+
 from .common import ManifestError, manifest_error_type, packaging
 from .i18n import _
 
@@ -20,21 +22,16 @@ JUNK_DIRECTORY = "__pycache__"
 
 def admits_everything(profile: str) -> bool:
     """Whether `profile` admits every skill directory without reading the
-    manifest: the packaging module maps it to no admission key at all."""
-    pkg = packaging()
-    try:
-        return pkg._profile_key(profile, "") is None
-    except pkg.SkillReleaseManifestError:
-        return False
+    manifest, as the packaging module says."""
+    return admits_every_skill(packaging(), profile)
 
 
 def known_profiles() -> list[str]:
     """Every build profile the packaging module recognises: the ones that
     admit everything, then those of its admission table.  The module keeps no
-    list of the former; these are the names it is asked about."""
-    pkg = packaging()
-    candidates = dict.fromkeys([pkg.DEFAULT_PROFILE, "internal"])
-    return [p for p in candidates if admits_everything(p)] + list(pkg._PROFILE_KEYS)
+    list of the former; the names it is asked about are the build record's."""
+    return ([p for p in EVERY_SKILL_PROFILES if admits_everything(p)]
+            + list(packaging()._PROFILE_KEYS))
 
 
 def skill_dir_names(templates: Path) -> list[str]:
