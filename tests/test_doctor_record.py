@@ -9,7 +9,6 @@ import pytest
 from conftest import run_json
 from tarvek.skills import packaging
 from tarvek.skills.build_record import BuildRecord, write_record
-from conftest import run_json
 
 
 @pytest.fixture
