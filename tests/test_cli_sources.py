@@ -476,3 +476,19 @@ def test_init_makes_a_skill_that_checks_and_installs(run, tmp_path, project):
     (tmp_path / "my-skill").rename(tmp_path / "renamed")
     checked = run("check", tmp_path / "renamed", "--json")
     assert checked.returncode == 1 and "renamed" in json.loads(checked.stdout)["problems"][0]
+
+
+def test_a_download_shows_its_progress_on_a_terminal(tmp_path, project, https, env,
+                                                      monkeypatch, capsys):
+    from tarvek.skills import cli
+    from tarvek.skills.cli import download
+
+    base, served, cert = https
+    make_tar(served / "shown.tar.gz", make_skill(tmp_path / "src" / "shown", "shown"))
+    for name in ("HOME", "TARVEK_BUILTIN_TEMPLATES_DIR"):
+        monkeypatch.setenv(name, env[name])
+    for name, value in tls_env(cert).items():
+        monkeypatch.setenv(name, value)
+    monkeypatch.setattr(download, "_terminal", lambda: True)
+    assert cli.main(["install", f"{base}/shown.tar.gz", "--cwd", str(project)]) == 0
+    assert f"{base}/shown.tar.gz" in capsys.readouterr().err.splitlines()[-1]
