@@ -19,14 +19,16 @@ from conftest import RUNTIMES, run_json
 ZSH_DRIVER = r"""
 zmodload zsh/zpty
 zpty comp zsh -f -i
-zpty -w comp "PS1='' RPS1=''; setopt nobeep"
+# The prompt is written apart, so that the echo of this line never matches it.
+zpty -w comp 'PS1="PRO""MPT> " RPS1=""; setopt nobeep'
 zpty -w comp "fpath=(${1} \$fpath); autoload -Uz compinit; compinit -u -D"
 zpty -w comp 'compadd() { local -a hits; builtin compadd -O hits "$@";'\
 ' print -rl -- $hits >> '"${3}"'; builtin compadd "$@"; }'
-# Typed ahead while the set-up runs, the line would be lost: wait for it.
-# (The quotes keep the echo of each command from matching its output.)
+# A line typed ahead while the set-up runs may be lost: wait until the line
+# editor shows its prompt after the set-up, then type.
 zpty -w comp 'print __READ""Y__'
 zpty -r comp out '*__READY__*'
+zpty -r comp out '*PROMPT> *'
 zpty -w -n comp "${2}"$'\t'
 zpty -w -n comp $'\C-u'
 zpty -w comp 'print __EN""D__'
