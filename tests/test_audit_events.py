@@ -9,14 +9,16 @@ The sets of paths are compared, not the order of the events.
 
 import json
 import os
+import sys
+from pathlib import Path
 
 import pytest
 
-from conftest import recording_audit_events, write
+from conftest import AUDITED, PATH_KINDS, recording_audit_events, use_path_kind, write
 from tarvek.skills import packaging
 from tarvek.skills.discovery.detector import SkillDetector
 
-pytestmark = pytest.mark.usefixtures("path_kind", "no_tarvek_environment")
+pytestmark = pytest.mark.usefixtures("no_tarvek_environment")
 
 
 def text(value):
@@ -83,6 +85,7 @@ def entries(root, prefix):
     return found
 
 
+@pytest.mark.usefixtures("path_kind")
 def test_remove_tree_events(tree, tmp_path):
     expected_dirs = directories(tree, "drop")
     expected_removed = entries(tree, "drop")
@@ -95,6 +98,7 @@ def test_remove_tree_events(tree, tmp_path):
     assert got["opened"] == set()
 
 
+@pytest.mark.usefixtures("path_kind")
 def test_junk_removal_events(tree, tmp_path):
     expected_dirs = directories(tree)
     with recording_audit_events() as log:
@@ -106,6 +110,7 @@ def test_junk_removal_events(tree, tmp_path):
     assert got["opened"] == set()
 
 
+@pytest.mark.usefixtures("path_kind")
 def test_prune_events(tree, tmp_path):
     expected_dirs = directories(tree)
     dropped = entries(tree, "drop") - below(tree, "drop/y.pyc")
@@ -121,6 +126,7 @@ def test_prune_events(tree, tmp_path):
     assert got["opened"] == below(tree, "manifest.json")
 
 
+@pytest.mark.usefixtures("path_kind")
 def test_reading_events(tree, tmp_path):
     with recording_audit_events() as log:
         packaging.collect_skill_datas(profile="binary-full", templates_dir=tree)
@@ -140,6 +146,7 @@ def test_reading_events(tree, tmp_path):
         assert got["removed"] == got["rmdir"] == set()
 
 
+@pytest.mark.usefixtures("path_kind")
 def test_discovery_events(tree, tmp_path, home):
     write(tree / "keep" / "data" / "VERSION.json", '{"version": "1"}')
     write(tree / "drop" / "data" / "VERSION.json", "{broken")
@@ -154,3 +161,81 @@ def test_discovery_events(tree, tmp_path, home):
     assert got["opened"] == below(tree, "keep/data/VERSION.json", "drop/data/VERSION.json") | {
         str(claude / "mine" / "data" / "VERSION.json")}
     assert got["removed"] == got["rmdir"] == set()
+
+
+# The events themselves, in order ------------------------------------------------
+#
+# pathlib's own events ("pathlib.Path.rglob" and "pathlib.Path.glob" with the
+# path and pattern), and os.scandir with the text the globber hands it (the
+# root with a trailing slash, each directory twice for "*"), then the events
+# of the steps in the order the steps make them.
+
+_sequence = None
+SEQUENCED = AUDITED | {"pathlib.Path.glob", "pathlib.Path.rglob"}
+
+
+def _sequence_hook(event, args):
+    log = _sequence
+    if log is not None and event in SEQUENCED:
+        log.append((event, tuple(("Path", str(a)) if isinstance(a, os.PathLike) else a
+                                 for a in args)))
+
+
+sys.addaudithook(_sequence_hook)
+
+
+def events_of(run):
+    global _sequence
+    _sequence = []
+    try:
+        run()
+    finally:
+        log, _sequence = _sequence, None
+    return log
+
+
+SEQUENCE_OPERATIONS = {
+    "prune": lambda t: packaging.prune_templates_dir(
+        t, profile="python-release", artifact="wheel", manifest_templates_dir=t),
+    "collect": lambda t: packaging.collect_skill_datas(profile="binary-full", templates_dir=t),
+    "validate": lambda t: packaging.validate_release_manifest(t),
+    "discover": lambda t: SkillDetector().discover(str(t), cwd=t),
+    "_remove_tree": lambda t: packaging._remove_tree(t / "drop"),
+}
+
+
+@pytest.mark.parametrize("relative", [False, True], ids=["absolute", "dot"])
+@pytest.mark.parametrize("operation", SEQUENCE_OPERATIONS)
+def test_both_paths_raise_the_same_events_in_the_same_order(tmp_path, monkeypatch, home,
+                                                             operation, relative):
+    logs = {}
+    for kind in PATH_KINDS:
+        base = tmp_path / kind
+        root = build_tree(base)
+        if relative:
+            monkeypatch.chdir(root)
+            root = Path(".")
+        with pytest.MonkeyPatch.context() as patch:
+            use_path_kind(patch, kind)
+            log = events_of(lambda: SEQUENCE_OPERATIONS[operation](root))
+        logs[kind] = [(event, tuple(("Path", a[1].replace(str(base), "<base>")) if
+                                    isinstance(a, tuple) else
+                                    a.replace(str(base), "<base>") if isinstance(a, str) else a
+                                    for a in args)) for event, args in log]
+    native, objects = (logs[kind] for kind in PATH_KINDS)
+    assert native == objects
+    assert native, "no event at all"
+
+
+def build_tree(base):
+    root = base / "t"
+    for relative in FILES:
+        write(root / relative)
+    (root / "drop" / "sub" / "__pycache__").mkdir(parents=True)
+    write(root / "keep" / "data" / "VERSION.json", '{"version": "1"}')
+    write(base / "outside" / "kept.txt")
+    (root / "drop" / "link").symlink_to(base / "outside")
+    write(root / "manifest.json",
+          json.dumps({"skills": {"keep": {"wheel": True, "binary_full": True},
+                                 "other": {"wheel": True}}}))
+    return root

@@ -238,6 +238,9 @@ def test_install_target_override_is_used(work):
      TypeError),
     ("_dedupe_targets", ("x",), ("cwd", ["claude"]), TypeError),
     ("detect_available_install_targets", ("x",), ("cwd", None), TypeError),
+    # Falsy results that are no list are refused as well, though not returned.
+    *[("detect_available_install_targets", falsy, ("cwd", None), TypeError)
+      for falsy in ((), 0, "", {})],
     ("detect_all_install_targets", {"x": 1}, ("cwd", ["all"]), TypeError),
 ])
 def test_odd_override_results_fail_cleanly(work, home, override, returned, call, error):

@@ -9,6 +9,7 @@ the exception with its errno, strerror and filename (type and value), and
 what is left on disk.
 """
 
+import errno
 import json
 import os
 import pathlib
@@ -459,3 +460,93 @@ def test_native_order_is_the_interpreters(tmp_path, monkeypatch, seed):
                  packaging.collect_skill_datas(profile="dev", templates_dir=root))
     assert native == by_object
     assert native[0] == sorted(path for path in root.iterdir() if path.is_dir())
+
+
+# Paths longer than the kernel takes ------------------------------------------------
+#
+# pathlib hands the whole text of a path to the kernel, which refuses one of
+# PATH_MAX bytes or more (ENAMETOOLONG): the read-only operations raise that
+# on both paths.  Deleting has no depth limit on the native path.
+
+PATH_MAX = os.pathconf("/", "PC_PATH_MAX")
+
+
+def chain(top, length, leaf=None):
+    """Directories below `top` until the text is `length` bytes long, made
+    relative to descriptors; `leaf` (a name) is made a file at the bottom."""
+    os.makedirs(top, exist_ok=True)
+    fd = os.open(top, os.O_RDONLY | os.O_DIRECTORY)
+    text = str(top)
+    try:
+        while len(text) < length:
+            name = "d" * min(200, max(1, length - len(text) - 1))
+            try:
+                os.mkdir(name, dir_fd=fd)
+            except FileExistsError:
+                pass
+            inner = os.open(name, os.O_RDONLY | os.O_DIRECTORY, dir_fd=fd)
+            os.close(fd)
+            fd, text = inner, f"{text}/{name}"
+        if leaf is not None and leaf.endswith("/"):
+            os.mkdir(leaf, dir_fd=fd)
+        elif leaf is not None:
+            os.close(os.open(leaf, os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd))
+    finally:
+        os.close(fd)
+    return pathlib.Path(text)
+
+
+LONG_READS = {
+    # A file whose path is too long, in a directory whose path is not.
+    "collect": (lambda t: chain(t / "a" / "deep", PATH_MAX - 100, "f" * 150),
+                lambda t: packaging.collect_skill_datas(profile="dev", templates_dir=t)),
+    "list": (lambda t: chain(t / "a", PATH_MAX + 10),
+             lambda t: packaging.list_template_dirs(chain(t / "a", PATH_MAX + 10))),
+    "validate": (lambda t: chain(t / "a", PATH_MAX + 10),
+                 lambda t: packaging.validate_release_manifest(chain(t / "a", PATH_MAX + 10))),
+    "discover": (lambda t: chain(t / "a", PATH_MAX - 10, "s/"),
+                 lambda t: SkillDetector().discover(str(chain(t / "a", PATH_MAX - 10)), cwd=t)),
+}
+
+
+@pytest.mark.parametrize("operation", LONG_READS)
+def test_reading_beyond_path_max_raises_what_pathlib_raises(tmp_path, monkeypatch, home,
+                                                           operation):
+    build, run = LONG_READS[operation]
+    root = tmp_path / "t"
+    write(root / "a" / "SKILL.md")
+    write(root / "manifest.json", json.dumps({"skills": {"a": {}}}))
+    build(root)
+    outcomes = {}
+    for kind in PATH_KINDS:  # reading only: the same tree serves both
+        with pytest.MonkeyPatch.context() as patch:
+            use_path_kind(patch, kind)
+            outcomes[kind] = outcome(lambda: run(root))
+    native, objects = (outcomes[kind] for kind in PATH_KINDS)
+    assert native == objects
+    assert native[0] == "raised" and native[2][0] == errno.ENAMETOOLONG
+
+
+@pytest.mark.parametrize("kind", PATH_KINDS[:1])  # the native path only
+def test_deleting_has_no_depth_limit_with_deep_junk_in_several_branches(tmp_path, monkeypatch,
+                                                                         kind):
+    use_path_kind(monkeypatch, kind)
+    root = tmp_path / "t"
+    for branch in ("keep/one", "keep/two", "drop/three", "drop/four"):
+        chain(root / branch, 2 * PATH_MAX, "__pycache__/")
+    write(root / "keep" / "SKILL.md")
+    write(root / "manifest.json", json.dumps({"skills": {"keep": {"wheel": True}}}))
+    try:
+        assert packaging.prune_templates_dir(root, profile="python-release", artifact="wheel",
+                                             manifest_templates_dir=root) == ["keep"]
+        assert sorted(os.listdir(root)) == ["keep", "manifest.json"]
+        for branch in ("one", "two"):
+            fd = os.open(root / "keep" / branch, os.O_RDONLY)
+            while (names := os.listdir(fd)) == ["d" * 200] or names == ["d" * 199]:
+                inner = os.open(names[0], os.O_RDONLY, dir_fd=fd)
+                os.close(fd)
+                fd = inner
+            os.close(fd)
+            assert "__pycache__" not in names
+    finally:
+        shutil.rmtree(tmp_path, ignore_errors=True)

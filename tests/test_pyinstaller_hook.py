@@ -23,8 +23,8 @@ def _hook_dir() -> Path:
 
 def test_the_entry_point_names_the_hooks():
     assert sorted(p.name for p in _hook_dir().glob("hook-*.py")) == [
-        "hook-tarvek.skills.discovery.detector.py", "hook-tarvek.skills.packaging.py",
-        "hook-tarvek.skills.py"]
+        "hook-tarvek.skills.cli.py", "hook-tarvek.skills.discovery.detector.py",
+        "hook-tarvek.skills.packaging.py", "hook-tarvek.skills.py"]
 
 
 def test_the_detectors_imports_from_cpp_are_declared():

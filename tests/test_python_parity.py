@@ -99,6 +99,43 @@ def test_error_from_invalid_json_chains_through_its_cause(tmp_path):
     assert error.__context__.__context__ is handled
 
 
+def test_undecodable_manifest_is_caught_by_a_json_whose_decode_error_is_value_error(
+        tmp_path, monkeypatch):
+    # The file is read inside the `try`: with a stand-in whose JSONDecodeError
+    # is ValueError, a UnicodeDecodeError is that error, and its cause.
+    root = tmp_path / "t"
+    root.mkdir()
+    (root / "manifest.json").write_bytes(b'{"skills": {"\xff": 1}}')
+    monkeypatch.setattr(packaging, "json", types.SimpleNamespace(
+        loads=json.loads, JSONDecodeError=ValueError))
+    with pytest.raises(packaging.SkillReleaseManifestError) as caught:
+        packaging.load_release_manifest(root)
+    assert isinstance(caught.value.__cause__, UnicodeDecodeError)
+    monkeypatch.undo()
+    with pytest.raises(UnicodeDecodeError):
+        packaging.load_release_manifest(root)
+
+
+@pytest.mark.parametrize("decode_error", ["missing", "raising", "no class"])
+def test_error_while_naming_the_decode_error_keeps_the_decoding_error_as_context(
+        tmp_path, monkeypatch, decode_error):
+    root = manifest_tree(tmp_path, "{")
+
+    class Json:
+        loads = staticmethod(json.loads)
+
+        @property
+        def JSONDecodeError(self):
+            raise RuntimeError("no decode error today")
+
+    stand_in = {"missing": types.SimpleNamespace(loads=json.loads), "raising": Json(),
+                "no class": types.SimpleNamespace(loads=json.loads, JSONDecodeError=42)}
+    monkeypatch.setattr(packaging, "json", stand_in[decode_error])
+    with pytest.raises((AttributeError, RuntimeError, TypeError)) as caught:
+        packaging.load_release_manifest(root)
+    assert isinstance(caught.value.__context__, json.JSONDecodeError)
+
+
 @pytest.mark.parametrize("logger", ["python", "builtin"])
 def test_logger_error_while_skipping_a_broken_file_chains_to_its_error(
         tmp_path, monkeypatch, logger):

@@ -48,7 +48,18 @@ from importlib import metadata
 from tarvek.skills import packaging
 from tarvek.skills.discovery.detector import SkillDetector
 
+# Whether a listing runs natively in the binary (pathlib's own methods are
+# recognised in its archive): no call into pathlib's code meanwhile.
+templates = packaging.get_builtin_templates_dir()
+str(templates)
+pathlib_calls = []
+sys.setprofile(lambda frame, event, arg: event == "call" and "pathlib" in
+               frame.f_code.co_filename and pathlib_calls.append(frame.f_code.co_name))
+packaging.list_template_dirs(templates)
+sys.setprofile(None)
+
 print(json.dumps({
+    "native": not pathlib_calls,
     "meipass": getattr(sys, "_MEIPASS", None),
     "templates": str(packaging.get_builtin_templates_dir()),
     "skills": [p.name for p in packaging.list_template_dirs()],
@@ -249,6 +260,7 @@ def check_binaries(scratch: Path, wheel: Path) -> None:
               f"the {profile} binary finds its templates under sys._MEIPASS")
         check(report["skills"] == expected, f"the {profile} binary carries {expected}")
         check(len(report["runtimes"]) == 6, f"the {profile} binary's detector works")
+        check(report["native"], f"the {profile} binary lists its templates natively")
         check(report["version"] == version, f"the {profile} binary has the distribution metadata")
     work = scratch / "command"
     run([pyinstaller, "--onefile", "--noconfirm", "--name", "tarvek-skills", "--distpath",

@@ -26,6 +26,7 @@
 #include "native/names.hpp"
 #include "native/paths.hpp"
 #include "native/python.hpp"
+#include "native/step_builtins.hpp"
 
 namespace tarvek::detector {
 
@@ -81,9 +82,12 @@ std::pair<nb::object, nb::object> unpack_pair(nb::handle value);
 // PosixPath with that text).
 const Name& runtime_of(std::string_view text);
 
-// Whether `self.<name>` is the method the class was made with (not
-// overridden in a subclass or on the instance).
-bool method_is_own(nb::handle self, const Name& name);
+// Whether `bound`, looked up as `self.<name>`, is the method the class was
+// made with (not overridden in a subclass or on the instance).
+bool is_own_method(nb::handle bound, nb::handle self, const Name& name);
+
+// `seen.add(value)`: a set directly, anything else through its method.
+void add_to(nb::handle seen, nb::handle value);
 
 // A method's result handed on as another method's list result: it must be a
 // list or None, else TypeError naming `method`.

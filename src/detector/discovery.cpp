@@ -41,9 +41,9 @@ nb::object candidate_key(const Call& call, nb::handle candidate) {
   }
 #endif
   if (exists(call, candidate)) {
-    return native::to_str(native::call_method(candidate, names::resolve));
+    return native::str_of(call, native::call_method(candidate, names::resolve));
   }
-  return native::to_str(native::call_method(candidate, names::expanduser));
+  return native::str_of(call, native::call_method(candidate, names::expanduser));
 }
 
 // The text of a VERSION.json that is there, or the exception that makes the
@@ -63,19 +63,29 @@ nb::object version_text(Fs& fs, const typename Fs::Path& version_file) {
 
 // The version text of a skill whose VERSION.json exists, or an empty object
 // when the file cannot be used; that case has been logged.
+//
+//     try:
+//         data = json.loads(version_file.read_text(encoding="utf-8"))
+//     except Exception as exc:
+//         _logger.debug("跳过损坏的 VERSION.json: %s [%s]", version_file, exc)
+//         continue
+//     version = str(data.get("version", "unknown"))
 template <class Fs>
 nb::object read_version(Fs& fs, const Call& call, const typename Fs::Path& version_file) {
   nb::object parsed;
   nb::object failure;
   try {
+    nb::object loads = native::getattr(call.global(names::json), names::loads);
     nb::object text = version_text(fs, version_file);
-    parsed = native::call_method(call.global(names::json), names::loads, text);
+    parsed = loads(text);
   } catch (nb::python_error& error) {
+    nb::object caught = nb::borrow(error.value());
     // Interrupts and requests to exit are not a broken file.
-    if (!error.matches(PyExc_Exception)) {
+    native::Handling handling(caught);
+    if (!native::matches(error, native::exception_class(call))) {
       throw;
     }
-    failure = nb::borrow(error.value());
+    failure = std::move(caught);
   }
 
   // A file that parses to an array, a string or a number has no "version"
@@ -114,18 +124,32 @@ nb::object read_version(Fs& fs, const Call& call, const typename Fs::Path& versi
     }
     return {};
   }
-  return native::to_str(lookup(names::version.get(), names::unknown.get()));
+  return native::str_of(call, lookup(names::version.get(), names::unknown.get()));
 }
 
 // The records of the skills in one candidate directory.
+//
+//     if not candidate.exists():
+//         continue
+//     for skill_dir in sorted(p for p in candidate.iterdir() if p.is_dir()):
+//         version_file = skill_dir / "data" / "VERSION.json"
+//         data_dir = skill_dir / "data"
+//         if version_file.exists(): version = ... (read_version)
+//         elif data_dir.exists(): version = "v0.0.0"
+//         else: continue
+//         records.append(SkillRecord(name=skill_dir.name, version=version,
+//                                    runtime=self._infer_runtime(skill_dir),
+//                                    root=skill_dir, version_file=version_file))
 template <class Fs>
-void scan_candidate(Fs& fs, const Call& call, nb::handle candidate_object, bool own_runtime,
-                    nb::list& records) {
+void scan_candidate(Fs& fs, const Call& call, nb::handle candidate_object, nb::list& records) {
+  nb::handle self = call.arg(0);
   auto candidate = fs.argument(candidate_object);
   if (!fs.exists(candidate)) {
     return;
   }
-  for (auto& entry : fs::sorted_subdirectories(fs, candidate)) {
+  auto entries = fs.each(fs::sorted_subdirectories(fs, candidate));
+  typename Fs::Path entry;
+  while (entries.next(entry)) {
     fs.checkpoint();
     auto version_file = fs.child(fs.child(entry, names::data), names::version_json);
     auto data_dir = fs.child(entry, names::data);
@@ -142,18 +166,43 @@ void scan_candidate(Fs& fs, const Call& call, nb::handle candidate_object, bool 
       continue;
     }
 
+    nb::object record_type = call.global(names::SkillRecord);
+    nb::object name = fs.name_object(entry);
     nb::object root = fs.to_path(entry);
-    nb::object runtime = own_runtime ? nb::borrow(runtime_of(fs.text_of(entry)).get())
-                                     : native::call_method(call.arg(0), names::infer_runtime, root);
-    nb::object record = call.global(names::SkillRecord)(
-        nb::arg("name") = fs.name_object(entry), nb::arg("version") = version,
-        nb::arg("runtime") = runtime, nb::arg("root") = root,
-        nb::arg("version_file") = fs.to_path(version_file));
+    // `self._infer_runtime` is looked up for every record; the class's own
+    // method is answered here on the native path.
+    nb::object infer = native::getattr(self, names::infer_runtime);
+    nb::object runtime = fs.inline_siblings() && is_own_method(infer, self, names::infer_runtime)
+                             ? nb::borrow(runtime_of(fs.text_of(entry)).get())
+                             : infer(root);
+    nb::object record =
+        record_type(nb::arg("name") = name, nb::arg("version") = version,
+                    nb::arg("runtime") = runtime, nb::arg("root") = root,
+                    nb::arg("version_file") = fs.to_path(version_file));
     records.append(record);
   }
 }
 
 }  // namespace
+//     cwd = cwd or Path.cwd()
+//     candidates = []
+//     if skills_dir:
+//         candidates.append(Path(skills_dir).expanduser())
+//     env_dir = os.getenv("TARVEK_SKILLS_DIR")
+//     if env_dir:
+//         candidates.append(Path(env_dir).expanduser())
+//     home = Path.home()
+//     opencode = self._opencode_skills_dir()
+//     candidates += [cwd / ".claude" / "skills", home / ".claude" / "skills", ..., opencode, ...]
+//     seen = set()
+//     result = []
+//     for candidate in candidates:
+//         key = str(candidate.resolve()) if candidate.exists() else str(candidate.expanduser())
+//         if key in seen:
+//             continue
+//         seen.add(key)
+//         result.append(candidate)
+//     return result
 nb::object candidate_dirs(const Call& call) {
   nb::handle self = call.arg(0);
   nb::handle skills_dir = call.arg(1);
@@ -181,14 +230,14 @@ nb::object candidate_dirs(const Call& call) {
     }
   }
 
-  nb::object seen = native::check(PySet_New(nullptr));
+  nb::object seen = native::set_of(call);
   nb::list result;
   for (nb::handle candidate : nb::handle(candidates)) {
     nb::object key = candidate_key(call, candidate);
-    if (native::check(PySet_Contains(seen.ptr(), key.ptr())) == 1) {
+    if (native::contains(seen, key)) {
       continue;
     }
-    native::check(PySet_Add(seen.ptr(), key.ptr()));
+    add_to(seen, key);
     result.append(candidate);
   }
   return result;
@@ -199,11 +248,9 @@ nb::object discover(const Call& call) {
   nb::object candidates = native::call_method(call.arg(0), names::candidate_dirs,
                                               nb::arg("skills_dir") = call.arg(1),
                                               nb::arg("cwd") = call.arg(2));
-  // The runtime is inferred here while `_infer_runtime` is the class's own.
-  const bool own_runtime = method_is_own(call.arg(0), names::infer_runtime);
   for (nb::handle candidate : candidates) {
     fs::choose(call, {candidate}, {}, [&](auto& fs) {
-      scan_candidate(fs, call, candidate, own_runtime && fs.inline_siblings(), records);
+      scan_candidate(fs, call, candidate, records);
       return 0;
     });
   }

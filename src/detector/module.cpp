@@ -182,7 +182,6 @@ void bind(nb::module_& m) {
   nb::handle object_type = reinterpret_cast<PyObject*>(&PyBaseObject_Type);
   m.attr("SkillDetector") = type_type("SkillDetector", nb::make_tuple(object_type), ns);
   native::remember_own(ns, {&names::infer_runtime});
-  fs::capture_pathlib();
 }
 
 }  // namespace

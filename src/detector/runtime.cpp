@@ -124,12 +124,19 @@ bool exists(const Call& call, nb::handle path) {
   return fs::choose(call, {path}, {}, [&](auto& fs) { return fs.exists(fs.argument(path)); });
 }
 
-bool method_is_own(nb::handle self, const Name& name) {
+bool is_own_method(nb::handle bound, nb::handle self, const Name& name) {
   nb::handle original = native::own_object(name);
-  nb::object bound = native::check(PyObject_GetAttr(self.ptr(), name.get().ptr()));
   return original.is_valid() && PyMethod_Check(bound.ptr()) &&
          PyMethod_GET_FUNCTION(bound.ptr()) == original.ptr() &&
          PyMethod_GET_SELF(bound.ptr()) == self.ptr();
+}
+
+void add_to(nb::handle seen, nb::handle value) {
+  if (PySet_CheckExact(seen.ptr())) {
+    native::check(PySet_Add(seen.ptr(), value.ptr()));
+  } else {
+    native::call_method(seen, names::add, value);
+  }
 }
 
 nb::object infer_runtime(const Call& call) {

@@ -100,10 +100,14 @@ nb::object detect_install_targets(const Call& call) {
     return dedupe(call, targets);
   }
 
+  // A list result of another method is held to its type where it is
+  // received, whether or not it is then returned.
   nb::object available =
-      native::call_method(self, names::detect_available_install_targets, nb::arg("cwd") = cwd);
+      list_result(native::call_method(self, names::detect_available_install_targets,
+                                      nb::arg("cwd") = cwd),
+                  names::detect_available_install_targets);
   if (native::truthy(available)) {
-    return list_result(available, names::detect_available_install_targets);
+    return available;
   }
   nb::object chosen = native::call_method(self, names::detect_install_target, nb::arg("cwd") = cwd,
                                           nb::arg("preferred_runtime") = nb::none());
@@ -154,19 +158,27 @@ nb::object detect_all_install_targets(const Call& call) {
   return dedupe(call, targets);
 }
 
+//     seen = set()
+//     result = []
+//     for runtime, path in targets:
+//         key = (runtime, str(path))
+//         if key in seen:
+//             continue
+//         seen.add(key)
+//         result.append((runtime, path))
+//     return result
 nb::object dedupe_targets(const Call& call) {
-  nb::object seen = native::check(PySet_New(nullptr));
+  nb::object seen = native::set_of(call);
   nb::list result;
   // Iterated through the interpreter's iterator: the elements' own methods
   // may change the list while it is walked.
   for (nb::handle element : call.arg(1)) {
     auto [runtime, path] = unpack_pair(element);
-    nb::object text = native::is_exact_str(path) ? path : nb::object(native::to_str(path));
-    nb::object key = pair(runtime, text);
-    if (native::check(PySet_Contains(seen.ptr(), key.ptr())) == 1) {
+    nb::object key = pair(runtime, native::str_of(call, path));
+    if (native::contains(seen, key)) {
       continue;
     }
-    native::check(PySet_Add(seen.ptr(), key.ptr()));
+    add_to(seen, key);
     result.append(pair(runtime, path));
   }
   return result;

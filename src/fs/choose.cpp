@@ -1,10 +1,13 @@
 #include "fs/choose.hpp"
 
+#include "native/step_builtins.hpp"
+
 namespace tarvek::fs {
 
 bool may_run_natively(const native::Call& call, std::initializer_list<nb::handle> paths,
                       std::initializer_list<const native::Name*> siblings) {
-  if (!pathlib_intact(native::dict_get(call.globals(), names::Path))) {
+  if (!pathlib_intact(native::dict_get(call.globals(), names::Path)) ||
+      !native::builtins_intact(call)) {
     return false;
   }
   for (nb::handle path : paths) {

@@ -16,17 +16,21 @@
 
 namespace tarvek::fs {
 
-// Whether the module's `Path` and pathlib are their own, every path is an
-// exact PosixPath, and every sibling in `siblings` is the module's own.
+// Whether the module's `Path` and pathlib are their own, the builtins the
+// steps use are the interpreter's and unshadowed, every path is an exact
+// PosixPath, and every sibling in `siblings` is the module's own.
 bool may_run_natively(const native::Call& call, std::initializer_list<nb::handle> paths,
                       std::initializer_list<const native::Name*> siblings);
 
+// `reach` says whether the steps only read (and so meet the kernel's limit
+// on path texts as pathlib does) or delete (and so have no depth limit).
 template <typename Steps>
 auto choose(const native::Call& call, [[maybe_unused]] std::initializer_list<nb::handle> paths,
-            [[maybe_unused]] std::initializer_list<const native::Name*> siblings, Steps&& steps) {
+            [[maybe_unused]] std::initializer_list<const native::Name*> siblings, Steps&& steps,
+            [[maybe_unused]] Reach reach = Reach::Reading) {
 #if TARVEK_NATIVE_WALKER
   if (may_run_natively(call, paths, siblings)) {
-    NativeFs fs;
+    NativeFs fs(reach);
     return steps(fs);
   }
 #endif
@@ -34,19 +38,11 @@ auto choose(const native::Call& call, [[maybe_unused]] std::initializer_list<nb:
   return steps(fs);
 }
 
-// The subdirectories of `root` (links to directories included), in path
-// order: the listing that both template listing and discovery make.
+// sorted(p for p in root.iterdir() if p.is_dir()): the listing that both
+// template listing and discovery make.
 template <class Fs>
-typename Fs::Paths sorted_subdirectories(Fs& fs, const typename Fs::Path& root) {
-  typename Fs::Paths dirs;
-  for (auto& entry : fs.iterdir(root)) {
-    fs.checkpoint();
-    if (fs.is_dir(entry)) {
-      dirs.push_back(std::move(entry));
-    }
-  }
-  fs.sort(dirs);
-  return dirs;
+typename Fs::Sorted sorted_subdirectories(Fs& fs, const typename Fs::Path& root) {
+  return fs.sorted_subdirectories(root);
 }
 
 // What reading a small file found before reading it: a FIFO, a device or a

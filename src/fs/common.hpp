@@ -20,6 +20,9 @@ namespace tarvek::fs {
 
 enum class Glob : std::uint8_t { Any, Pycache };  // rglob("*"), rglob("__pycache__")
 
+// What a call does with the tree: reads it, or deletes in it.
+enum class Reach : std::uint8_t { Reading, Deleting };
+
 inline bool mode_is_dir(unsigned mode) { return (mode & S_IFMT) == S_IFDIR; }
 inline bool mode_is_regular(unsigned mode) { return (mode & S_IFMT) == S_IFREG; }
 

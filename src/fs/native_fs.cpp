@@ -7,8 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <optional>
 
 #include "fs/pathlib.hpp"
@@ -214,12 +215,14 @@ nb::list NativeFs::to_paths(const Paths& paths) const {
   return result;
 }
 
-nb::str NativeFs::destination(std::string_view base, const Path& root, const Path& file) const {
+nb::str NativeFs::destination(const Path& root, const Path& file) const {
   std::string_view parent = file.text;
   std::size_t slash = parent.rfind('/');
   parent = slash == std::string_view::npos ? std::string_view(".") : parent.substr(0, slash == 0 ? 1 : slash);
-  return decode_path(join(base, relative(root.text, parent)));
+  return decode_path(join("tarvek/skills/templates", relative(root.text, parent)));
 }
+
+nb::str NativeFs::destination_root() const { return decode_path("tarvek/skills/templates"); }
 
 void NativeFs::checkpoint() {
   if (++steps_ % 64 == 0) {
@@ -304,18 +307,30 @@ int NativeFs::node_fd(const std::shared_ptr<DirNode>& node, const std::shared_pt
   return fd;
 }
 
-int NativeFs::query_fd(const Path& path, std::string& rest) const {
+int NativeFs::query_fd(const Path& path, std::string& rest) {
   rest = path.name;
   const DirNode* node = path.dir.get();
   while (node != nullptr && !node->fd.valid()) {
     if (!node->parent) {
       rest = join(node->text, rest);
-      return AT_FDCWD;
+      break;
     }
     rest = join(node->name, rest);
     node = node->parent.get();
   }
-  return node != nullptr ? node->fd.get() : AT_FDCWD;
+  if (rest.size() >= static_cast<std::size_t>(PATH_MAX) && path.dir) {
+    // Too long a way from the nearest open directory: open the path's own
+    // directory instead, one level at a time, as listing it would.
+    int fd = node_fd(path.dir, nullptr);
+    if (fd >= 0) {
+      rest = path.name;
+      return fd;
+    }
+  }
+  if (node == nullptr || !node->fd.valid()) {
+    return AT_FDCWD;
+  }
+  return node->fd.get();
 }
 
 bool NativeFs::identify(DirNode& node) {
@@ -356,10 +371,19 @@ bool NativeFs::trusted_dir(DirNode& dir) {
 // ---------------------------------------------------------------------------
 // Status queries.
 
+bool NativeFs::too_long(std::string_view text) const {
+  return limited_ && text.size() >= static_cast<std::size_t>(PATH_MAX);
+}
+
 bool NativeFs::query(const Path& path, bool follow, struct stat& out) {
+  if (too_long(path.text)) {
+    raise_os_error(ENAMETOOLONG, path.text);
+  }
   std::string rest;
-  int fd = query_fd(path, rest);
-  int error = unlocked([&] { return stat_at(fd, rest.c_str(), follow, out); });
+  int error = unlocked([&] {
+    int fd = query_fd(path, rest);
+    return stat_at(fd, rest.c_str(), follow, out);
+  });
   if (error == 0) {
     if (follow) {
       path.stated = true;
@@ -378,10 +402,15 @@ std::pair<unsigned, std::uint64_t> NativeFs::stat_mode_size(const Path& path) {
   if (path.stated) {
     return {path.mode, path.size};
   }
+  if (too_long(path.text)) {
+    raise_os_error(ENAMETOOLONG, path.text);
+  }
   struct stat status {};
   std::string rest;
-  int fd = query_fd(path, rest);
-  if (int error = unlocked([&] { return stat_at(fd, rest.c_str(), true, status); })) {
+  if (int error = unlocked([&] {
+        int fd = query_fd(path, rest);
+        return stat_at(fd, rest.c_str(), true, status);
+      })) {
     raise_os_error(error, path.text);
   }
   return {static_cast<unsigned>(status.st_mode), static_cast<std::uint64_t>(status.st_size)};
@@ -389,10 +418,8 @@ std::pair<unsigned, std::uint64_t> NativeFs::stat_mode_size(const Path& path) {
 
 nb::object NativeFs::name_object(const Path& path) const { return decode_path(name(path)); }
 
-nb::str NativeFs::base_str(const std::string& base) const { return decode_path(base); }
-
 bool NativeFs::exists(const Path& path) {
-  if (trusted(path) && path.kind != Kind::Link) {
+  if (trusted(path) && path.kind != Kind::Link && !too_long(path.text)) {
     return true;
   }
   struct stat status {};
@@ -400,7 +427,7 @@ bool NativeFs::exists(const Path& path) {
 }
 
 bool NativeFs::is_dir(const Path& path) {
-  if (trusted(path) && path.kind != Kind::Link) {
+  if (trusted(path) && path.kind != Kind::Link && !too_long(path.text)) {
     return path.kind == Kind::Dir;
   }
   struct stat status {};
@@ -408,7 +435,7 @@ bool NativeFs::is_dir(const Path& path) {
 }
 
 bool NativeFs::is_file(const Path& path) {
-  if (trusted(path) && path.kind != Kind::Link) {
+  if (trusted(path) && path.kind != Kind::Link && !too_long(path.text)) {
     return path.kind == Kind::File;
   }
   struct stat status {};
@@ -416,7 +443,7 @@ bool NativeFs::is_file(const Path& path) {
 }
 
 bool NativeFs::is_symlink(const Path& path) {
-  if (trusted(path)) {
+  if (trusted(path) && !too_long(path.text)) {
     return path.kind == Kind::Link;
   }
   struct stat status {};
@@ -451,8 +478,11 @@ NativePath NativeFs::entry(const std::shared_ptr<DirNode>& node, DirEntry&& entr
   return result;
 }
 
-NativeFs::Paths NativeFs::iterdir(const Path& path) {
+NativeFs::Paths NativeFs::listing(const Path& path) {
   audit_scandir(path.text);
+  if (too_long(path.text)) {
+    raise_os_error(ENAMETOOLONG, path.text);
+  }
   std::shared_ptr<DirNode> node;
   std::vector<DirEntry> entries;
   int error = unlocked([&] { return list(path, node, entries); });
@@ -467,24 +497,54 @@ NativeFs::Paths NativeFs::iterdir(const Path& path) {
   return result;
 }
 
+NativeFs::Sorted NativeFs::sorted_subdirectories(const Path& root) {
+  Paths dirs;
+  for (Path& entry : listing(root)) {
+    checkpoint();
+    if (is_dir(entry)) {
+      dirs.push_back(std::move(entry));
+    }
+  }
+  sort(dirs);
+  return dirs;
+}
+
 NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
-  // The order of pathlib's recursive glob: a directory's matches are
-  // yielded when the directory is found, directories are searched from a
-  // stack, and symbolic links to directories are not entered.  Directories
-  // that cannot be read are passed over.  A "__pycache__" below a directory
-  // is taken from the directory's own listing when it is read (an lstat of
-  // it when the listing cannot stand for one), in the order the directories
-  // were found.
+  // The order of pathlib's recursive glob (`glob._StringGlobber`): the
+  // root is searched through its text with a trailing slash, directories
+  // are searched from a stack, and symbolic links to directories are not
+  // entered.  Directories that cannot be read are passed over.
+  //
+  // rglob("*") lists each directory twice: once when it is found, for its
+  // entries (all of them are matches), and once when its turn on the stack
+  // comes, for its subdirectories; the audit events say so, and the
+  // entries of the first listing serve both.  rglob("__pycache__") lists a
+  // directory once, on its turn, and yields the "__pycache__" of each
+  // directory in the order the directories were found (looked up in the
+  // directory's own listing when it is read, or with an lstat of it when
+  // the listing cannot stand for one).
+  audit_rglob(path.text, glob == Glob::Any ? "*" : "__pycache__");
+  const bool dot = path.text == ".";
+  std::string root_text = path.text;
+  if (root_text.empty() || root_text.back() != '/') {
+    root_text.push_back('/');
+  }
   struct Pending {
     Path dir;
+    std::string text;  // as the globber hands it to os.scandir
     Paths entries;
     bool listed = false;
     std::size_t slot = 0;  // Pycache: where its match goes
   };
   Paths found;
   std::vector<std::optional<Path>> slots;
-  auto list_quietly = [&](Pending& pending) {
-    audit_scandir(pending.dir.text);
+  auto list_as_globber = [&](Pending& pending) {
+    audit_scandir(pending.text);
+    pending.entries.clear();
+    pending.listed = false;
+    if (too_long(pending.text)) {
+      return false;
+    }
     std::shared_ptr<DirNode> node;
     std::vector<DirEntry> entries;
     pending.listed = unlocked([&] { return list(pending.dir, node, entries); }) == 0;
@@ -494,7 +554,6 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
     return pending.listed;
   };
   auto find_pycache = [&](Pending& pending) {
-    Path probe;
     bool from_listing = pending.listed && trusted_dir(*pending.dir.opened);
     if (from_listing) {
       for (const Path& item : pending.entries) {
@@ -506,11 +565,21 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
       }
       return;
     }
+    std::string probe_text = pending.text;
+    if (probe_text.back() != '/') {
+      probe_text.push_back('/');
+    }
+    probe_text += "__pycache__";
+    if (too_long(probe_text)) {
+      return;
+    }
     Path candidate = child(pending.dir, std::string_view("__pycache__"));
     struct stat status {};
     std::string rest;
-    int fd = query_fd(candidate, rest);
-    if (unlocked([&] { return stat_at(fd, rest.c_str(), false, status); }) == 0) {
+    if (unlocked([&] {
+          int fd = query_fd(candidate, rest);
+          return stat_at(fd, rest.c_str(), false, status);
+        }) == 0) {
       candidate.kind = kind_of_mode(status.st_mode);
       slots[pending.slot] = std::move(candidate);
     }
@@ -521,7 +590,7 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
     if (glob == Glob::Pycache) {
       pending.slot = slots.size();
       slots.emplace_back();
-    } else if (list_quietly(pending)) {
+    } else if (list_as_globber(pending)) {
       Paths subdirs;
       for (Path& item : pending.entries) {
         if (item.kind == Kind::Dir || item.kind == Kind::Unknown) {
@@ -535,33 +604,37 @@ NativeFs::Paths NativeFs::rglob(const Path& path, Glob glob) {
 
   std::vector<Pending> stack;
   Path root = path;
-  root.kind = Kind::Unknown;  // pathlib lists the root through a trailing slash: followed
-  stack.push_back({root, {}, false, 0});
+  root.kind = Kind::Unknown;  // listed through a trailing slash: a link to it is followed
+  stack.push_back({root, root_text, {}, false, 0});
   discovered(stack.back());
   while (!stack.empty()) {
     checkpoint();
     Pending current = std::move(stack.back());
     stack.pop_back();
-    if (!current.listed) {
-      list_quietly(current);
-    }
     if (glob == Glob::Pycache) {
+      list_as_globber(current);
       find_pycache(current);
+    } else {
+      // The second listing of the directory, for its subdirectories.
+      audit_scandir(current.text);
     }
     for (Path& item : current.entries) {
       bool real_dir = item.kind == Kind::Dir;
-      if (item.kind == Kind::Unknown) {
+      std::string text = dot ? "./" + item.text : item.text;
+      if (item.kind == Kind::Unknown && !too_long(text)) {
         struct stat status {};
         std::string rest;
-        int fd = query_fd(item, rest);
-        real_dir = unlocked([&] { return stat_at(fd, rest.c_str(), false, status); }) == 0 &&
+        real_dir = unlocked([&] {
+                     int fd = query_fd(item, rest);
+                     return stat_at(fd, rest.c_str(), false, status);
+                   }) == 0 &&
                    S_ISDIR(status.st_mode);
         if (real_dir) {
           item.kind = Kind::Dir;
         }
       }
       if (real_dir) {
-        stack.push_back({item, {}, false, 0});
+        stack.push_back({item, std::move(text), {}, false, 0});
         discovered(stack.back());
       }
     }
@@ -602,12 +675,17 @@ void NativeFs::rmdir(const Path& path) {
 
 nb::object NativeFs::read_text(const Path& path, std::size_t limit) {
   audit_open(path.text);
+  if (too_long(path.text)) {
+    raise_os_error(ENAMETOOLONG, path.text);
+  }
   std::string rest;
   std::string bytes;
-  int fd = query_fd(path, rest);
   std::size_t expected =
       path.stated && mode_is_regular(path.mode) ? static_cast<std::size_t>(path.size) : 0;
-  if (int error = unlocked([&] { return read_file(fd, rest.c_str(), limit, expected, bytes); })) {
+  if (int error = unlocked([&] {
+        int fd = query_fd(path, rest);
+        return read_file(fd, rest.c_str(), limit, expected, bytes);
+      })) {
     raise_os_error(error, path.text);
   }
   // Decoded, then with universal newlines, as a text-mode read gives it.

@@ -79,7 +79,30 @@ class NativeFs {
  public:
   using Path = NativePath;
   using Paths = std::vector<NativePath>;
+  using Sorted = Paths;
   using NameSet = std::unordered_set<std::string>;
+
+  // The paths of a listing, one at a time.
+  class Cursor {
+   public:
+    explicit Cursor(Paths paths) : paths_(std::move(paths)) {}
+    bool next(Path& out) {
+      if (next_ == paths_.size()) {
+        return false;
+      }
+      out = std::move(paths_[next_++]);
+      return true;
+    }
+
+   private:
+    Paths paths_;
+    std::size_t next_ = 0;
+  };
+
+  // `reach`: whether the call only reads, and so meets the limit the kernel
+  // puts on a path text (PATH_MAX) where pathlib hands it the whole text,
+  // or deletes, and so has no depth limit at all.
+  explicit NativeFs(Reach reach = Reach::Reading) : limited_(reach == Reach::Reading) {}
 
   // A path argument (an exact PosixPath).
   Path argument(nb::handle path) const;
@@ -98,8 +121,27 @@ class NativeFs {
   bool is_dir(const Path& path);
   bool is_file(const Path& path);
   bool is_symlink(const Path& path);
-  Paths iterdir(const Path& path);
+  Cursor iterdir(const Path& path) { return Cursor(listing(path)); }
+  // path.rglob(pattern), with pathlib's audit events, in pathlib's order.
   Paths rglob(const Path& path, Glob glob);
+  Cursor rglob_lazy(const Path& path, Glob glob) { return Cursor(rglob(path, glob)); }
+  // sorted(p for p in root.iterdir() if p.is_dir())
+  Sorted sorted_subdirectories(const Path& root);
+  // sorted(p for p in items if keep(p))
+  template <class Keep>
+  Sorted sorted_where(Cursor items, Keep&& keep) {
+    Paths kept;
+    Path item;
+    while (items.next(item)) {
+      checkpoint();
+      if (keep(item)) {
+        kept.push_back(std::move(item));
+      }
+    }
+    sort(kept);
+    return kept;
+  }
+  Cursor each(Sorted sorted) const { return Cursor(std::move(sorted)); }
   void unlink(const Path& path);
   void rmdir(const Path& path);
   // stat() following links: the mode and size, or OSError as os.stat raises it.
@@ -122,12 +164,14 @@ class NativeFs {
   // In the interpreter's path order.
   void sort(Paths& paths) const;
   nb::object to_path(const Path& path) const;
+  // f"{path}"
+  nb::str format(const Path& path) const { return to_str(path); }
   nb::str to_str(const Path& path) const;
   nb::list to_paths(const Paths& paths) const;
-  // Where collected files go: str(base / file.parent.relative_to(root)).
-  std::string destination_base() const { return "tarvek/skills/templates"; }
-  nb::str destination(std::string_view base, const Path& root, const Path& file) const;
-  nb::str base_str(const std::string& base) const;
+  // Where collected files go: str(Path("tarvek", "skills", "templates") /
+  // file.parent.relative_to(root)), and that base alone.
+  nb::str destination(const Path& root, const Path& file) const;
+  nb::str destination_root() const;
 
   const std::string& text_of(const Path& path) const { return path.text; }
 
@@ -147,7 +191,7 @@ class NativeFs {
   int dir_fd(const Path& path, const std::shared_ptr<DirNode>& hint);
   // For a read-only step: the nearest open ancestor's descriptor, with the
   // rest of the way in `rest` (links on it are followed, as by the path).
-  int query_fd(const Path& path, std::string& rest) const;
+  int query_fd(const Path& path, std::string& rest);
   std::shared_ptr<DirNode> node_for(const Path& path) const;
   int node_fd(const std::shared_ptr<DirNode>& node, const std::shared_ptr<DirNode>& hint);
   int open_node(const std::shared_ptr<DirNode>& node, int parent_fd, const char* name, bool follow);
@@ -159,7 +203,12 @@ class NativeFs {
   int list(const Path& path, std::shared_ptr<DirNode>& node, std::vector<DirEntry>& out);
   Path entry(const std::shared_ptr<DirNode>& node, DirEntry&& entry) const;
   bool query(const Path& path, bool follow, struct stat& out);
+  Paths listing(const Path& path);
+  // Whether pathlib, handing `text` whole to the kernel, would be refused
+  // with ENAMETOOLONG (on a reading call only).
+  bool too_long(std::string_view text) const;
 
+  bool limited_;
   std::vector<std::weak_ptr<DirNode>> open_;
   std::uint64_t clock_ = 0;
   std::uint32_t steps_ = 0;

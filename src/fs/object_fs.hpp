@@ -2,11 +2,19 @@
 // by calling the methods of the path objects themselves, by name and in
 // order, as a pure-Python module does.  It runs whenever a call may not run
 // natively: a rebound `Path`, a `Path` subclass as argument, a patched
-// pathlib, a sibling function rebound on the module, or a platform without
-// the native walker.
+// pathlib, os or builtin, a sibling function rebound on the module, or a
+// platform without the native walker.
+//
+// Listings are walked one item at a time, as a `for` loop walks pathlib's
+// lazy `iterdir()` and `rglob()`: each path is made just before the step
+// that uses it.  The builtins the steps name (`sorted`, `list`) are those
+// the module namespace and the builtins hold at that moment
+// (native/step_builtins.hpp).
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -27,9 +35,24 @@ class ObjectFs {
  public:
   using Path = nb::object;
   using Paths = std::vector<nb::object>;
+  using Sorted = nb::object;   // what `sorted(...)` returned
   using NameSet = nb::object;  // a set of str
 
-  explicit ObjectFs(const native::Call& call) : call_(call) {}
+  // The items of a Python iterable, one at a time, as a `for` loop takes them.
+  class Cursor {
+   public:
+    explicit Cursor(nb::handle iterable);
+    bool next(Path& out);
+    nb::handle iterator() const { return iterator_; }
+
+   private:
+    nb::object iterator_;
+  };
+
+  explicit ObjectFs(const native::Call& call);
+  ~ObjectFs();
+  ObjectFs(const ObjectFs&) = delete;
+  ObjectFs& operator=(const ObjectFs&) = delete;
 
   Path argument(nb::handle path) const { return nb::borrow(path); }
   Path child(const Path& parent, nb::handle name) const { return parent / name; }
@@ -40,13 +63,23 @@ class ObjectFs {
   bool is_dir(const Path& path) const { return test(path, names::is_dir); }
   bool is_file(const Path& path) const { return test(path, names::is_file); }
   bool is_symlink(const Path& path) const { return test(path, names::is_symlink); }
-  Paths iterdir(const Path& path) const { return listed(native::call_method(path, names::iterdir)); }
-  Paths rglob(const Path& path, Glob glob) const {
-    const native::Name& pattern = glob == Glob::Any ? names::any_name : names::pycache;
-    return listed(native::call_method(path, names::rglob, pattern.get()));
+  Cursor iterdir(const Path& path) const { return Cursor(native::call_method(path, names::iterdir)); }
+  // list(path.rglob(pattern)): the whole listing, before anything is done with it.
+  Paths rglob(const Path& path, Glob glob) const;
+  // path.rglob(pattern), walked as the loop goes.
+  Cursor rglob_lazy(const Path& path, Glob glob) const {
+    return Cursor(native::call_method(path, names::rglob, pattern(glob)));
   }
   void unlink(const Path& path) const { native::call_method(path, names::unlink); }
   void rmdir(const Path& path) const { native::call_method(path, names::rmdir); }
+
+  // sorted(p for p in root.iterdir() if p.is_dir())
+  Sorted sorted_subdirectories(const Path& root) const;
+  // sorted(p for p in items if keep(p)).  `keep` may use the call's steps:
+  // a rebound `sorted` that keeps the generator until after the call has
+  // returned gets RuntimeError when it pulls from it then.
+  Sorted sorted_where(Cursor items, std::function<bool(const Path&)> keep) const;
+  Cursor each(const Sorted& sorted) const { return Cursor(sorted); }
 
   nb::object name(const Path& path) const { return native::getattr(path, names::name); }
   nb::object name_object(const Path& path) const { return name(path); }
@@ -64,20 +97,23 @@ class ObjectFs {
     return native::contains(parts, name);
   }
 
-  NameSet name_set(nb::handle names) const { return native::check(PySet_New(names.ptr())); }
+  NameSet name_set(nb::handle names) const { return nb::borrow(names); }
   bool contains(const NameSet& set, const Path& path) const {
     return native::contains(set, name(path));
   }
 
-  void sort(Paths& paths) const;
   nb::object to_path(const Path& path) const { return path; }
-  nb::str to_str(const Path& path) const { return native::to_str(path); }
-  nb::list to_paths(const Paths& paths) const;
-  nb::object destination_base() const {
-    return call_.global(names::Path)(names::tarvek.get(), names::skills.get(), names::templates.get());
+  // f"{path}"
+  nb::object format(const Path& path) const {
+    return native::check(PyObject_Format(path.ptr(), nullptr));
   }
-  nb::str destination(nb::handle base, const Path& root, const Path& file) const;
-  nb::str base_str(nb::handle base) const { return native::to_str(base); }
+  nb::object to_paths(const Sorted& sorted) const { return sorted; }
+  // str(path), with `str` as the module sees it.
+  nb::object to_str(const Path& path) const;
+  // str(Path("tarvek", "skills", "templates") / file.parent.relative_to(root))
+  nb::object destination(const Path& root, const Path& file) const;
+  // str(Path("tarvek", "skills", "templates"))
+  nb::object destination_root() const;
 
   std::string text_of(const Path& path) const { return encode_name(native::to_str(path)); }
   void checkpoint() const {}
@@ -93,9 +129,15 @@ class ObjectFs {
   static bool test(const Path& path, const native::Name& method) {
     return native::truthy(native::call_method(path, method));
   }
-  static Paths listed(nb::handle iterable);
+  static nb::handle pattern(Glob glob) {
+    return (glob == Glob::Any ? names::any_name : names::pycache).get();
+  }
+  nb::object templates_base() const;
 
   const native::Call& call_;
+  // Cleared when the call ends: generators handed to a rebound builtin stop
+  // calling into the call's steps then.
+  std::shared_ptr<bool> alive_;
 };
 
 }  // namespace tarvek::fs

@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
+#include "fs/genuine_pathlib.hpp"
 #include "fs/session.hpp"
 #include "native/errors.hpp"
+#include "native/watch.hpp"
 
 namespace tarvek::fs {
 namespace {
@@ -18,172 +21,89 @@ constexpr bool kNativeWalker = true;
 constexpr bool kNativeWalker = false;
 #endif
 
-// The pathlib and os objects a native call stands in for, as they were
-// when the module loaded.
-struct Snapshot {
-  bool usable = false;
-  PyObject* path_class = nullptr;        // pathlib.Path
-  PyTypeObject* posix_path = nullptr;    // pathlib.PosixPath
-  Py_ssize_t raw_paths_offset = 0;       // PurePath slot _raw_paths
-  Py_ssize_t str_offset = 0;             // PurePath slot _str
-  std::vector<std::pair<PyObject*, PyObject*>> class_dicts;  // (class, copy of its __dict__)
-  std::vector<std::pair<PyObject*, PyObject*>> functions;    // (module dict, name) -> original
-  std::vector<PyObject*> function_values;
-  unsigned int version_tag = 0;   // PosixPath's tag when last found intact
-  bool intact = false;            // the verdict for `version_tag`
-};
+// A verdict about one `Path` class, kept while what it read is unchanged.
+// It holds strong references to the classes it names (so that comparing by
+// address stays sound), dropped when it is replaced and never at exit,
+// after the interpreter has gone.
+struct Verdict {
+  PyObject* path_class = nullptr;
+  bool genuine = false;
+  std::uint64_t epoch = 0;
+  std::vector<std::pair<PyTypeObject*, unsigned int>> tags;  // guarded classes
+  PathlibView view;
 
-Snapshot g;
-
-// Bumped whenever a module dictionary that pathlib's methods read from is
-// changed (os.scandir replaced, say); a call then compares again.
-std::uint64_t g_epoch = 1;
-std::uint64_t g_validated_epoch = 0;
-bool g_watching = false;
-
-int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-  ++g_epoch;
-  return 0;
-}
-
-Py_ssize_t slot_offset(nb::handle cls, const char* name) {
-  nb::object dict = nb::getattr(cls, "__dict__");
-  nb::object member = dict[name];
-  if (!PyObject_TypeCheck(member.ptr(), &PyMemberDescr_Type)) {
-    return -1;
-  }
-  PyMemberDef* def = reinterpret_cast<PyMemberDescrObject*>(member.ptr())->d_member;
-  if (def->type != Py_T_OBJECT_EX) {
-    return -1;
-  }
-  return def->offset;
-}
-
-bool dicts_unchanged() {
-  for (auto& [cls, copy] : g.class_dicts) {
-    PyObject* current = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
-    if (PyDict_GET_SIZE(current) != PyDict_GET_SIZE(copy)) {
+  bool holds_for(PyObject* candidate) const {
+    if (path_class == nullptr || path_class != candidate || epoch != native::world_epoch()) {
       return false;
     }
-    Py_ssize_t pos = 0;
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    while (PyDict_Next(copy, &pos, &key, &value)) {
-      PyObject* now = PyDict_GetItemWithError(current, key);
-      if (now != value) {
-        PyErr_Clear();
+    for (const auto& [type, tag] : tags) {
+      if (type->tp_version_tag != tag || tag == 0) {
         return false;
       }
     }
+    return true;
   }
-  for (std::size_t i = 0; i < g.functions.size(); ++i) {
-    PyObject* now = PyDict_GetItemWithError(g.functions[i].first, g.functions[i].second);
-    if (now != g.function_values[i]) {
-      PyErr_Clear();
-      return false;
-    }
-  }
-  return true;
-}
 
-// Re-examines pathlib after its classes changed: intact again when every
-// attribute is the captured one (a patch that was undone).
-bool revalidate() {
-  bool intact = dicts_unchanged();
-  PyUnstable_Type_AssignVersionTag(g.posix_path);
-  g.version_tag = g.posix_path->tp_version_tag;
-  g.intact = intact && g.version_tag != 0;
-  g_validated_epoch = g_watching ? g_epoch : 0;
-  return g.intact;
+  void release() {
+    Py_CLEAR(path_class);
+    for (auto& [type, tag] : tags) {
+      Py_DECREF(reinterpret_cast<PyObject*>(type));
+    }
+    tags.clear();
+  }
+};
+
+Verdict g_genuine;   // the last class found genuine: its view serves the walker
+Verdict g_rejected;  // the last class found wanting
+
+bool examine(nb::handle path_type) {
+  Verdict verdict;
+  verdict.epoch = native::world_epoch();
+  verdict.genuine = examine_pathlib(path_type, verdict.view);
+  verdict.path_class = Py_NewRef(path_type.ptr());
+  for (PyTypeObject* type : verdict.view.guarded) {
+    Py_INCREF(reinterpret_cast<PyObject*>(type));
+    verdict.tags.emplace_back(type, native::version_tag(type));
+  }
+  // Examining may have moved the epoch on (a first watch); a verdict that
+  // could not watch what it read is not kept.
+  if (verdict.epoch != native::world_epoch() || !verdict.view.watched) {
+    verdict.epoch = 0;
+  }
+  bool genuine = verdict.genuine;
+  Verdict& slot = genuine ? g_genuine : g_rejected;
+  Verdict previous = std::move(slot);
+  slot = std::move(verdict);
+  previous.release();  // last: releasing may run code that calls back here
+  return genuine;
 }
 
 }  // namespace
 
-void capture_pathlib() {
-  if (!kNativeWalker || g.usable) {
-    return;
-  }
-  // Paths are handed to the system in the file-system encoding; the walker
-  // reads and writes UTF-8 with escaped undecodable bytes.
-  nb::object sys = nb::module_::import_("sys");
-  nb::object encoding = sys.attr("getfilesystemencoding")();
-  nb::object errors = sys.attr("getfilesystemencodeerrors")();
-  if (PyUnicode_CompareWithASCIIString(encoding.ptr(), "utf-8") != 0 ||
-      PyUnicode_CompareWithASCIIString(errors.ptr(), "surrogateescape") != 0) {
-    return;
-  }
-  nb::object pathlib = nb::module_::import_("pathlib");
-  nb::object path_class = pathlib.attr("Path");
-  nb::object posix_path = pathlib.attr("PosixPath");
-  nb::object pure_path = pathlib.attr("PurePath");
-  Py_ssize_t raw = slot_offset(pure_path, "_raw_paths");
-  Py_ssize_t text = slot_offset(pure_path, "_str");
-  if (raw < 0 || text < 0) {
-    return;
-  }
-  g.path_class = path_class.release().ptr();
-  g.posix_path = reinterpret_cast<PyTypeObject*>(posix_path.release().ptr());
-  g.raw_paths_offset = raw;
-  g.str_offset = text;
-  for (nb::handle cls : nb::borrow<nb::tuple>(reinterpret_cast<PyObject*>(g.posix_path->tp_mro))) {
-    if (cls.ptr() == reinterpret_cast<PyObject*>(&PyBaseObject_Type)) {
-      continue;
-    }
-    PyObject* copy = check(PyDict_Copy(reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict)).release().ptr();
-    g.class_dicts.emplace_back(Py_NewRef(cls.ptr()), copy);
-  }
-  // What pathlib's methods call at call time.
-  auto capture = [](const char* module, const char* name) {
-    nb::object mod = nb::module_::import_(module);
-    PyObject* dict = PyModule_GetDict(mod.ptr());
-    PyObject* key = check(PyUnicode_InternFromString(name)).release().ptr();
-    PyObject* value = PyDict_GetItemWithError(dict, key);
-    if (value == nullptr) {
-      throw nb::python_error();
-    }
-    g.functions.emplace_back(Py_NewRef(dict), key);
-    g.function_values.push_back(Py_NewRef(value));
-  };
-  int watcher = PyDict_AddWatcher(on_dict_change);
-  if (watcher < 0) {
-    PyErr_Clear();
-  }
-  for (const char* name : {"stat", "lstat", "scandir", "unlink", "rmdir", "fspath", "getcwd"}) {
-    capture("os", name);
-  }
-  for (const char* name : {"realpath", "expanduser"}) {
-    capture("posixpath", name);
-  }
-  capture("io", "open");
-  capture("io", "text_encoding");
-  g_watching = watcher >= 0;
-  for (auto& entry : g.functions) {
-    if (g_watching && PyDict_Watch(watcher, entry.first) < 0) {
-      PyErr_Clear();
-      g_watching = false;
-    }
-  }
-  g.usable = true;
-  revalidate();
-}
-
 bool pathlib_intact(nb::handle path_type) {
-  if (!g.usable || path_type.ptr() != g.path_class) {
+  if (!kNativeWalker) {
     return false;
   }
-  if (g.posix_path->tp_version_tag != g.version_tag || g.version_tag == 0 ||
-      g_validated_epoch != g_epoch) {
-    return revalidate();
+  if (g_genuine.holds_for(path_type.ptr())) {
+    return true;
   }
-  return g.intact;
+  if (g_rejected.holds_for(path_type.ptr())) {
+    return false;
+  }
+  // Cheap refusals first: anything but a class, or a class without its own
+  // `iterdir` (a subclass of Path) is not pathlib's Path.
+  if (!path_type.is_valid() || !PyType_Check(path_type.ptr())) {
+    return false;
+  }
+  return examine(path_type);
 }
 
 bool is_posix_path(nb::handle value) {
-  return g.usable && Py_TYPE(value.ptr()) == g.posix_path;
+  return g_genuine.view.posix_path != nullptr && Py_TYPE(value.ptr()) == g_genuine.view.posix_path;
 }
 
 std::string path_text(nb::handle path) {
-  PyObject* text = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(path.ptr()) + g.str_offset);
+  PyObject* text = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(path.ptr()) + g_genuine.view.str_offset);
   nb::object owned;
   if (text == nullptr) {
     owned = check(PyOS_FSPath(path.ptr()));
@@ -194,7 +114,8 @@ std::string path_text(nb::handle path) {
 
 nb::object make_path(std::string_view text) {
   nb::str value = decode_path(text);
-  PyObject* raw = g.posix_path->tp_alloc(g.posix_path, 0);
+  PyTypeObject* type = g_genuine.view.posix_path;
+  PyObject* raw = type->tp_alloc(type, 0);
   if (raw == nullptr) {
     throw nb::python_error();
   }
@@ -204,8 +125,8 @@ nb::object make_path(std::string_view text) {
     throw nb::python_error();
   }
   PyList_SET_ITEM(list, 0, Py_NewRef(value.ptr()));
-  *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(raw) + g.raw_paths_offset) = list;
-  *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(raw) + g.str_offset) =
+  *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(raw) + g_genuine.view.raw_paths_offset) = list;
+  *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(raw) + g_genuine.view.str_offset) =
       value.release().ptr();
   return path;
 }

@@ -2,12 +2,12 @@
 // a call may run natively, the text of a `pathlib.PosixPath` argument, and
 // new `PosixPath` objects for the paths a walk finds.
 //
-// A call runs natively only while pathlib is exactly as it was when the
-// module loaded: `Path` is still `pathlib.Path`, no method or attribute of
-// the path classes has been replaced, and the os functions those methods
-// call are still the os module's own.  Checking this costs a type version
-// tag comparison per call; the full comparison runs only after something
-// changed the classes.
+// A call runs natively only while the module's `Path` is pathlib's own and
+// everything the walker stands in for is as the interpreter's sources
+// define it (fs/genuine_pathlib.hpp).  That verdict is worked out when
+// first needed and kept while nothing it read has changed (watched
+// dictionaries and functions, type version tags), so that checking it
+// costs a few comparisons per call.
 #pragma once
 
 #include <string>
@@ -19,15 +19,13 @@ namespace tarvek::fs {
 
 namespace nb = nanobind;
 
-// Captures pathlib's classes as they are now.  Called once when a module
-// loads; afterwards `pathlib_intact` compares against this snapshot.
-void capture_pathlib();
-
-// Whether `path_type` (a module's current `Path`) is pathlib's own and
-// pathlib is as captured.  False on platforms without the native walker.
+// Whether `path_type` (a module's current `Path`) is pathlib's own, with
+// everything a native call stands in for genuine.  False on platforms
+// without the native walker.
 bool pathlib_intact(nb::handle path_type);
 
-// Whether `value` is exactly a PosixPath (not a subclass).
+// Whether `value` is exactly a PosixPath (not a subclass), after
+// `pathlib_intact` said yes.
 bool is_posix_path(nb::handle value);
 
 // The file-system text of an exact PosixPath, as os.fspath gives it.

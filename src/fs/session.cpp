@@ -2,6 +2,11 @@
 
 #include <fcntl.h>
 
+#include <string>
+
+#include "fs/pathlib.hpp"
+#include "native/errors.hpp"
+
 #ifndef O_CLOEXEC
 #define O_CLOEXEC 0
 #endif
@@ -38,6 +43,16 @@ PyObject* convert_path(void* view) {
   return PyUnicode_DecodeFSDefaultAndSize(path->data(), static_cast<Py_ssize_t>(path->size()));
 }
 
+// "O&" converters making the path objects pathlib's own events carry.
+PyObject* convert_to_path(void* view) {
+  try {
+    return make_path(*static_cast<const std::string_view*>(view)).release().ptr();
+  } catch (...) {
+    native::restore_current_exception();
+    return nullptr;
+  }
+}
+
 void check_audit(int status) {
   if (status < 0) {
     throw nb::python_error();
@@ -60,6 +75,14 @@ void audit_rmdir(std::string_view path) {
 
 void audit_open(std::string_view path) {
   check_audit(PySys_Audit("open", "O&si", convert_path, &path, "r", O_RDONLY | O_CLOEXEC));
+}
+
+void audit_rglob(std::string_view path, const char* pattern) {
+  std::string below = std::string("**/") + pattern;
+  std::string_view below_view = below;
+  check_audit(PySys_Audit("pathlib.Path.rglob", "O&s", convert_to_path, &path, pattern));
+  check_audit(PySys_Audit("pathlib.Path.glob", "O&O&", convert_to_path, &path, convert_to_path,
+                          &below_view));
 }
 
 }  // namespace tarvek::fs

@@ -48,6 +48,9 @@ void audit_scandir(std::string_view path);
 void audit_remove(std::string_view path);
 void audit_rmdir(std::string_view path);
 void audit_open(std::string_view path);
+// path.rglob(pattern): "pathlib.Path.rglob" with the path and the pattern,
+// then "pathlib.Path.glob" with the path and the pattern below "**".
+void audit_rglob(std::string_view path, const char* pattern);
 
 // The path text as the interpreter decodes file names.
 nb::str decode_path(std::string_view path);

@@ -18,6 +18,7 @@ struct Fields {
   const FunctionSpec* spec = nullptr;
   std::size_t positional_count = 0;
   nb::object globals;      // the defining module's namespace (a dict)
+  nb::object builtins;     // the builtins when it was made (a dict)
   nb::object name;         // __name__ (str)
   nb::object qualname;     // __qualname__ (str)
   nb::object module;       // __module__
@@ -261,7 +262,8 @@ void bind_arguments(const Fields& f, PyObject* const* args, Py_ssize_t nargs, Py
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
   Fields& f = fields_of(callable);
-  if (f.spec == nullptr || !f.globals.is_valid() || !f.qualname.is_valid()) {
+  if (f.spec == nullptr || !f.globals.is_valid() || !f.builtins.is_valid() ||
+      !f.qualname.is_valid()) {
     PyErr_SetString(PyExc_SystemError, "native function called after it was cleared");
     return nullptr;
   }
@@ -291,8 +293,9 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     }
     // Keep the namespace alive even if the function is cleared meanwhile.
     nb::object globals = f.globals;
+    nb::object builtins = f.builtins;
     nb::object self = nb::borrow(callable);
-    const Call call(self, globals, handles, f.spec->params.size());
+    const Call call(self, globals, builtins, handles, f.spec->params.size());
     result = f.spec->body(call).release().ptr();
   } catch (...) {
     restore_current_exception();
@@ -310,6 +313,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Fields& f = fields_of(self);
   Py_VISIT(f.globals.ptr());
+  Py_VISIT(f.builtins.ptr());
   Py_VISIT(f.module.ptr());
   Py_VISIT(f.doc.ptr());
   Py_VISIT(f.defaults.ptr());
@@ -322,6 +326,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 int function_clear(PyObject* self) {
   Fields& f = fields_of(self);
   f.globals.reset();
+  f.builtins.reset();
   f.module.reset();
   f.doc.reset();
   f.defaults.reset();
@@ -589,6 +594,10 @@ nb::object make_function(const FunctionSpec& spec, nb::handle module_globals,
     }
   }
   f.globals = nb::borrow(module_globals);
+  // As for a `def` run in a namespace without `__builtins__`: the builtins
+  // of the code running now (the import), which are the interpreter's.
+  PyObject* builtins = PyEval_GetBuiltins();
+  f.builtins = builtins != nullptr ? nb::borrow(builtins) : check(PyDict_New());
   f.name = nb::str(spec.name);
   f.qualname = nb::str(spec.qualname);
   nb::object module_name = dict_get(module_globals, nb::str("__name__"));
@@ -618,9 +627,8 @@ nb::object Call::global(nb::handle name) const {
   if (value.is_valid()) {
     return value;
   }
-  PyObject* builtins = PyEval_GetBuiltins();
-  if (builtins != nullptr) {
-    value = dict_get(builtins, name);
+  if (builtins_.is_valid() && PyDict_Check(builtins_.ptr())) {
+    value = dict_get(builtins_, name);
     if (value.is_valid()) {
       return value;
     }

@@ -62,13 +62,17 @@ inline constexpr std::size_t kMaxParams = 8;
 // the namespace of the module that defined the function.
 class Call {
  public:
-  Call(nb::handle function, nb::handle globals, const nb::handle* args, std::size_t count)
-      : function_(function), globals_(globals), args_(args), count_(count) {}
+  Call(nb::handle function, nb::handle globals, nb::handle builtins, const nb::handle* args,
+       std::size_t count)
+      : function_(function), globals_(globals), builtins_(builtins), args_(args), count_(count) {}
 
   nb::handle arg(std::size_t index) const { return args_[index]; }
   std::size_t arg_count() const { return count_; }
   nb::handle function() const { return function_; }
   nb::handle globals() const { return globals_; }
+  // The builtins the function's names fall back to: those of the module's
+  // loading, as a Python function keeps the builtins of its definition.
+  nb::handle builtins() const { return builtins_; }
 
   // The value a global name has right now: the module namespace first, then
   // the builtins, as a name in a Python function body is resolved.  Raises
@@ -79,6 +83,7 @@ class Call {
  private:
   nb::handle function_;
   nb::handle globals_;
+  nb::handle builtins_;
   const nb::handle* args_;
   std::size_t count_;
 };

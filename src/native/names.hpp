@@ -45,9 +45,22 @@ inline const Name opencode_config_dir{"_opencode_config_dir"};
 inline const Name opencode_skills_dir{"_opencode_skills_dir"};
 inline const Name dedupe_targets{"_dedupe_targets"};
 
+// Builtins the steps use.
+inline const Name sorted{"sorted"};
+inline const Name set{"set"};
+inline const Name str{"str"};
+inline const Name isinstance{"isinstance"};
+inline const Name dict{"dict"};
+inline const Name bool_{"bool"};
+inline const Name any{"any"};
+inline const Name list{"list"};
+inline const Name getattr{"getattr"};
+inline const Name Exception{"Exception"};
+
 // Attributes and methods of the interpreter's objects.
 inline const Name environ{"environ"};
 inline const Name get{"get"};
+inline const Name add{"add"};
 inline const Name getenv{"getenv"};
 inline const Name strip{"strip"};
 inline const Name lower{"lower"};

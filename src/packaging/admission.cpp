@@ -9,21 +9,17 @@ namespace {
 
 using native::equals;
 
-// `mapping.get(key)`: plain dicts are read directly, anything else through its own
-// `get` method.  Returns an empty handle when the key is absent (a member
-// whose value is None is present and returned as None).
+// `mapping[key] if key in mapping else <absent>`: plain dicts are read
+// directly, anything else through its own `__contains__` and
+// `__getitem__`.  An empty handle stands for absent.
 nb::object member(nb::handle mapping, nb::handle key) {
   if (PyDict_CheckExact(mapping.ptr())) {
     return native::dict_get(mapping, key);
   }
-  // A fresh object() tells an absent member from one whose value is None.
-  nb::object absent =
-      native::check(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
-  nb::object value = native::call_method(mapping, names::get, key, absent);
-  if (value.is(absent)) {
+  if (!native::contains(mapping, key)) {
     return {};
   }
-  return value;
+  return native::check(PyObject_GetItem(mapping.ptr(), key.ptr()));
 }
 
 }  // namespace
@@ -33,7 +29,7 @@ bool admits_everything(nb::handle profile) {
 }
 
 nb::object current_profile(const Call& call) {
-  nb::str value = read_env(call, call.global(names::PROFILE_ENV));
+  nb::object value = read_env(call, call.global(names::PROFILE_ENV));
   if (native::truthy(value)) {
     return value;
   }
@@ -65,10 +61,23 @@ nb::object key_for(const Call& call, nb::handle profile, nb::handle artifact) {
 
 nb::object profile_key(const Call& call) { return key_for(call, call.arg(0), call.arg(1)); }
 
-bool allowed(const Call& call, nb::handle skill_name, nb::handle profile, nb::handle artifact,
-             nb::handle given_manifest, nb::handle templates_dir) {
+//     if profile in ("dev", "internal"):
+//         return True
+//     manifest = manifest or load_release_manifest(templates_dir)
+//     key = _profile_key(profile, artifact)
+//     if key is None:
+//         return True
+//     defaults = manifest["default"] if "default" in manifest else {}
+//     skills = manifest["skills"] if "skills" in manifest else {}
+//     entry = skills[skill_name] if skill_name in skills else {}
+//     if not isinstance(entry, dict):
+//         entry = {}
+//     fallback = defaults[key] if key in defaults else False
+//     return bool(entry[key] if key in entry else fallback)
+nb::object allowed(const Call& call, nb::handle skill_name, nb::handle profile,
+                   nb::handle artifact, nb::handle given_manifest, nb::handle templates_dir) {
   if (admits_everything(profile)) {
-    return true;
+    return nb::bool_(true);
   }
   nb::object manifest = native::truthy(given_manifest)
                             ? nb::borrow(given_manifest)
@@ -80,7 +89,7 @@ bool allowed(const Call& call, nb::handle skill_name, nb::handle profile, nb::ha
                        ? key_for(call, profile, artifact)
                        : call_global(call, names::profile_key, profile, artifact);
   if (key.is_none()) {
-    return true;
+    return nb::bool_(true);
   }
 
   // A manifest handed in by a caller has not been through the loader, and
@@ -90,13 +99,16 @@ bool allowed(const Call& call, nb::handle skill_name, nb::handle profile, nb::ha
   nb::object skills = member(manifest, names::skills);
   nb::object entry;
   if (skills.is_valid()) {
-    if (!PyDict_Check(skills.ptr())) {
+    if (!native::is_dict_instance(call, skills)) {
       raise_manifest_error(call, nb::str("Skill 发版清单必须包含 skills 对象"));
     }
     entry = member(skills, skill_name);
   }
-  if (defaults.is_valid() && !PyDict_Check(defaults.ptr())) {
+  if (defaults.is_valid() && !native::is_dict_instance(call, defaults)) {
     raise_manifest_error(call, nb::str("Skill 发版清单 default 必须是对象"));
+  }
+  if (entry.is_valid() && !native::is_dict_instance(call, entry)) {
+    entry = nb::object();
   }
 
   // The fallback is taken before the entry is consulted; an entry that holds
@@ -106,19 +118,29 @@ bool allowed(const Call& call, nb::handle skill_name, nb::handle profile, nb::ha
     fallback = member(defaults, key);
   }
   nb::object decisive;
-  if (entry.is_valid() && PyDict_Check(entry.ptr())) {
+  if (entry.is_valid()) {
     decisive = member(entry, key);
   }
   if (!decisive.is_valid()) {
-    decisive = std::move(fallback);
+    decisive = fallback.is_valid() ? std::move(fallback) : nb::bool_(false);
   }
-  return decisive.is_valid() && native::truthy(decisive);
+  return native::bool_of(call, decisive);
 }
 
 nb::object skill_allowed(const Call& call) {
-  return nb::bool_(allowed(call, call.arg(0), call.arg(1), call.arg(2), call.arg(3), call.arg(4)));
+  return allowed(call, call.arg(0), call.arg(1), call.arg(2), call.arg(3), call.arg(4));
 }
 
+//     root = templates_dir or get_builtin_templates_dir()
+//     resolved = profile or current_profile()
+//     manifest = None if resolved in ("dev", "internal") else load_release_manifest(root)
+//     names = []
+//     for path in list_template_dirs(root):
+//         name = path.name
+//         if skill_allowed(name, profile=resolved, artifact=artifact,
+//                          manifest=manifest, templates_dir=root):
+//             names.append(name)
+//     return names
 nb::object selected_skill_names(const Call& call) {
   nb::handle given_profile = call.arg(0);
   nb::handle artifact = call.arg(1);
@@ -130,36 +152,43 @@ nb::object selected_skill_names(const Call& call) {
                             ? nb::none()
                             : call_global(call, names::load_release_manifest, root);
 
-  nb::list listed = fs::choose(call, {root}, {&names::list_template_dirs}, [&](auto& fs) {
-    return template_dir_names(fs, call, fs.argument(root), root);
-  });
-
   // One set of keyword names serves every skill_allowed call of this run.
   nb::object keywords = native::check(PyTuple_Pack(4, names::profile.get().ptr(),
                                                    names::artifact.get().ptr(),
                                                    names::manifest.get().ptr(),
                                                    names::templates_dir.get().ptr()));
-  // The module's own skill_allowed is asked directly, when the arguments
-  // pass its checks; anything else is called as bound.
-  const bool direct = native::is_own(call, names::skill_allowed) && native::is_exact_str(profile) &&
-                      (manifest.is_none() || native::is_exact_dict(manifest));
   nb::list selected;
-  for (nb::handle name : listed) {
-    bool admitted;
-    if (direct && native::is_exact_str(name)) {
-      admitted = allowed(call, name, profile, artifact, manifest, root);
+  auto decide = [&](nb::handle name) {
+    // The module's own skill_allowed is asked directly, when the arguments
+    // pass its checks; anything else is called as bound.
+    nb::object verdict;
+    if (native::is_own(call, names::skill_allowed) && native::is_exact_str(profile) &&
+        (manifest.is_none() || native::is_exact_dict(manifest)) && native::is_exact_str(name) &&
+        native::is_exact_str(artifact)) {
+      verdict = allowed(call, name, profile, artifact, manifest, root);
     } else {
       std::array<PyObject*, 5> args{name.ptr(), profile.ptr(), artifact.ptr(), manifest.ptr(),
                                     root.ptr()};
       nb::object skill_allowed_now = call.global(names::skill_allowed);
-      nb::object verdict = native::check(
+      verdict = native::check(
           PyObject_Vectorcall(skill_allowed_now.ptr(), args.data(), 1, keywords.ptr()));
-      admitted = native::truthy(verdict);
     }
-    if (admitted) {
+    if (native::truthy(verdict)) {
       selected.append(name);
     }
-  }
+  };
+  fs::choose(call, {root}, {&names::list_template_dirs}, [&](auto& fs) {
+    if (fs.inline_siblings()) {
+      for (nb::handle name : template_dir_names(fs, call, fs.argument(root), root)) {
+        decide(name);
+      }
+    } else {
+      for (nb::handle path : call.global(names::list_template_dirs)(root)) {
+        decide(native::getattr(path, names::name));
+      }
+    }
+    return 0;
+  });
   return selected;
 }
 

@@ -4,10 +4,10 @@
 
 namespace tarvek::packaging {
 
-nb::str read_env(const Call& call, nb::handle variable) {
+nb::object read_env(const Call& call, nb::handle variable) {
   nb::object environ = native::getattr(call.global(names::os), names::environ);
   nb::object value = native::call_method(environ, names::get, variable, nb::str(""));
-  return native::to_str(native::call_method(value, names::strip));
+  return native::call_method(value, names::strip);
 }
 
 nb::object templates_root(const Call& call, nb::handle templates_dir) {
@@ -18,7 +18,7 @@ nb::object templates_root(const Call& call, nb::handle templates_dir) {
 }
 
 nb::object get_central_skills_dir(const Call& call) {
-  nb::str override_value = read_env(call, names::central_skills_dir_env);
+  nb::object override_value = read_env(call, names::central_skills_dir_env);
   if (native::truthy(override_value)) {
     return native::expanded_path(call, override_value);
   }
@@ -26,7 +26,7 @@ nb::object get_central_skills_dir(const Call& call) {
   nb::object platform = native::getattr(call.global(names::sys), names::platform);
   if (platform.equal(names::win32.get())) {
     // Windows keeps per-user data under %LOCALAPPDATA%, taken as it is.
-    nb::str local = read_env(call, names::local_app_data_env);
+    nb::object local = read_env(call, names::local_app_data_env);
     nb::object base = native::truthy(local) ? path_type(local)
                                             : native::home_dir(call);
     return base / names::tarvek.get() / names::skills.get();
@@ -35,19 +35,17 @@ nb::object get_central_skills_dir(const Call& call) {
 }
 
 nb::object get_builtin_templates_dir(const Call& call) {
-  nb::str override_value = read_env(call, names::builtin_templates_dir_env);
+  nb::object override_value = read_env(call, names::builtin_templates_dir_env);
   if (native::truthy(override_value)) {
     return native::expanded_path(call, override_value);
   }
   nb::object path_type = call.global(names::Path);
 
-  // A PyInstaller single-file binary unpacks its data below sys._MEIPASS.
-  PyObject* meipass = nullptr;
-  if (PyObject_GetOptionalAttr(call.global(names::sys).ptr(), names::meipass.get().ptr(), &meipass) < 0) {
-    throw nb::python_error();
-  }
-  nb::object unpacked = nb::steal(meipass);
-  if (unpacked.is_valid() && native::truthy(unpacked)) {
+  // A PyInstaller single-file binary unpacks its data below sys._MEIPASS:
+  // getattr(sys, "_MEIPASS", None).
+  nb::object unpacked =
+      native::getattr_or(call, call.global(names::sys), names::meipass, nb::none());
+  if (native::truthy(unpacked)) {
     nb::object candidate =
         path_type(unpacked) / names::tarvek.get() / names::skills.get() / names::templates.get();
     if (native::truthy(native::call_method(candidate, names::exists))) {
@@ -59,6 +57,10 @@ nb::object get_builtin_templates_dir(const Call& call) {
   return native::getattr(module_file, names::parent) / names::templates.get();
 }
 
+//     root = templates_dir or get_builtin_templates_dir()
+//     if not root.exists():
+//         return []
+//     return sorted(p for p in root.iterdir() if p.is_dir())
 nb::object list_template_dirs(const Call& call) {
   nb::object root = templates_root(call, call.arg(0));
   return fs::choose(call, {root}, {}, [&](auto& fs) { return template_dirs(fs, fs.argument(root)); });

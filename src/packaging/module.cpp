@@ -205,7 +205,6 @@ void bind(nb::module_& m) {
                                  &names::selected_skill_names, &names::remove_tree,
                                  &names::is_packable_file, &names::remove_packaging_junk,
                                  &names::MANIFEST_FILENAME});
-  fs::capture_pathlib();
 }
 
 }  // namespace

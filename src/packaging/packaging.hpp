@@ -20,6 +20,7 @@
 #include "native/names.hpp"
 #include "native/paths.hpp"
 #include "native/python.hpp"
+#include "native/step_builtins.hpp"
 
 namespace tarvek::packaging {
 
@@ -45,7 +46,7 @@ nb::object remove_packaging_junk(const Call& call);
 // Shared by the behaviour files.
 
 // os.environ.get(variable, "").strip(), with `variable` a str.
-nb::str read_env(const Call& call, nb::handle variable);
+nb::object read_env(const Call& call, nb::handle variable);
 
 // Raises the module's SkillReleaseManifestError, as bound now, with `message`.
 [[noreturn]] void raise_manifest_error(const Call& call, nb::handle message);
@@ -62,23 +63,25 @@ bool admits_everything(nb::handle profile);
 
 // list_template_dirs: the sorted subdirectories of an existing root.
 template <class Fs>
-nb::list template_dirs(Fs& fs, const typename Fs::Path& root) {
+nb::object template_dirs(Fs& fs, const typename Fs::Path& root) {
   if (!fs.exists(root)) {
     return nb::list();
   }
   return fs.to_paths(fs::sorted_subdirectories(fs, root));
 }
 
-// The names of list_template_dirs(root), in its order: listed by the
-// backend itself on the native path (where the function is the module's
-// own), through the module namespace otherwise.
+// [p.name for p in list_template_dirs(root)]: listed by the backend itself
+// on the native path (where the function is the module's own), through the
+// module namespace otherwise.
 template <class Fs>
 nb::list template_dir_names(Fs& fs, const Call& call, const typename Fs::Path& root,
                             nb::handle root_object) {
   nb::list result;
   if (fs.inline_siblings()) {
     if (fs.exists(root)) {
-      for (auto& dir : fs::sorted_subdirectories(fs, root)) {
+      auto dirs = fs.each(fs::sorted_subdirectories(fs, root));
+      typename Fs::Path dir;
+      while (dirs.next(dir)) {
         result.append(fs.name_object(dir));
       }
     }
@@ -93,9 +96,9 @@ nb::list template_dir_names(Fs& fs, const Call& call, const typename Fs::Path& r
 // skill_allowed(skill_name, profile=..., artifact=..., manifest=...,
 // templates_dir=...), the decision shared by the function and by
 // selected_skill_names, which asks it without a call when it is the
-// module's own.
-bool allowed(const Call& call, nb::handle skill_name, nb::handle profile, nb::handle artifact,
-             nb::handle manifest, nb::handle templates_dir);
+// module's own: bool(...) of the decisive value.
+nb::object allowed(const Call& call, nb::handle skill_name, nb::handle profile,
+                   nb::handle artifact, nb::handle manifest, nb::handle templates_dir);
 
 // Calls the module function bound to `name` now, with the given arguments.
 template <typename... Args>

@@ -8,6 +8,8 @@
 // followed.
 #include "packaging/packaging.hpp"
 
+#include "native/lazy.hpp"
+
 namespace tarvek::packaging {
 namespace {
 
@@ -54,17 +56,29 @@ bool packable_below(Fs& fs, const Call& call, const typename Fs::Path& root,
   return packable_regular_file(fs, path, &root);
 }
 
-// `_remove_tree(path)`: depth first, children before parents, a link
-// removed as a link.  A directory is descended into here while
-// `_remove_tree` is the module's own (so depth is no limit), and handed to
-// whatever the name is bound to otherwise.
+// `_remove_tree(path)`: depth first, children before parents.  The one
+// step the plain steps lack is the first: a path that is a symbolic link
+// is unlinked, never descended into, so that deleting never reaches
+// outside the tree (`is_dir` follows links).  A directory is descended
+// into here while `_remove_tree` is the module's own (so depth is no
+// limit), and handed to whatever the name is bound to otherwise.
+//
+//     def _remove_tree(path):
+//         if path.is_symlink():
+//             path.unlink()
+//             return
+//         for child in path.iterdir():
+//             if child.is_dir():
+//                 _remove_tree(child)
+//             else:
+//                 child.unlink()
+//         path.rmdir()
 template <class Fs>
 void remove_tree_steps(Fs& fs, const Call& call, const typename Fs::Path& path) {
   using Path = typename Fs::Path;
   struct Frame {
     Path dir;
-    typename Fs::Paths entries;
-    std::size_t next = 0;
+    typename Fs::Cursor entries;
   };
   std::vector<Frame> stack;
   auto enter = [&](const Path& dir) {
@@ -77,17 +91,15 @@ void remove_tree_steps(Fs& fs, const Call& call, const typename Fs::Path& path) 
   };
   enter(path);
   while (!stack.empty()) {
-    Frame& top = stack.back();
-    if (top.next == top.entries.size()) {
-      fs.rmdir(top.dir);
+    Path entry;
+    if (!stack.back().entries.next(entry)) {
+      Path dir = std::move(stack.back().dir);
       stack.pop_back();
+      fs.rmdir(dir);
       continue;
     }
     fs.checkpoint();
-    Path entry = top.entries[top.next++];
-    if (fs.is_symlink(entry)) {
-      fs.unlink(entry);
-    } else if (fs.is_dir(entry)) {
+    if (fs.is_dir(entry)) {
       if (fs.inline_remove_tree()) {
         enter(entry);
       } else {
@@ -109,6 +121,12 @@ void remove_tree_call(Fs& fs, const Call& call, const typename Fs::Path& path) {
   }
 }
 
+//     for cache_dir in list(root.rglob("__pycache__")):
+//         if cache_dir.is_dir():
+//             _remove_tree(cache_dir)
+//     for path in list(root.rglob("*")):
+//         if path.is_file() and not _is_packable_file(path):
+//             path.unlink()
 template <class Fs>
 void remove_packaging_junk_steps(Fs& fs, const Call& call, const typename Fs::Path& root) {
   // Both listings are complete before anything they list is deleted.
@@ -127,6 +145,19 @@ void remove_packaging_junk_steps(Fs& fs, const Call& call, const typename Fs::Pa
   }
 }
 
+//     if not target.exists():
+//         return []
+//     _remove_packaging_junk(target)
+//     resolved = profile or current_profile()
+//     if resolved in ("dev", "internal"):
+//         return [p.name for p in list_template_dirs(target)]
+//     allowed = set(selected_skill_names(profile=resolved, artifact=artifact,
+//                                        templates_dir=manifest_templates_dir
+//                                        or get_builtin_templates_dir()))
+//     for entry in target.iterdir():
+//         if entry.is_dir() and entry.name not in allowed:
+//             _remove_tree(entry)
+//     return sorted(name for name in allowed if (target / name).exists())
 template <class Fs>
 nb::object prune_steps(Fs& fs, const Call& call, nb::handle target_object) {
   nb::handle given_profile = call.arg(1);
@@ -155,16 +186,28 @@ nb::object prune_steps(Fs& fs, const Call& call, nb::handle target_object) {
   nb::object selected = call.global(names::selected_skill_names)(
       nb::arg("profile") = profile, nb::arg("artifact") = artifact,
       nb::arg("templates_dir") = manifest_root);
-  nb::object admitted = native::check(PySet_New(selected.ptr()));
+  nb::object admitted = native::set_of(call, selected);
   auto admitted_names = fs.name_set(admitted);
 
-  for (auto& entry : fs.iterdir(target)) {
+  auto entries = fs.iterdir(target);
+  typename Fs::Path entry;
+  while (entries.next(entry)) {
     fs.checkpoint();
     if (fs.is_dir(entry) && !fs.contains(admitted_names, entry)) {
       remove_tree_call(fs, call, entry);
     }
   }
 
+  if (!native::builtins_intact(call)) {
+    // Only on the object path: the generator for a rebound `sorted`.
+    nb::object target_path = nb::borrow(target_object);
+    return call.global(names::sorted)(
+        native::lazy(admitted, [target_path](nb::handle name) -> nb::object {
+          nb::object candidate = target_path / name;
+          return native::truthy(native::call_method(candidate, names::exists)) ? nb::borrow(name)
+                                                                               : nb::object();
+        }));
+  }
   nb::list remaining;
   for (nb::handle name : admitted) {
     if (fs.exists(fs.child(target, name))) {
@@ -175,33 +218,38 @@ nb::object prune_steps(Fs& fs, const Call& call, nb::handle target_object) {
   return remaining;
 }
 
+//     for name in names:
+//         files = sorted(p for p in (root / name).rglob("*") if _is_packable_file(p))
+//         for file in files:
+//             datas.append((str(file), str(Path("tarvek", "skills", "templates")
+//                                          / file.parent.relative_to(root))))
+//     manifest_file = root / MANIFEST_FILENAME
+//     if manifest_file.exists():
+//         datas.append((str(manifest_file), str(Path("tarvek", "skills", "templates"))))
 template <class Fs>
 nb::object collect_steps(Fs& fs, const Call& call, nb::handle root_object, nb::handle skill_names) {
   auto root = fs.argument(root_object);
-  // Fixed for the whole call: where the files go inside the binary, and how
-  // the bytecode-cache test has to look at paths below this root.
-  auto base = fs.destination_base();
+  // How the bytecode-cache test has to look at paths below this root.
   const bool restricted = fs.has_component(root, names::pycache, nullptr);
 
   nb::list datas;
   for (nb::handle name : skill_names) {
     auto skill_dir = fs.child(root, name);
-    typename Fs::Paths files;
-    for (auto& entry : fs.rglob(skill_dir, fs::Glob::Any)) {
-      fs.checkpoint();
-      if (packable_below(fs, call, root, entry, restricted, false)) {
-        files.push_back(std::move(entry));
-      }
-    }
-    fs.sort(files);
-    for (const auto& file : files) {
-      datas.append(nb::make_tuple(fs.to_str(file), fs.destination(base, root, file)));
+    auto files = fs.each(fs.sorted_where(
+        fs.rglob_lazy(skill_dir, fs::Glob::Any), [&](const typename Fs::Path& entry) {
+          return packable_below(fs, call, root, entry, restricted, false);
+        }));
+    typename Fs::Path file;
+    while (files.next(file)) {
+      nb::object source = fs.to_str(file);
+      datas.append(nb::make_tuple(source, fs.destination(root, file)));
     }
   }
 
   auto manifest_file = fs.child(root, call.global(names::MANIFEST_FILENAME));
   if (fs.exists(manifest_file)) {
-    datas.append(nb::make_tuple(fs.to_str(manifest_file), fs.base_str(base)));
+    nb::object source = fs.to_str(manifest_file);
+    datas.append(nb::make_tuple(source, fs.destination_root()));
   }
   return datas;
 }
@@ -215,8 +263,9 @@ nb::object collect_steps(Fs& fs, const Call& call, nb::handle root_object, nb::h
 
 nb::object prune_templates_dir(const Call& call) {
   nb::handle target = call.arg(0);
-  return fs::choose(call, {target}, TARVEK_PRUNING_SIBLINGS,
-                    [&](auto& fs) { return prune_steps(fs, call, target); });
+  return fs::choose(
+      call, {target}, TARVEK_PRUNING_SIBLINGS,
+      [&](auto& fs) { return prune_steps(fs, call, target); }, fs::Reach::Deleting);
 }
 
 nb::object collect_skill_datas(const Call& call) {
@@ -233,10 +282,13 @@ nb::object collect_skill_datas(const Call& call) {
 
 nb::object remove_tree(const Call& call) {
   nb::handle path = call.arg(0);
-  return fs::choose(call, {path}, TARVEK_PRUNING_SIBLINGS, [&](auto& fs) {
-    remove_tree_steps(fs, call, fs.argument(path));
-    return nb::none();
-  });
+  return fs::choose(
+      call, {path}, TARVEK_PRUNING_SIBLINGS,
+      [&](auto& fs) {
+        remove_tree_steps(fs, call, fs.argument(path));
+        return nb::none();
+      },
+      fs::Reach::Deleting);
 }
 
 nb::object is_packable_file(const Call& call) {
@@ -248,10 +300,13 @@ nb::object is_packable_file(const Call& call) {
 
 nb::object remove_packaging_junk(const Call& call) {
   nb::handle root = call.arg(0);
-  return fs::choose(call, {root}, TARVEK_PRUNING_SIBLINGS, [&](auto& fs) {
-    remove_packaging_junk_steps(fs, call, fs.argument(root));
-    return nb::none();
-  });
+  return fs::choose(
+      call, {root}, TARVEK_PRUNING_SIBLINGS,
+      [&](auto& fs) {
+        remove_packaging_junk_steps(fs, call, fs.argument(root));
+        return nb::none();
+      },
+      fs::Reach::Deleting);
 }
 
 }  // namespace tarvek::packaging
