@@ -67,7 +67,7 @@ print(json.dumps({
     "version": metadata.version("tarvek-skills"),
 }))
 """
-COMMAND = "import sys\nfrom tarvek.skills.cli import main\nsys.exit(main())\n"
+COMMAND = "from tarvek.skills.cli import console_main\nconsole_main()\n"
 
 failures: list[str] = []
 
