@@ -214,6 +214,89 @@ def test_each_source_installs_locks_and_restores(run, tmp_path, project, fresh, 
     assert all(t["kept"] for s in again["skills"] for t in s["installed"])
 
 
+def renew(kind, tmp_path, request, env) -> tuple[list[str], str]:
+    """Gives the source that source_of made for `kind` a newer version of
+    its first skill; returns (the names that changed, their new version)."""
+    skills = tmp_path / "src"
+    if kind == "builtin":
+        template = Path(env["TARVEK_BUILTIN_TEMPLATES_DIR"]) / "alpha"
+        (template / "data" / "VERSION.json").write_text('{"version": "2.0"}')
+        return ["alpha"], "2.0"
+    if kind == "directory":
+        make_skill(skills / "solo", "solo", "2.0.0")
+        return ["solo"], "2.0.0"
+    if kind == "folder":
+        make_skill(skills / "one", "one", "2.0.0")
+        return ["one"], "2.0.0"
+    if kind in ("zip", "tar.gz"):
+        maker = make_zip if kind == "zip" else make_tar
+        maker(tmp_path / f"packed.{kind}", make_skill(skills / "packed", "packed", "2.0.0"))
+        return ["packed"], "2.0.0"
+    if kind == "https":
+        _base, served, _cert = request.getfixturevalue("https")
+        make_tar(served / "fetched.tar.gz", make_skill(skills / "fetched", "fetched", "2.0.0"))
+        return ["fetched"], "2.0.0"
+    repo = request.getfixturevalue("repository")
+    make_skill(repo / "skills" / "hello", "hello", "2.0.0")
+    git("commit", "-qam", "two", cwd=repo)
+    git("tag", "-f", "v1", cwd=repo)  # the REF moves on
+    return ["hello"], "2.0.0"
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_each_source_reports_drift_and_updates(run, tmp_path, project, kind, request, env):
+    words, extra, names, _source = source_of(kind, tmp_path, request)
+    run_json(run, "install", *words, "--cwd", project, extra_env=extra)
+    first = names[0]
+    edited = project / ".claude" / "skills" / first / "SKILL.md"
+    edited.write_text(edited.read_text() + "my note\n")
+    changed, version = renew(kind, tmp_path, request, env)
+
+    def standing():
+        return {(s["name"], s["runtime"]): s for s in run_json(
+            run, "list", "--outdated", "--cwd", project, extra_env=extra)["skills"]}
+
+    states = standing()
+    assert {key: s["state"] for key, s in states.items()} == {
+        (n, r): "edited" if (n, r) == (first, "claude") else "ok"
+        for n in names for r in ("claude", "codex")}
+    assert sorted({n for (n, _r), s in states.items() if s["outdated"]}) == changed
+    outdated = run_json(run, "outdated", "--cwd", project, extra_env=extra)["outdated"]
+    assert sorted({(s["name"], s["available"]) for s in outdated}) == [(n, version)
+                                                                        for n in changed]
+
+    # The edited copy holds the update back; --force keeps it aside.
+    refused = run("update", "--cwd", project, extra_env=extra)
+    assert refused.returncode == 1 and str(edited.parent) in refused.stderr
+    assert "my note" in edited.read_text()
+    run_json(run, "update", "--force", "--cwd", project, extra_env=extra)
+    assert "my note" not in edited.read_text()
+    lock = lock_of(project)["skills"]
+    assert {n: lock[n]["version"] for n in changed} == {n: version for n in changed}
+    assert all(s["state"] == "ok" and s["outdated"] is False for s in standing().values())
+
+
+def test_a_locked_commit_off_the_tips_is_restored_from_a_server_that_serves_tips_only(
+        run, env, tmp_path, project, fresh, repository):
+    # Protocol v0 answers a request for a commit only at the tip of a ref.
+    config = tmp_path / "gitconfig"
+    config.write_text("[protocol]\n\tversion = 0\n")
+    extra = {"GIT_CONFIG_GLOBAL": str(config)}
+    git("checkout", "-qb", "topic", cwd=repository)
+    (repository / "NOTES").write_text("topic\n")
+    git("add", "NOTES", cwd=repository)
+    git("commit", "-qm", "topic", cwd=repository)
+    run_json(run, "install", f"git+file://{repository}#topic", "--skill", "hello", "--cwd",
+             project, extra_env=extra)
+    make_skill(repository / "skills" / "hello", "hello", "2.0.0")
+    git("commit", "-qam", "two", cwd=repository)
+    git("checkout", "-q", "main", cwd=repository)  # the locked commit is on no tip now
+    shutil.copy(project / "tarvek-skills.lock", fresh)
+    run_json(run, "install", "--cwd", fresh, extra_env=extra)
+    assert json.loads((fresh / ".claude/skills/hello/data/VERSION.json").read_text()) == {
+        "version": "1.0.0"}
+
+
 def test_restore_refuses_content_that_moved_on_naming_the_skill(run, tmp_path, project, fresh):
     source = make_skill(tmp_path / "src" / "solo", "solo")
     run_json(run, "install", str(source), "--cwd", project)
@@ -269,6 +352,22 @@ def test_several_sources_and_a_clash_of_names(run, tmp_path, project):
     result = run("install", str(first), str(second), "--cwd", project, "--force")
     assert result.returncode == 2 and "same" in result.stderr
     assert snapshot(project) == before
+
+
+def test_remove_drops_the_lock_entry_and_doctor_notes_what_is_missing(run, tmp_path, project):
+    solo = make_skill(tmp_path / "src" / "solo", "solo")
+    run_json(run, "install", "alpha", str(solo), "--cwd", project)
+    run_json(run, "remove", "solo", "--runtime", "codex", "--cwd", project)
+    assert lock_of(project)["skills"]["solo"]["targets"] == ["claude"]
+    run_json(run, "remove", "solo", "--cwd", project)
+    assert sorted(lock_of(project)["skills"]) == ["alpha"]
+    # A locked skill gone from one tool: a note, and install brings it back.
+    shutil.rmtree(project / ".codex" / "skills" / "alpha")
+    findings = run_json(run, "doctor", "--cwd", project)["findings"]
+    assert [(f["check"], f["severity"]) for f in findings
+            if str(project / ".codex") in (f.get("path") or "")] == [("lock", "note")]
+    run_json(run, "install", "--cwd", project)
+    assert (project / ".codex" / "skills" / "alpha" / "SKILL.md").is_file()
 
 
 def test_global_runtime_installs_for_that_tool_only(run, env, tmp_path):
@@ -397,6 +496,8 @@ LNK = 0o120777
 HOSTILE = {
     "zip-dotdot": (lambda p: _zip(p / "a.zip", [("x/SKILL.md", GOOD_MD, REG),
                                                 ("../evil", b"e", REG)]), "..", "a.zip"),
+    "zip-fifo": (lambda p: _zip(p / "a.zip", [("x/SKILL.md", GOOD_MD, REG),
+                                              ("x/pipe", b"", 0o010644)]), "不是普通文件", "a.zip"),
     "zip-absolute": (lambda p: _zip(p / "a.zip", [("/tmp/evil", b"e", REG)]), "绝对路径",
                      "a.zip"),
     "zip-link-out": (lambda p: _zip(p / "a.zip", [("x/SKILL.md", GOOD_MD, REG),
@@ -441,6 +542,54 @@ def test_hostile_sources_are_refused_with_nothing_written(run, tmp_path, project
     assert result.returncode == 2, result.stderr
     assert message in result.stderr
     assert snapshot(tmp_path / "project") == before
+
+
+def _hostile_remote(case, tmp_path, request):
+    """(SOURCE, extra environment, what the refusal says) of a hostile
+    repository or download."""
+    if case.startswith("https"):
+        base, served, cert = request.getfixturevalue("https")
+        _zip(served / "evil.zip", [("x/SKILL.md", GOOD_MD, REG), ("../evil", b"e", REG)])
+        return f"{base}/evil.zip", tls_env(cert), ".."
+    repo = request.getfixturevalue("repository")
+    if case == "git-link-out":
+        os.symlink("/etc/passwd", repo / "skills" / "hello" / "pw")
+        git("add", "-A", cwd=repo)
+        git("commit", "-qm", "link", cwd=repo)
+        return f"git+file://{repo}", {}, "Skill 目录之外"
+    if case == "git-bad-name":
+        make_skill(repo / "skills" / "hello", "../hello")
+        git("commit", "-qam", "name", cwd=repo)
+        return f"git+file://{repo}", {}, "普通的目录名"
+    if case == "git-ext-transport":
+        return f"git+ext::touch {tmp_path / 'ran'}", {}, "git+https://"
+    return f"git+file://{repo}#--upload-pack=touch {tmp_path / 'ran'}", {}, "git+https://"
+
+
+@pytest.mark.parametrize("case", ["https-dotdot", "git-link-out", "git-bad-name",
+                                  "git-ext-transport", "git-ref-as-option"])
+def test_hostile_remote_sources_are_refused_with_nothing_written(run, tmp_path, project, case,
+                                                                 request):
+    source, extra, message = _hostile_remote(case, tmp_path, request)
+    before = snapshot(project)
+    result = run("install", source, "--cwd", project, extra_env=extra)
+    assert result.returncode == 2, result.stderr
+    assert message in result.stderr
+    assert snapshot(project) == before and not (tmp_path / "ran").exists()
+
+
+def test_a_zip_without_unix_file_types_installs(run, tmp_path, project):
+    # zipfile.writestr gives plain files a mode without file type bits,
+    # Windows tools give them no mode at all.
+    archive = tmp_path / "plain.zip"
+    with zipfile.ZipFile(archive, "w") as zf:
+        zf.writestr("plain/SKILL.md", "---\nname: plain\ndescription: d\n---\n")
+        dos = zipfile.ZipInfo("plain/notes.txt")
+        dos.create_system, dos.external_attr = 0, 0x20  # the MS-DOS archive bit alone
+        zf.writestr(dos, "notes")
+    assert {i.external_attr >> 16 for i in zipfile.ZipFile(archive).infolist()} == {0o600, 0}
+    run_json(run, "install", archive, "--cwd", project)
+    assert (project / ".claude/skills/plain/notes.txt").read_text() == "notes"
 
 
 def test_an_archive_past_the_member_limit_is_refused(tmp_path, project, monkeypatch, capsys,

@@ -108,6 +108,8 @@ def _zip_nodes(archive: str, zf: zipfile.ZipFile, budget: _Budget) -> list[_Node
     nodes = []
     for info in zf.infolist():
         budget.member()
+        # The Unix mode: many writers (Windows tools, zipfile.writestr)
+        # leave out the file type bits, or the whole mode, of a plain file.
         mode = info.external_attr >> 16
         parts = _parts(archive, info.filename)
         if info.is_dir():
@@ -118,7 +120,7 @@ def _zip_nodes(archive: str, zf: zipfile.ZipFile, budget: _Budget) -> list[_Node
             with zf.open(info) as member:
                 target = member.read(limits.MAX_LINK + 1).decode("utf-8", "surrogateescape")
             nodes.append(_Node(parts, tree.LINK, target=target))
-        elif mode and not stat.S_ISREG(mode):
+        elif stat.S_IFMT(mode) and not stat.S_ISREG(mode):
             raise _refuse(archive, _("成员不是普通文件、目录或符号链接: {name!r}").format(
                 name=info.filename))
         else:

@@ -90,14 +90,16 @@ def clone(spec: str, dest: Path, revision: str | None = None) -> str:
             args += ["--branch", wanted]
         _git([*args, "--", url, str(dest)], what=url)
     else:
-        # A commit: fetched alone where the server allows it, else from a
-        # full clone.
+        # A commit: fetched alone where the server allows it, else with
+        # every branch and tag (a server that answers only for the tips of
+        # its refs, as protocol v0 does, still has it on one of them).
         dest.mkdir()
         _git(["init", "--quiet"], cwd=dest, what=url)
         try:
             _git(["fetch", "--depth", "1", "--quiet", "--", url, wanted], cwd=dest, what=url)
         except GitError:
-            _git(["fetch", "--quiet", "--", url], cwd=dest, what=url)
+            _git(["fetch", "--quiet", "--no-tags", "--", url, "+refs/heads/*:refs/remotes/r/*",
+                  "+refs/tags/*:refs/tags/*"], cwd=dest, what=url)
         _git(["checkout", "--quiet", "--detach", wanted if revision is None
               else revision], cwd=dest, what=url)
     return head(dest)
