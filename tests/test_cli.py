@@ -40,8 +40,11 @@ def test_help_of_every_subcommand(run, args):
         assert "--json" in result.stdout
 
 
-def test_version_from_the_installed_script(run):
-    result = run("--version", script=True)
+# The version the build recorded, answered before any parsing, and through
+# the parser when more follows: the installed metadata's either way.
+@pytest.mark.parametrize("args", [["--version"], ["-V", "list"]])
+def test_version_from_the_installed_script(run, args):
+    result = run(*args, script=True)
     assert result.returncode == 0
     assert result.stdout.split() == ["tarvek-skills", metadata.version("tarvek-skills")]
 

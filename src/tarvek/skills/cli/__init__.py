@@ -38,11 +38,45 @@ import sys
 
 from .common import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, CommandError,
                      Terminated, manifest_error_type)
-from .output import emit, error, os_error_message
-from .parsing import build_parser, wants_json
 from .i18n import _
 
+# What a run loads is what it needs: the parser (argparse) when there is a
+# command line to parse, a subcommand's module when it runs, the output
+# helpers when there is something to print.  `-V` alone needs none of them.
 __all__ = ["main", "console_main", "build_parser"]
+
+
+def build_parser():
+    """The command line parser (`parsing.build_parser`)."""
+    from .parsing import build_parser
+
+    return build_parser()
+
+
+def _wants_json(argv: list[str]) -> bool:
+    from .parsing import wants_json
+
+    return wants_json(argv)
+
+
+def _version_only(argv: list[str]) -> bool:
+    """Whether the command line asks for the version and nothing else
+    (`-V` or `--version`, perhaps with `--json`): the parser would answer
+    that before looking at anything else, so it is answered without one."""
+    words = ("-V", "--version", "--json")
+    return any(w in words[:2] for w in argv) and all(w in words for w in argv)
+
+
+def _say_version(as_json: bool) -> None:
+    from .common import version_text
+
+    text, document = version_text()
+    if as_json:
+        from .output import json_text
+
+        text = json_text(document) + "\n"
+    sys.stdout.write(text)
+    sys.stdout.flush()
 
 
 def _harden_streams() -> None:
@@ -91,12 +125,17 @@ class _TerminationSignals:
 def _run(argv: list[str] | None) -> tuple[int, str | None, str]:
     """Run the command: (exit status, error message or None, error kind)."""
     try:
+        if _version_only(argv):
+            _say_version("--json" in argv)
+            return EXIT_OK, None, ""
         parser = build_parser()
         try:
             args = parser.parse_args(argv)
         except SystemExit as exc:  # --help or --version
             return _exit_status(exc.code), None, ""
         outcome = args.handler(args)
+        from .output import emit
+
         emit(outcome, args.json)
         return outcome.status, None, ""
     except KeyboardInterrupt:
@@ -112,6 +151,8 @@ def _run(argv: list[str] | None) -> tuple[int, str | None, str]:
         _silence_stdout()
         return EXIT_OK, None, ""
     except OSError as exc:
+        from .output import os_error_message
+
         return EXIT_FAILURE, os_error_message(exc), "os"
     except Exception as exc:
         manifest_error = manifest_error_type()
@@ -131,7 +172,9 @@ def main(argv: list[str] | None = None) -> int:
     with _TerminationSignals():
         status, message, kind = _run(list(argv))
         if message is not None:
-            error(message, kind, wants_json(list(argv)))
+            from .output import error
+
+            error(message, kind, _wants_json(list(argv)))
     return status
 
 
@@ -173,6 +216,8 @@ def _pending_signal() -> int | None:
 def _late_status(signum: int) -> int:
     interrupted = signum == signal.SIGINT
     try:
+        from .output import error
+
         error(_("已中断") if interrupted else _("已被信号 {name} 终止").format(
                                             name=signal.Signals(signum).name),
               "interrupted", False)

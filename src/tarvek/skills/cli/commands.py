@@ -12,20 +12,27 @@ helpers of `options`."""
 from __future__ import annotations
 
 import importlib
-from dataclasses import dataclass
-from types import ModuleType
-from typing import Any, Callable
 
 from .i18n import N_
 
 
-@dataclass(frozen=True)
 class Command:
-    module: str  # relative to this package
-    handler: str
-    options: str | None
-    summary: str  # marked for the catalogs; translated where it is shown
-    aliases: tuple[str, ...] = ()
+    """One subcommand.  A plain class: the table is read on every run, so it
+    costs no more to load than the names it holds."""
+
+    __slots__ = ("module", "handler", "options", "summary", "aliases")
+
+    def __init__(self, module: str, handler: str, options: str | None, summary: str,
+                 aliases: tuple[str, ...] = ()):
+        self.module = module  # relative to this package
+        self.handler = handler
+        self.options = options
+        self.summary = summary  # marked for the catalogs; translated where it is shown
+        self.aliases = aliases
+
+    def __repr__(self) -> str:
+        return (f"Command({self.module!r}, {self.handler!r}, {self.options!r}, "
+                f"{self.summary!r}, {self.aliases!r})")
 
 
 COMMANDS: dict[str, Command] = {
@@ -79,11 +86,11 @@ def canonical(name: str) -> str:
     return ALIASES.get(name, name)
 
 
-def module_of(name: str) -> ModuleType:
+def module_of(name: str):
     return importlib.import_module(f".{COMMANDS[name].module}", __package__)
 
 
-def handler(name: str) -> Callable[[Any], Any]:
+def handler(name: str):
     return getattr(module_of(name), COMMANDS[name].handler)
 
 

@@ -12,12 +12,13 @@ message id in a small table and translated with the rest (`i18n`).
 from __future__ import annotations
 
 import argparse
+import os
 import sys
-from typing import Callable
+from collections.abc import Callable
 
 from . import commands
 from .commands import ALIASES
-from .common import DISTRIBUTION, EXIT_OK, PROG, UsageError
+from .common import EXIT_OK, PROG, UsageError, version_text
 from .i18n import N_, _, join
 
 # argparse message ids without parameters that reach the user, and ours for them.
@@ -32,9 +33,89 @@ def subcommands_metavar() -> str:
     return _("<子命令>")
 
 
+def _columns() -> int:
+    """The width of the terminal as `shutil.get_terminal_size()` tells it
+    (COLUMNS, else the terminal of standard output, else 80), without
+    loading shutil and the compression modules it brings for a help text."""
+    try:
+        columns = int(os.environ["COLUMNS"])
+    except (KeyError, ValueError):
+        columns = 0
+    if columns <= 0:
+        try:
+            columns = os.get_terminal_size(sys.__stdout__.fileno()).columns
+        except (AttributeError, ValueError, OSError):
+            columns = 0
+    return columns or 80
+
+
 class Formatter(argparse.RawDescriptionHelpFormatter):
+    def __init__(self, prog, indent_increment=2, max_help_position=24, width=None):
+        # argparse's own default, the terminal's width less two.
+        super().__init__(prog, indent_increment, max_help_position,
+                         _columns() - 2 if width is None else width)
+
     def add_usage(self, usage, actions, groups, prefix=None):
         super().add_usage(usage, actions, groups, prefix=_("用法: ") if prefix is None else prefix)
+
+
+class _Parsers(dict):
+    """A subcommand's name (or alias) → its parser, made the first time it
+    is looked up: a run parses one subcommand, and `--help` lists them all
+    from their summaries, so the others are never made.  `made()` holds
+    the parsers made so far."""
+
+    def __init__(self, make: Callable[[str], "Parser"]):
+        super().__init__()
+        self._make = make
+
+    def __getitem__(self, name: str) -> "Parser":
+        parser = super().__getitem__(name)
+        return self._make(name) if parser is None else parser
+
+    def get(self, name, default=None):
+        return self[name] if name in self else default
+
+    def values(self):
+        return [self[name] for name in self]
+
+    def items(self):
+        return [(name, self[name]) for name in self]
+
+    def made(self) -> list["Parser"]:
+        return [parser for parser in super().values() if parser is not None]
+
+
+class _Subcommands(argparse._SubParsersAction):
+    """argparse's subcommands, each parser made when first used (`_Parsers`):
+    `add_parser` takes `setup`, which adds the new parser's arguments."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self._name_parser_map = self.choices = _Parsers(self._make)
+        self._pending: dict[str, tuple[dict, tuple[str, ...], Callable]] = {}
+
+    def add_parser(self, name, *, setup, aliases=(), **kwargs):
+        if kwargs.get("prog") is None:
+            kwargs["prog"] = f"{self._prog_prefix} {name}"
+        for word in (name, *aliases):
+            if word in self._name_parser_map:
+                raise ValueError(f"two subcommands named {word}")
+        if "help" in kwargs:
+            self._choices_actions.append(self._ChoicesPseudoAction(name, aliases,
+                                                                   kwargs.pop("help")))
+        for word in (name, *aliases):
+            dict.__setitem__(self._name_parser_map, word, None)
+            self._pending[word] = (kwargs, (name, *aliases), setup)
+
+    def _make(self, word: str) -> "Parser":
+        kwargs, names, setup = self._pending[word]
+        parser = self._parser_class(**kwargs)
+        for name in names:
+            dict.__setitem__(self._name_parser_map, name, parser)
+            del self._pending[name]
+        setup(parser)
+        return parser
 
 
 class _Positionals:
@@ -105,7 +186,7 @@ class Parser(argparse.ArgumentParser):
     def parse_args(self, args=None, namespace=None):
         words = list(sys.argv[1:] if args is None else args)
         requested = wants_json(words)
-        for parser in self._parsers():
+        for parser in self._parsers():  # a subcommand's parser made later takes it too
             parser.json_requested = requested
         self._load_subcommand(words)
         self._refuse_values_of_flags(words)
@@ -150,13 +231,18 @@ class Parser(argparse.ArgumentParser):
                     sub._load()
                 break
 
-    def _subcommands(self) -> dict[str, "Parser"]:
-        return {name: sub for action in self._actions
-                if isinstance(action, argparse._SubParsersAction)
-                for name, sub in action.choices.items()}
+    def _subcommands(self) -> _Parsers:
+        """Every subcommand's name and alias and its parser (made as it is
+        looked up)."""
+        for action in self._actions:
+            if isinstance(action, _Subcommands):
+                return action.choices
+        return _Parsers(lambda name: None)  # a subcommand's own parser has none
 
     def _parsers(self) -> list[argparse.ArgumentParser]:
-        return [self, *self._subcommands().values()]
+        """This parser and the subcommands' parsers made so far (the others
+        have no options beyond the -h, --help and --json everyone has)."""
+        return [self, *dict.fromkeys(self._subcommands().made())]
 
     def _refuse_values_of_flags(self, words: list[str]) -> None:
         """`--json=1`: argparse would refuse it in English; an option that
@@ -216,14 +302,7 @@ class HelpAction(_NoValueAction):
 
 class VersionAction(_NoValueAction):
     def __call__(self, parser, namespace, values, option_string=None):
-        from importlib import metadata
-
-        try:
-            version = metadata.version(DISTRIBUTION)
-        except metadata.PackageNotFoundError:
-            version = None
-        text = f"{PROG} {version or _('未知（未安装）')}\n"
-        _say(parser, text, {"program": PROG, "version": version})
+        _say(parser, *version_text())
 
 
 def build_parser() -> "Parser":
@@ -244,15 +323,25 @@ def build_parser() -> "Parser":
     # A handler that needs the command line itself (completion) finds it here.
     parser.set_defaults(parser=parser)
     subcommands = parser.add_subparsers(title=_("子命令"), dest="command",
-                                        metavar=subcommands_metavar(), parser_class=Parser)
+                                        metavar=subcommands_metavar(), parser_class=Parser,
+                                        action=_Subcommands)
     for name, command in commands.COMMANDS.items():
         summary = _(command.summary)
-        sub = subcommands.add_parser(name, aliases=list(command.aliases), help=summary,
-                                     description=summary)
+        subcommands.add_parser(name, aliases=list(command.aliases), help=summary,
+                               description=summary, setup=_subcommand_setup(parser, name))
+    return parser
+
+
+def _subcommand_setup(parser: "Parser", name: str) -> Callable[["Parser"], None]:
+    """What a subcommand's parser gets when it is made: `--json`, and its
+    own arguments, deferred until it parses."""
+    def setup(sub: "Parser") -> None:
+        sub.json_requested = parser.json_requested
         sub.options.add_argument("--json", action="store_true", default=argparse.SUPPRESS,
                                  help=_("输出一个 JSON 文档（供脚本使用）"))
         sub.defer(_subcommand_loader(name))
-    return parser
+
+    return setup
 
 
 def _subcommand_loader(name: str) -> Callable[["Parser"], None]:

@@ -22,7 +22,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from . import skill
-from .common import DISTRIBUTION, UsageError, packaging
+from .common import DISTRIBUTION, UsageError, packaging, version
 from .hints import suggest
 from .i18n import _, join
 
@@ -107,12 +107,8 @@ def parse(text: str, base: Path | None = None) -> Source:
 
 
 def tool_revision() -> str:
-    from importlib import metadata
-
-    try:
-        return f"{DISTRIBUTION} {metadata.version(DISTRIBUTION)}"
-    except metadata.PackageNotFoundError:
-        return DISTRIBUTION
+    known = version()
+    return f"{DISTRIBUTION} {known}" if known else DISTRIBUTION
 
 
 # --------------------------------------------------------------------------
