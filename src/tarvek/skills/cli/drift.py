@@ -15,14 +15,17 @@ Two questions, asked by list, outdated, update and doctor:
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass
 from pathlib import Path
+from typing import TYPE_CHECKING, NamedTuple
 
 from . import records
 from .common import CommandError
 from .i18n import _
 from .model import OLDER, SAME, UNORDERABLE, Installed, compare_versions
-from .sources import BUILTIN, GIT, URL, Fetcher, Found, parse
+
+# Sources (and what fetching them takes) are loaded only when one is asked.
+if TYPE_CHECKING:
+    from .sources import Fetcher, Found
 
 EDITED, UNRECORDED, OK = "edited", "unrecorded", "ok"
 
@@ -60,8 +63,7 @@ def local_state(skill: Installed) -> str:
     return OK
 
 
-@dataclass
-class Newer:
+class Newer(NamedTuple):
     """What the source of a skill offers now."""
 
     relation: str | None  # OLDER (something newer), SAME, UNORDERABLE; None: unknown
@@ -87,6 +89,8 @@ def from_source(record: records.Record, name: str, fetcher: Fetcher,
     SAME (perhaps at a newer revision) when it does not.  `fetch` keeps the
     fetched skill for update.  Remote sources are asked only when
     `remote`."""
+    from .sources import GIT, URL, parse
+
     try:
         source = parse(record.source)
     except CommandError as exc:
@@ -128,7 +132,7 @@ def from_builtin(name: str, version: str, templates: dict[str, str]) -> Newer:
 
 
 def builtin_found(fetcher: Fetcher, name: str) -> Found:
-    from .sources import BUILTIN_PREFIX, Source
+    from .sources import BUILTIN, BUILTIN_PREFIX, Source
 
     return fetcher.fetch(Source(BUILTIN, BUILTIN_PREFIX + name))[0]
 

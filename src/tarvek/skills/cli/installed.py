@@ -9,19 +9,21 @@ import errno
 import os
 from dataclasses import dataclass
 from pathlib import Path
+from typing import TYPE_CHECKING
 
-from . import drift, locked, records, staging
+from . import drift
 from .common import (ALL_RUNTIMES, EXIT_OK, CommandError, Refused, UsageError, detector,
                      resolved, runtimes, single_name)
-from .confirm import confirm, yes_option
 from .i18n import _, join
 from .model import (OLDER, SCOPES, UNORDERABLE, Broken, Installed, locations, project_dir, scan,
                     scope_text, select, template_versions)
 from .options import completes, dry_run_option, model_options, target_options
 from .output import Outcome, table
-from .hints import suggest
-from .staging import RunDir
-from .store import central_store_dir, forget_copy, forget_link, links_to, stored_copy
+
+# What only the changes (remove, and install and update through this
+# module) need is imported where they need it: listing loads none of it.
+if TYPE_CHECKING:
+    from .staging import RunDir
 
 
 def list_options(sub) -> None:
@@ -58,6 +60,8 @@ def remove_options(sub) -> None:
         "--yes 跳过询问；没有终端时必须给出 --yes（退出状态 2）。")
     completes(sub.positionals.add_argument("name", metavar="NAME",
                                            help=_("已安装 Skill 的名称")), "installed")
+    from .confirm import yes_option
+
     target_options(sub)
     dry_run_option(sub)
     yes_option(sub)
@@ -96,11 +100,17 @@ def _standing(skills: list[Installed], remote: bool, sources: bool,
     """(local state, what its source offers, its record) of each skill.
     Built-in templates are always compared (they are here); other sources
     only when `sources` is set, remote ones only when `remote` is too."""
-    from .sources import Fetcher
+    from contextlib import nullcontext
 
+    if sources:
+        from .sources import Fetcher
+
+        fetching = Fetcher()
+    else:
+        fetching = nullcontext()
     templates = template_versions()
     found = []
-    with Fetcher() as fetcher:
+    with fetching as fetcher:
         asked: dict[tuple, drift.Newer] = {}
         for skill in skills:
             record = drift.record_of(skill)
@@ -293,6 +303,8 @@ def _require_targets(args) -> list[tuple[str, Path]]:
 def _refuse_the_store(entries: list[_Target], what: str) -> None:
     """A skills directory that is the central store (through a link, say)
     holds the copies other projects link to: never act on it as a target."""
+    from .store import central_store_dir
+
     store = resolved(central_store_dir())
     for entry in entries:
         if resolved(entry.skills_dir) == store:
@@ -304,6 +316,8 @@ def _refuse_the_store(entries: list[_Target], what: str) -> None:
 def _clear_leftovers(directories) -> None:
     """Before a run changes anything: clear what killed runs left in every
     skills directory it touches."""
+    from . import staging
+
     seen = set()
     for directory in directories:
         key = str(resolved(directory))
@@ -315,11 +329,15 @@ def _clear_leftovers(directories) -> None:
 def _keeps_backup(skills_dir: Path, name: str) -> bool:
     """Whether replacing skill `name` must keep its old copy: it changed
     since this tool installed it, or nothing tells that it did not."""
+    from . import records
+
     return (_lexists(Path(skills_dir) / name)
             and records.state(skills_dir, name) != records.UNCHANGED)
 
 
 def _note_created(runs: list[RunDir]) -> None:
+    from . import records
+
     for run in runs:
         records.note_created(run.skills_dir, run.created)
 
@@ -337,6 +355,11 @@ def _every_runtime(args) -> bool:
 
 
 def cmd_remove(args) -> Outcome:
+    from . import locked, records, staging
+    from .confirm import confirm
+    from .hints import suggest
+    from .store import central_store_dir, forget_copy, forget_link, links_to, stored_copy
+
     _check_target_scope(args)
     name = args.name
     if not single_name(name) or name in (staging.STAGING, records.RECORDS, records.BACKUPS):

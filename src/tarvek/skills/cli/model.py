@@ -15,8 +15,8 @@ from __future__ import annotations
 
 import logging
 import os
-from dataclasses import dataclass
 from pathlib import Path
+from typing import NamedTuple
 
 from .common import UsageError, detector, detector_class, detector_module
 from .i18n import _
@@ -28,8 +28,7 @@ def scope_text(scope: str) -> str:
     return {"project": _("项目"), "user": _("用户"), "extra": _("额外")}[scope]
 
 
-@dataclass(frozen=True)
-class Location:
+class Location(NamedTuple):
     """A skills directory: its scope, the runtime it belongs to (None for an
     extra directory, whose skills get the runtime discovery infers) and path."""
 
@@ -38,8 +37,7 @@ class Location:
     path: Path
 
 
-@dataclass(frozen=True)
-class Installed:
+class Installed(NamedTuple):
     name: str
     version: str
     runtime: str
@@ -56,8 +54,7 @@ class Installed:
                 "link": None if self.link is None else str(self.link)}
 
 
-@dataclass(frozen=True)
-class Broken:
+class Broken(NamedTuple):
     name: str
     runtime: str
     scope: str

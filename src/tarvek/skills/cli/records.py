@@ -23,11 +23,10 @@ from __future__ import annotations
 
 import json
 import os
-import secrets
 import shutil
 import time
-from dataclasses import dataclass
 from pathlib import Path
+from typing import NamedTuple
 
 from . import tree
 
@@ -38,8 +37,7 @@ FORMAT = 1
 TOOL = "tarvek-skills"
 
 
-@dataclass(frozen=True)
-class Record:
+class Record(NamedTuple):
     name: str
     version: str
     source: str
@@ -63,6 +61,8 @@ def _record_path(skills_dir: Path, name: str) -> Path:
 
 def _write_whole(path: Path, text: str) -> None:
     """Write `path` through a temporary file renamed into place."""
+    import secrets
+
     path.parent.mkdir(exist_ok=True)
     temporary = path.with_name(f".{path.name}.{secrets.token_hex(4)}")
     try:

@@ -128,7 +128,7 @@ def _updates(args, installed: list[Installed], warnings: list[str],
             newer = drift.from_builtin(skill.name, skill.version, templates)
             if newer.relation not in (OLDER, UNORDERABLE):
                 continue
-            newer.found = drift.builtin_found(fetcher, skill.name)
+            newer = newer._replace(found=drift.builtin_found(fetcher, skill.name))
         else:
             newer = drift.from_source(record, skill.name, fetcher, remote=True, fetch=True)
             if newer.error is not None:
