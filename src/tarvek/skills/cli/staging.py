@@ -369,10 +369,19 @@ def make_dirs(path: Path) -> list[Path]:
             os.mkdir(directory)
         except FileExistsError:
             if not os.path.isdir(directory):
+                _raise_if_gone(directory)
                 raise
             continue
         created.append(directory)
     return created[::-1]
+
+
+def _raise_if_gone(path: Path) -> None:
+    """After mkdir found `path` there: if another run has removed it since
+    (it removes the staging and skills directories it made once they are
+    empty), say so as FileNotFoundError, which the set-up tries again."""
+    if not os.path.lexists(path):
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), str(path))
 
 
 # How often a run tries again to set up its run directory when another run
@@ -430,6 +439,7 @@ class RunDir:
             self.staging.created.append(staging_dir)
         except FileExistsError:
             if not _real_dir(staging_dir):
+                _raise_if_gone(staging_dir)
                 raise
         ident = f"{os.getpid()}-{secrets.token_hex(8)}"
         init = staging_dir / f".init-{ident}"
