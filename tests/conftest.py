@@ -16,6 +16,13 @@ import tarvek.skills.discovery.detector as detector
 from tarvek.skills import packaging
 
 
+# The command's messages follow the locale; the tests expect its own
+# language (Chinese) unless a test chooses another.
+for _name in ("LANGUAGE", "LC_ALL", "LC_MESSAGES"):
+    os.environ.pop(_name, None)
+os.environ["LANG"] = "C.UTF-8"
+
+
 def _blocks():
     gc.collect()
     return sys.getallocatedblocks()

@@ -40,15 +40,18 @@ def test_help_of_every_subcommand(run, args):
         assert "--json" in result.stdout
 
 
-def test_version_from_the_installed_script(run):
-    result = run("--version", script=True)
+# The version the build recorded, answered before any parsing, and through
+# the parser when more follows: the installed metadata's either way.
+@pytest.mark.parametrize("args", [["--version"], ["-V", "list"]])
+def test_version_from_the_installed_script(run, args):
+    result = run(*args, script=True)
     assert result.returncode == 0
     assert result.stdout.split() == ["tarvek-skills", metadata.version("tarvek-skills")]
 
 
 @pytest.mark.parametrize("args", [
     [], ["nonsense"], ["select"], ["select", "--artifact"], ["locations", "--bogus"],
-    ["targets", "--global", "--all"], ["targets", "--global", "--runtime", "codex"],
+    ["targets", "--global", "--all"], ["targets", "--all", "--runtime", "codex"],
     ["install", "alpha", "--all", "--cwd", "."], ["validate", "--templates", ""],
 ])
 def test_wrong_usage_exits_2_with_one_chinese_line(run, args):
@@ -379,7 +382,8 @@ def test_list(run, env, tmp_path):
     assert skills[2]["version_file"] == str(home / ".claude/skills/foo/data/VERSION.json")
     # One line per skill, even for a name holding a line break.
     lines = run("list", "--skills-dir", tmp_path / "extra").stdout.splitlines()
-    assert len(lines) == 5 and lines[0].split() == ["名称", "版本", "运行时", "范围", "目录"]
+    assert len(lines) == 5 and lines[0].split() == ["名称", "版本", "运行时", "范围", "状态",
+                                                    "目录"]
 
 
 def test_targets(run, env, tmp_path):
@@ -449,14 +453,21 @@ def test_install_everywhere(run, env):
         assert (Path(entry["path"]) / "data" / "VERSION.json").is_file()
 
 
-@pytest.mark.parametrize("name", ["../x", "a/b", "/tmp", "", ".", "..", "omega", "alpha/",
-                                  "../templates/alpha"])
-def test_install_refuses_what_is_not_a_builtin_template(run, tmp_path, name):
+# A word that is no built-in template is read as a path: one that does not
+# exist, a directory without a skill ("." and ".." here) or with skills
+# without front matter (the test templates), is refused before anything is
+# written.
+@pytest.mark.parametrize("name, message", [
+    ("../x", "来源不存在"), ("a/b", "来源不存在"), ("", "来源不能为空"),
+    (".", "来源中没有 Skill"), ("..", "来源中没有 Skill"),
+    ("omega", "不是内置 Skill 模板的名称"), ("alpha/", "来源不存在"),
+    ("../templates", "开头没有以 --- 包围的 YAML 头信息")])
+def test_install_refuses_what_is_no_source(run, tmp_path, name, message):
     project = tmp_path / "project"
     project.mkdir()
     before = snapshot(tmp_path)
-    result = run("install", name, "--cwd", project)
-    assert result.returncode == 2 and "不是内置 Skill 模板的名称" in result.stderr
+    result = run("install", name, "--cwd", project, cwd=project)
+    assert result.returncode == 2 and message in result.stderr
     assert snapshot(tmp_path) == before
 
 

@@ -17,13 +17,24 @@ import pytest
 from conftest import default_signals, make_templates, run_json, snapshot
 
 
-@pytest.mark.parametrize("args", [["install", "nosuch"], ["update", "nosuch"],
-                                  ["update", "alpha", "nosuch"]])
-def test_a_name_that_is_no_template_is_wrong_usage_everywhere(run, tmp_path, args):
-    result = run(*args, "--cwd", tmp_path, "--json")
+def test_a_name_that_is_no_template_is_wrong_usage(run, tmp_path):
+    result = run("install", "nosuch", "--cwd", tmp_path, "--json")
     assert result.returncode == 2
     message = json.loads(result.stdout)["error"]["message"]
     assert "nosuch" in message and all(n in message for n in ("alpha", "beta", "gamma"))
+
+
+@pytest.mark.parametrize("args, hint", [(["install", "alpah"], "alpha"),
+                                        (["update", "alpah"], "alpha"),
+                                        (["remove", "alpah"], "alpha"),
+                                        (["info", "alpah"], "alpha"),
+                                        (["instal", "alpha"], "install"),
+                                        (["list", "--runtime", "cladue"], "claude")])
+def test_a_mistyped_name_gets_a_suggestion(run, tmp_path, args, hint):
+    run_json(run, "install", "alpha", "--cwd", tmp_path, "--runtime", "claude")
+    result = run(*args, "--cwd", tmp_path)
+    assert result.returncode in (1, 2)
+    assert f"是否想输入: {hint}" in result.stderr
 
 
 @pytest.mark.parametrize("args", [["select"], ["prune", "{copy}", "--dry-run"],

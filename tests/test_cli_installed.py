@@ -169,7 +169,7 @@ def test_outdated_sees_every_scope(run, env, project):
     assert [(s["name"], s["runtime"], s["scope"]) for s in document["outdated"]] == [
         ("gamma", "workbuddy", "project"), ("beta", "opencode", "user")]
     assert run("outdated", "--cwd", project, "--scope", "extra").stdout.strip() == \
-        "所有已安装的 Skill 都不比内置模板旧"
+        "所有已安装的 Skill 都是来源中最新的"
 
 
 # --------------------------------------------------------------------------

@@ -259,7 +259,7 @@ REFUSALS = [
     (["remove", ".", "--cwd", "{project}"], 2),
     (["remove", "", "--cwd", "{project}"], 2),
     (["remove", STAGING, "--cwd", "{project}"], 2),
-    (["update", "omega", "--cwd", "{project}"], 2),  # not a built-in template
+    (["update", "omega", "--cwd", "{project}"], 1),  # installed nowhere
     (["update", "alpha", "gamma", "--cwd", "{project}"], 1),  # gamma is not installed
     (["install", "beta", "--link", "--cwd", "{project}"], 1),  # exists, no --force
 ]
@@ -538,3 +538,32 @@ def test_without_renameat2_replacing_still_works(in_process, monkeypatch, capsys
     # The edited copy was kept aside; nothing of the staging is left.
     assert sorted(p.name for p in skill.parent.iterdir()) == [
         ".tarvek-backup", ".tarvek-installed", "alpha"]
+
+
+@pytest.mark.parametrize("raced", [".tarvek-staging", "skills"])
+def test_a_directory_another_run_removed_meanwhile_is_made_again(tmp_path, monkeypatch, raced):
+    # Another run made the directory, and removed it once empty, between
+    # this run's mkdir and its look at what is there.
+    skills = tmp_path / "skills"
+    real_mkdir, real_os_mkdir = Path.mkdir, os.mkdir
+    raced_once = []
+
+    def race(path):
+        if Path(path).name == raced and not raced_once:
+            raced_once.append(path)
+            raise FileExistsError(errno.EEXIST, os.strerror(errno.EEXIST), str(path))
+
+    def path_mkdir(self, *args, **kwargs):
+        race(self)
+        return real_mkdir(self, *args, **kwargs)
+
+    def os_mkdir(path, *args, **kwargs):
+        race(path)
+        return real_os_mkdir(path, *args, **kwargs)
+
+    monkeypatch.setattr(Path, "mkdir", path_mkdir)
+    monkeypatch.setattr(staging.os, "mkdir", os_mkdir)
+    with staging.Staging() as stage:
+        run = stage.run(skills, "alpha")
+        assert run.path.parent == skills / staging.STAGING
+    assert raced_once and skills.is_dir()

@@ -157,7 +157,7 @@ WRONG_COMMAND_LINES = [
     [], ["nonsense"], ["Install"],
     # unknown runtime, scope, shell
     ["list", "--runtime", "vim"], ["targets", "--runtime", "vim"], ["list", "--scope", "site"],
-    ["completion", "fish"], ["install", "alpha", "--runtime", ""],
+    ["completion", "tcsh"], ["install", "alpha", "--runtime", ""],
     # conflicting and missing options and positionals
     ["targets", "--global", "--all"], ["install", "alpha", "--all", "--global"],
     ["select"], ["prune", "x"], ["prune", "--artifact", "wheel"], ["install"], ["completion"],

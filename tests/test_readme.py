@@ -220,3 +220,35 @@ def test_cibuildwheel_accepts_the_configuration(platform, identifiers):
                             cwd=SOURCE_ROOT, capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
     assert result.stdout.split() == identifiers
+
+
+def test_the_lock_file_sample_is_what_the_command_writes():
+    import tomllib
+
+    from tarvek.skills.cli import lockfile
+
+    (sample,) = marked_blocks("session: lock file")
+    table = tomllib.loads(sample)["skills"]["triage"]
+    entry = lockfile.Entry("triage", **{key: table[key] for key in (
+        "source", "revision", "digest", "version", "targets", "path")})
+    assert list(entry.as_toml().items()) == list(table.items())
+
+
+@pytest.mark.parametrize("session", ["sources", "restore", "drift", "refusals", "languages",
+                                     "bash", "zsh", "fish"])
+def test_the_sessions_use_the_command_line_as_it_is(session):
+    import shlex
+
+    from tarvek.skills.cli.parsing import build_parser
+
+    (block,) = marked_blocks(f"session: {session}")
+    commands = [line[2:] for line in block.splitlines()
+                if line[:2] in ("$ ", "% ", "> ") and "tarvek-skills " in line
+                and "<TAB>" not in line]
+    assert commands
+    for command in commands:
+        words = shlex.split(command.split(" >")[0], comments=True)
+        while "=" in words[0]:  # LANG=... before the command
+            words.pop(0)
+        assert words[0] == "tarvek-skills"
+        build_parser().parse_args(words[1:])  # raises UsageError if not

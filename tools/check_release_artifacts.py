@@ -17,7 +17,10 @@ the skill templates each one carries against the release manifest.
     binary-minimal and binary-full: the binary must find its templates under
     sys._MEIPASS and carry exactly the skills admitted for "binary", and a
     one-file build of the command under binary-full must know its version
-    and find its build record (`doctor`).
+    and find its build record (`doctor`);
+  - the command's message catalogs: compiled into the wheel, their sources
+    in the sdist, and English under an English locale (Chinese otherwise)
+    from the sdist's installation and from the one-file command.
 
 Run with the project's virtual environment (it needs build and pyinstaller,
 from the test extras):  .venv/bin/python tools/check_release_artifacts.py
@@ -27,6 +30,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import subprocess
 import sys
 import tarfile
@@ -136,6 +140,36 @@ def command_env(scratch: Path) -> dict[str, str]:
     return {"HOME": str(home)}
 
 
+HAN = re.compile(r"[\u4e00-\u9fff]")
+CATALOGS = ["en", "zh"]
+
+
+def wheel_catalogs(wheel: Path) -> list[str]:
+    with zipfile.ZipFile(wheel) as archive:
+        return sorted(Path(n).parts[3] for n in archive.namelist()
+                      if n.startswith("tarvek/skills/locale/")
+                      and n.endswith("/LC_MESSAGES/tarvek-skills.mo"))
+
+
+def sdist_catalogs(sdist: Path) -> list[str]:
+    with tarfile.open(sdist) as archive:
+        return sorted(Path(n).stem for n in archive.getnames()
+                      if len(Path(n).parts) == 3 and Path(n).parts[1] == "po"
+                      and n.endswith(".po"))
+
+
+def check_languages(command: str, label: str, cwd: Path, env: dict[str, str]) -> None:
+    """`command` speaks English under an English locale, Chinese under C."""
+    english = run([command, "list", "--help"], None, cwd=cwd, may_fail=True,
+                  extra_env={**env, "LANG": "en_US.UTF-8", "LC_ALL": "", "LANGUAGE": ""})
+    chinese = run([command, "list", "--help"], None, cwd=cwd, may_fail=True,
+                  extra_env={**env, "LANG": "C.UTF-8", "LC_ALL": "", "LANGUAGE": ""})
+    check(english.returncode == 0 and "usage:" in english.stdout
+          and not HAN.search(english.stdout), f"{label} speaks English under LANG=en_US.UTF-8")
+    check(chinese.returncode == 0 and HAN.search(chinese.stdout) is not None,
+          f"{label} speaks Chinese under LANG=C.UTF-8")
+
+
 def check_python_artifacts(scratch: Path) -> dict[str | None, tuple[Path, Path]]:
     """Build and check wheel and sdist under each profile; return
     {profile: (wheel, sdist)}."""
@@ -160,6 +194,10 @@ def check_python_artifacts(scratch: Path) -> dict[str | None, tuple[Path, Path]]
                                     capture_output=True, text=True)
             check(verify.returncode == 0, f"tarvek-skills verify (no --profile) accepts the "
                   f"{artifact} under {label}: {verify.stdout.strip().splitlines()[-1:]}")
+        check(wheel_catalogs(wheel) == CATALOGS,
+              f"the wheel under {label} carries the compiled catalogs {CATALOGS}")
+        check(sdist_catalogs(sdist) == CATALOGS,
+              f"the sdist under {label} carries the catalogs' sources {CATALOGS}")
         built[profile] = (wheel, sdist)
     return built
 
@@ -182,6 +220,8 @@ def check_wheels_from_the_sdist(scratch: Path, sdist: Path) -> None:
     document = json.loads(doctor.stdout or "{}")
     check(doctor.returncode == 0 and document.get("profile") == "python-release",
           f"tarvek-skills doctor accepts the installation: {document.get('findings')}")
+    check_languages(str(bin_dir / "tarvek-skills"), "the command installed from the sdist",
+                    scratch, command_env(scratch))
 
     print("== a wheel built from the release sdist with an explicit profile", flush=True)
     out = scratch / "from-sdist-dev"
@@ -276,6 +316,7 @@ def check_binaries(scratch: Path, wheel: Path) -> None:
         "binary-full", "binary") and "_MEI" in document.get("templates_dir", ""),
           f"the frozen binary-full command's doctor finds its record under sys._MEIPASS and "
           f"accepts it: {document.get('findings')}")
+    check_languages(command, "the frozen command", scratch, command_env(scratch))
 
 
 def main() -> int:

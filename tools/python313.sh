@@ -22,7 +22,7 @@ find_python313
 install_variant() {
   "$PYTHON313" -m venv "$1"
   "$1/bin/python" -m pip install --quiet --upgrade pip
-  "$1/bin/python" -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=3,<4"
+  "$1/bin/python" -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=3,<4" "babel>=2.12"
   # The package's own dependencies and the test extras come with it.
   "$1/bin/python" -m pip install --quiet --no-build-isolation --force-reinstall ".[test]" \
     -Cbuild-dir="$2"

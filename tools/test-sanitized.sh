@@ -14,8 +14,9 @@ source tools/python313.sh
 
 TARVEK_SANITIZE=ON install_variant .venv-sanitize build/sanitize
 
-# Everything runs, the slow tier too, but the README's recipes: they build
-# fresh environments from released wheels and the source, not from this build.
+# The everyday tier and the stress runs, not the rest of the slow tier:
+# those tests build fresh environments and artifacts from the source, not
+# from this build, so they would check nothing the sanitizer can see.
 #
 # libstdc++ is preloaded as well: the interpreter is not a C++ program, and
 # ASan must find the real __cxa_throw when it starts.

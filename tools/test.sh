@@ -11,6 +11,6 @@ source tools/python313.sh
 .venv/bin/python -m pip install --quiet --upgrade pip
 # The build requirements live in .venv and the build is not isolated, so
 # that the kept build directory is rebuilt only where the sources changed.
-.venv/bin/python -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=3,<4" cmake ninja
+.venv/bin/python -m pip install --quiet "scikit-build-core>=0.10" "nanobind>=3,<4" "babel>=2.12" cmake ninja
 .venv/bin/python -m pip install --quiet --no-build-isolation ".[test]"
 .venv/bin/python -m pytest "$@"

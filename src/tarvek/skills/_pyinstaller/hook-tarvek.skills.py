@@ -1,7 +1,7 @@
 # The skill templates a single-file binary carries, as the release manifest
 # admits them for the build profile in TARVEK_SKILL_PROFILE (binary-minimal
-# when it is unset), their build record, and the metadata `tarvek-skills
-# --version` reads.
+# when it is unset), their build record, the command's message catalogs and
+# the metadata `tarvek-skills --version` reads.
 import os
 import tempfile
 
@@ -38,4 +38,8 @@ def _record_file() -> str:
 
 
 datas.append((_record_file(), _TEMPLATES.replace("/", os.sep)))
+# The command's message catalogs, found beside the packaging module.
+_LOCALE = os.path.join(os.path.dirname(packaging.__file__), "locale")
+if os.path.isdir(_LOCALE):
+    datas.append((_LOCALE, os.path.join("tarvek", "skills", "locale")))
 datas += copy_metadata("tarvek-skills")

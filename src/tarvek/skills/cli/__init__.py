@@ -7,12 +7,17 @@ formats what they return (`output`: aligned columns with a header, or one
 JSON document with `--json`).  `commands` is the table of subcommands and
 the modules that hold them, which are imported only when their subcommand
 runs: `release` (locations, validate, select, prune, datas), `installed`
-(list, outdated, targets, install, remove, update, over the one model of
-`model`), `doctor`, `verify` and `completion`.  They add their options with
-the shared helpers of `options`; `manifest` holds what the release commands
-and doctor share about the manifest and the build profile, `store` the
-central store's record of links, `staging` the crash-safe changes of a
-skills directory.
+(list, outdated, targets, remove, over the one model of `model`), `install`
+(from any source, or from the lock file), `update`, `lookup` (info,
+search), `authoring` (init, check), `doctor`, `verify` and `completion`.
+They add their options with the shared helpers of `options`; `manifest`
+holds what the release commands and doctor share about the manifest and
+the build profile, `sources` where skills come from (with `archive`,
+`download` and `gitsource`), `skill` what a skill must be, `lockfile` and
+`locked` the project's lock file, `drift` how an installed skill stands to
+its record and its source, `store` the central store's record of links,
+`staging` the crash-safe changes of a skills directory.  Every message
+goes through `i18n` (Chinese or English, by the locale).
 
 Exit status: 0 on success; 1 for file-system errors (the path is named), for
 problems found by `validate` or `doctor` and for other failures; 2 for wrong
@@ -33,10 +38,45 @@ import sys
 
 from .common import (EXIT_FAILURE, EXIT_INTERRUPTED, EXIT_OK, EXIT_USAGE, CommandError,
                      Terminated, manifest_error_type)
-from .output import emit, error, os_error_message
-from .parsing import build_parser, wants_json
+from .i18n import _
 
+# What a run loads is what it needs: the parser (argparse) when there is a
+# command line to parse, a subcommand's module when it runs, the output
+# helpers when there is something to print.  `-V` alone needs none of them.
 __all__ = ["main", "console_main", "build_parser"]
+
+
+def build_parser():
+    """The command line parser (`parsing.build_parser`)."""
+    from .parsing import build_parser
+
+    return build_parser()
+
+
+def _wants_json(argv: list[str]) -> bool:
+    from .parsing import wants_json
+
+    return wants_json(argv)
+
+
+def _version_only(argv: list[str]) -> bool:
+    """Whether the command line asks for the version and nothing else
+    (`-V` or `--version`, perhaps with `--json`): the parser would answer
+    that before looking at anything else, so it is answered without one."""
+    words = ("-V", "--version", "--json")
+    return any(w in words[:2] for w in argv) and all(w in words for w in argv)
+
+
+def _say_version(as_json: bool) -> None:
+    from .common import version_text
+
+    text, document = version_text()
+    if as_json:
+        from .output import json_text
+
+        text = json_text(document) + "\n"
+    sys.stdout.write(text)
+    sys.stdout.flush()
 
 
 def _harden_streams() -> None:
@@ -85,18 +125,24 @@ class _TerminationSignals:
 def _run(argv: list[str] | None) -> tuple[int, str | None, str]:
     """Run the command: (exit status, error message or None, error kind)."""
     try:
+        if _version_only(argv):
+            _say_version("--json" in argv)
+            return EXIT_OK, None, ""
         parser = build_parser()
         try:
             args = parser.parse_args(argv)
         except SystemExit as exc:  # --help or --version
             return _exit_status(exc.code), None, ""
         outcome = args.handler(args)
+        from .output import emit
+
         emit(outcome, args.json)
         return outcome.status, None, ""
     except KeyboardInterrupt:
-        return EXIT_INTERRUPTED, "已中断", "interrupted"
+        return EXIT_INTERRUPTED, _("已中断"), "interrupted"
     except Terminated as exc:
-        return 128 + exc.signum, f"已被信号 {signal.Signals(exc.signum).name} 终止", "interrupted"
+        return 128 + exc.signum, _("已被信号 {name} 终止").format(
+                                     name=signal.Signals(exc.signum).name), "interrupted"
     except CommandError as exc:
         return exc.status, str(exc), exc.kind
     except BrokenPipeError:
@@ -105,13 +151,15 @@ def _run(argv: list[str] | None) -> tuple[int, str | None, str]:
         _silence_stdout()
         return EXIT_OK, None, ""
     except OSError as exc:
+        from .output import os_error_message
+
         return EXIT_FAILURE, os_error_message(exc), "os"
     except Exception as exc:
         manifest_error = manifest_error_type()
         if manifest_error is not None and isinstance(exc, manifest_error):
             return EXIT_USAGE, str(exc), "manifest"
         if isinstance(exc, NotImplementedError):
-            return EXIT_FAILURE, f"该功能尚不可用: {exc}", "failure"
+            return EXIT_FAILURE, _("该功能尚不可用: {exc}").format(exc=exc), "failure"
         return EXIT_FAILURE, f"{type(exc).__name__}: {exc}", "failure"
 
 
@@ -124,7 +172,9 @@ def main(argv: list[str] | None = None) -> int:
     with _TerminationSignals():
         status, message, kind = _run(list(argv))
         if message is not None:
-            error(message, kind, wants_json(list(argv)))
+            from .output import error
+
+            error(message, kind, _wants_json(list(argv)))
     return status
 
 
@@ -166,7 +216,10 @@ def _pending_signal() -> int | None:
 def _late_status(signum: int) -> int:
     interrupted = signum == signal.SIGINT
     try:
-        error("已中断" if interrupted else f"已被信号 {signal.Signals(signum).name} 终止",
+        from .output import error
+
+        error(_("已中断") if interrupted else _("已被信号 {name} 终止").format(
+                                            name=signal.Signals(signum).name),
               "interrupted", False)
     except (OSError, ValueError):
         pass

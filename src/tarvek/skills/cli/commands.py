@@ -12,56 +12,85 @@ helpers of `options`."""
 from __future__ import annotations
 
 import importlib
-from dataclasses import dataclass
-from types import ModuleType
-from typing import Any, Callable
+
+from .i18n import N_
 
 
-@dataclass(frozen=True)
 class Command:
-    module: str  # relative to this package
-    handler: str
-    options: str | None
-    summary: str
+    """One subcommand.  A plain class: the table is read on every run, so it
+    costs no more to load than the names it holds."""
+
+    __slots__ = ("module", "handler", "options", "summary", "aliases")
+
+    def __init__(self, module: str, handler: str, options: str | None, summary: str,
+                 aliases: tuple[str, ...] = ()):
+        self.module = module  # relative to this package
+        self.handler = handler
+        self.options = options
+        self.summary = summary  # marked for the catalogs; translated where it is shown
+        self.aliases = aliases
+
+    def __repr__(self) -> str:
+        return (f"Command({self.module!r}, {self.handler!r}, {self.options!r}, "
+                f"{self.summary!r}, {self.aliases!r})")
 
 
 COMMANDS: dict[str, Command] = {
     "locations": Command("release", "cmd_locations", None,
-                         "显示中央 Skills 目录、内置模板目录和当前构建 profile。"),
+                         N_("显示中央 Skills 目录、内置模板目录和当前构建 profile。")),
     "validate": Command("release", "cmd_validate", "validate_options",
-                        "校验源模板树：发版清单与模板目录是否一致，每行一个问题。"),
+                        N_("校验源模板树：发版清单与模板目录是否一致，每行一个问题。")),
     "select": Command("release", "cmd_select", "select_options",
-                      "列出指定 profile 与产物准入的 Skill。"),
+                      N_("列出指定 profile 与产物准入的 Skill。")),
     "prune": Command("release", "cmd_prune", "prune_options",
-                     "修剪一份复制出的模板目录，只保留准入的 Skill，并列出保留的 Skill。"),
+                     N_("修剪一份复制出的模板目录，只保留准入的 Skill，并列出保留的 Skill。")),
     "datas": Command("release", "cmd_datas", "datas_options",
-                     "列出单文件打包所需的 (源文件, 目标目录) 对。"),
+                     N_("列出单文件打包所需的 (源文件, 目标目录) 对。")),
     "list": Command("installed", "cmd_list", "list_options",
-                    "列出已安装的 Skill：名称、版本、运行时、范围和目录。"),
+                    N_("列出已安装的 Skill：名称、版本、运行时、范围、状态和目录。"), ("ls",)),
     "outdated": Command("installed", "cmd_outdated", "outdated_options",
-                        "列出比随工具发布的内置模板更旧的已安装 Skill。"),
+                        N_("列出来源中有更新版本或修订的已安装 Skill。")),
     "targets": Command("installed", "cmd_targets", "targets_options",
-                       "列出安装目标：运行时与 Skills 目录。"),
-    "install": Command("installed", "cmd_install", "install_options",
-                       "把内置模板 NAME 复制到每个选定目标的 skills/NAME。"),
+                       N_("列出安装目标：运行时与 Skills 目录。")),
+    "install": Command("install", "cmd_install", "install_options",
+                       N_("从内置模板、目录、归档、URL 或 git 仓库安装 Skill；"
+                          "不给来源时按锁文件安装。"),
+                       ("add",)),
     "remove": Command("installed", "cmd_remove", "remove_options",
-                      "从每个选定目标删除已安装的 Skill NAME。"),
-    "update": Command("installed", "cmd_update", "update_options",
-                      "把比内置模板旧的已安装 Skill 更新为内置模板的新副本。"),
+                      N_("从每个选定目标删除已安装的 Skill NAME。"), ("rm", "uninstall")),
+    "update": Command("update", "cmd_update", "update_options",
+                      N_("把已安装的 Skill 更新到其来源的最新修订。")),
+    "info": Command("lookup", "cmd_info", "info_options",
+                    N_("显示 Skill 的说明、版本、来源和安装位置。")),
+    "search": Command("lookup", "cmd_search", "search_options",
+                      N_("在内置模板和 --from 给出的来源中搜索 Skill。")),
+    "init": Command("authoring", "cmd_init", "init_options",
+                    N_("创建一个新 Skill 的骨架（能通过 check）。")),
+    "check": Command("authoring", "cmd_check", "check_options",
+                     N_("检查一个 Skill 目录：头信息、名称与文件。")),
     "doctor": Command("doctor", "cmd_doctor", "doctor_options",
-                      "检查构建 profile、模板目录、已安装的 Skill 与中断安装的遗留。"),
+                      N_("检查构建 profile、模板目录、已安装的 Skill、锁文件与中断安装的遗留。")),
     "verify": Command("verify", "cmd_verify", "verify_options",
-                      "检查构建产物（wheel、sdist、单文件程序解包目录或模板目录）携带的 Skill。"),
+                      N_("检查构建产物（wheel、sdist、单文件程序解包目录或模板目录）"
+                         "携带的 Skill。")),
     "completion": Command("completion", "cmd_completion", "completion_options",
-                          "输出 bash 或 zsh 的补全脚本（由命令行解析器生成）。"),
+                          N_("输出 bash、zsh 或 fish 的补全脚本（由命令行解析器生成）。")),
 }
 
+ALIASES: dict[str, str] = {alias: name for name, command in COMMANDS.items()
+                           for alias in command.aliases}
 
-def module_of(name: str) -> ModuleType:
+
+def canonical(name: str) -> str:
+    """The subcommand an alias stands for (a name stands for itself)."""
+    return ALIASES.get(name, name)
+
+
+def module_of(name: str):
     return importlib.import_module(f".{COMMANDS[name].module}", __package__)
 
 
-def handler(name: str) -> Callable[[Any], Any]:
+def handler(name: str):
     return getattr(module_of(name), COMMANDS[name].handler)
 
 

@@ -4,7 +4,6 @@ carry one, and access to the two modules the command is a layer over."""
 from __future__ import annotations
 
 import os
-from pathlib import Path
 
 PROG = "tarvek-skills"
 DISTRIBUTION = "tarvek-skills"
@@ -64,10 +63,39 @@ class Terminated(BaseException):
         self.signum = signum
 
 
-def resolved(path: Path) -> Path:
-    """The real, normalised form of a path, for telling two spellings of one
-    directory apart from two directories."""
+def resolved(path):
+    """The real, normalised form of a path (a `Path`), for telling two
+    spellings of one directory apart from two directories."""
+    from pathlib import Path
+
     return Path(os.path.normcase(path.resolve()))
+
+
+def version() -> str | None:
+    """This distribution's version: recorded when it was built (the
+    generated `tarvek.skills._version`), else read from its installed
+    metadata, which costs a scan of the environment's distributions; None
+    when neither knows it."""
+    try:
+        from tarvek.skills._version import version as recorded
+    except ImportError:
+        pass
+    else:
+        return recorded
+    from importlib import metadata
+
+    try:
+        return metadata.version(DISTRIBUTION)
+    except metadata.PackageNotFoundError:
+        return None
+
+
+def version_text() -> tuple[str, dict[str, object]]:
+    """What `--version` says: (the line for a person, the JSON document)."""
+    from .i18n import _
+
+    known = version()
+    return f"{PROG} {known or _('未知（未安装）')}\n", {"program": PROG, "version": known}
 
 
 def packaging():

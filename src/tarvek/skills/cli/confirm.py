@@ -11,14 +11,15 @@ from __future__ import annotations
 import sys
 
 from .common import Cancelled, Refused
+from .i18n import _
 from .output import printable
 
-_YES = {"y", "yes", "是", "是的"}
+_YES = {"y", "yes", "是", "是的"}  # what counts as yes, in either language
 
 
 def yes_option(sub) -> None:
     sub.options.add_argument("-y", "--yes", action="store_true",
-                             help="不询问，直接执行（没有终端时必须给出）")
+                             help=_("不询问，直接执行（没有终端时必须给出）"))
 
 
 def _terminal() -> bool:
@@ -35,14 +36,16 @@ def confirm(action: str, items: list[str], yes: bool) -> None:
     if yes:
         return
     if not _terminal():
-        raise Refused(f"{action}会删除 {len(items)} 项，需要确认：没有终端可以询问，"
-                      "请加 --yes（可先用 --dry-run 查看）")
+        raise Refused(_("{action}会删除 {count} 项，需要确认：没有终端可以询问，"
+                        "请加 --yes（可先用 --dry-run 查看）").format(action=action,
+                                                                    count=len(items)))
     err = sys.stderr
-    err.write(f"将{action}以下 {len(items)} 项：\n")
+    err.write(_("将{action}，删除以下 {count} 项：").format(action=action, count=len(items))
+              + "\n")
     for item in items:
         err.write(f"  {printable(item)}\n")
-    err.write("确定继续吗？[y/N] ")
+    err.write(_("确定继续吗？[y/N] "))
     err.flush()
     answer = sys.stdin.readline()
     if answer.strip().lower() not in _YES:
-        raise Cancelled("已取消，没有删除任何东西")
+        raise Cancelled(_("已取消，没有删除任何东西"))

@@ -3,10 +3,15 @@
 
 It checks the build profile, the templates directory and its manifest, the
 installed skills that discovery skips as broken, symbolic links in skills
-directories that point nowhere, and the leftovers of installs, updates and
-removals that were killed.  `--fix` deletes only leftovers that this tool
-can prove it made (`staging.find_leftovers`); directories that merely look
+directories that point nowhere, the leftovers of installs, updates and
+removals that were killed, the lock files of the project and of the user
+against what is installed, and every installed skill against its install
+record (edited since) and its source (something newer; remote sources
+only with `--remote`).  `--fix` deletes only leftovers that this tool can
+prove it made (`staging.find_leftovers`); directories that merely look
 like leftovers are noted, for the person to look at, and never touched.
+Edited and outdated skills, and lock entries not installed, are notes: the
+person decides.
 
 A templates directory that carries a build record (every built artifact
 does) is judged against the profile and artifact it was built for: the
@@ -21,38 +26,46 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from . import model
-from .common import EXIT_FAILURE, EXIT_OK, ManifestError, packaging
+from .common import EXIT_FAILURE, EXIT_OK, CommandError, ManifestError, packaging
+from .i18n import N_, _, join
 from .manifest import known_profiles, reading_manifest
 from .options import cwd_option, skills_dir_option, templates_option
 from .output import Outcome, os_error_message, table
 from .recorded import DECLARED_WITHOUT_DIRECTORY, describe, judge, read
 
 CHECK_TEXT = {
-    "profile": "构建 profile",
-    "templates": "模板目录",
-    "broken": "损坏的 Skill",
-    "dangling-link": "悬空链接",
-    "leftover": "中断遗留",
-    "stranger": "疑似遗留",
+    "profile": N_("构建 profile"),
+    "templates": N_("模板目录"),
+    "broken": N_("损坏的 Skill"),
+    "dangling-link": N_("悬空链接"),
+    "leftover": N_("中断遗留"),
+    "stranger": N_("疑似遗留"),
+    "lock": N_("锁文件"),
+    "edited": N_("已修改"),
+    "outdated": N_("可更新"),
 }
 
 # A note is shown but is no problem: it does not fail the check.
 PROBLEM, NOTE = "problem", "note"
 _STRANGER_TEXT = {
-    "legacy-name": "名字像旧版本中断安装留下的副本，但无法证明是本工具创建的，"
-                   "不会自动删除；确认不是你的文件后可手动删除",
-    "unproven-staging": "在暂存目录中但没有本工具写下的标记，不会自动删除；"
-                        "确认无用后可手动删除",
+    "legacy-name": N_("名字像旧版本中断安装留下的副本，但无法证明是本工具创建的，"
+                      "不会自动删除；确认不是你的文件后可手动删除"),
+    "unproven-staging": N_("在暂存目录中但没有本工具写下的标记，不会自动删除；"
+                           "确认无用后可手动删除"),
 }
 
 
 def doctor_options(sub) -> None:
-    sub.epilog = ("退出状态：0 未发现问题；1 发现问题（--fix 已清理的和“注意”不算）。\n"
-                  "--fix 只清理中断的安装、更新或删除留下的、带有本工具标记的暂存目录\n"
-                  "（恢复被挪开的旧副本）；只是名字像遗留的目录只报告，从不删除。")
-    sub.options.add_argument("--fix", action="store_true", help="清理中断安装的遗留")
-    templates_option(sub, what="要检查的模板目录")
-    skills_dir_option(sub, "额外扫描的 Skills 目录")
+    sub.epilog = _("退出状态：0 未发现问题；1 发现问题（--fix 已清理的和“注意”不算）。\n"
+                   "--fix 只清理中断的安装、更新或删除留下的、带有本工具标记的暂存目录\n"
+                   "（恢复被挪开的旧副本）；只是名字像遗留的目录只报告，从不删除。\n"
+                   "已修改或可更新的 Skill、锁文件中尚未安装的 Skill 是“注意”，不算问题；\n"
+                   "--remote 还会询问 git 仓库和 URL 来源是否有更新（需要网络）。")
+    sub.options.add_argument("--fix", action="store_true", help=_("清理中断安装的遗留"))
+    sub.options.add_argument("--remote", action="store_true",
+                             help=_("也询问 git 仓库和 URL 来源是否有更新的修订"))
+    templates_option(sub, what=_("要检查的模板目录"))
+    skills_dir_option(sub, _("额外扫描的 Skills 目录"))
     cwd_option(sub)
 
 
@@ -88,9 +101,10 @@ def _check_profile(report: _Report) -> str | None:
     profile = pkg.current_profile()
     known = known_profiles()
     if profile not in known:
-        source = pkg.PROFILE_ENV
-        report.add("profile", f"未知的构建 profile {profile!r}（来自环境变量 {source}；"
-                   f"可用: {'、'.join(known)}）")
+        report.add("profile", _("未知的构建 profile {profile!r}（来自环境变量 {variable}；"
+                                "可用: {choices}）").format(profile=profile,
+                                                           variable=pkg.PROFILE_ENV,
+                                                           choices=join(known)))
     return profile
 
 
@@ -99,8 +113,8 @@ def _check_templates(report: _Report, given: Path | None):
     pkg = packaging()
     root = Path(given) if given else Path(pkg.get_builtin_templates_dir())
     if not root.is_dir():
-        what = "不是目录" if root.exists() else "不存在"
-        report.add("templates", f"模板目录{what}: {root}", root)
+        message = _("模板目录不是目录: {path}") if root.exists() else _("模板目录不存在: {path}")
+        report.add("templates", message.format(path=root), root)
         return root, None
     try:
         record = read(root)
@@ -113,20 +127,23 @@ def _check_templates(report: _Report, given: Path | None):
             judgement = (judge(root, root, record.profile, record.artifact)
                          if record is not None else None)
     except ManifestError as exc:
-        report.add("templates", f"发版清单无法使用: {exc}", root / pkg.MANIFEST_FILENAME)
-    except OSError as exc:
-        report.add("templates", f"发版清单无法读取: {os_error_message(exc)}",
+        report.add("templates", _("发版清单无法使用: {reason}").format(reason=exc),
                    root / pkg.MANIFEST_FILENAME)
+    except OSError as exc:
+        report.add("templates", _("发版清单无法读取: {reason}").format(
+            reason=os_error_message(exc)), root / pkg.MANIFEST_FILENAME)
     else:
         if judgement is not None:
             # Left out by the build that made this tree: no problem.
             left_out = {DECLARED_WITHOUT_DIRECTORY + n for n in judgement.declared
                         if n not in judgement.admitted}
             problems = [p for p in problems if p not in left_out]
-            problems += [f"构建记录的 profile {record.profile}（产物类型 {record.artifact}）"
-                         f"不准入的 Skill 在模板目录中: {n}" for n in judgement.not_admitted]
+            problems += [_("构建记录的 profile {profile}（产物类型 {artifact}）不准入的 Skill "
+                           "在模板目录中: {name}").format(profile=record.profile,
+                                                      artifact=record.artifact, name=n)
+                         for n in judgement.not_admitted]
         for problem in problems:
-            report.add("templates", f"发版清单: {problem}", root)
+            report.add("templates", _("发版清单: {problem}").format(problem=problem), root)
     return root, record
 
 
@@ -139,6 +156,61 @@ def _dangling_links(directory: Path) -> list[Path]:
                   if entry.is_symlink() and not os.path.exists(entry.path))
 
 
+def _check_drift(report: _Report, installed: list, remote: bool) -> list[str]:
+    """Notes for every skill edited since it was installed and every one
+    whose source has something newer; the warnings of sources that could
+    not be asked."""
+    from .installed import _standing
+
+    warnings: list[str] = []
+    for skill, (state, newer, _record) in zip(installed,
+                                              _standing(installed, remote, True, warnings)):
+        where = f"{skill.runtime}, {model.scope_text(skill.scope)}"
+        if state == "edited":
+            report.add("edited", _("{name}（{where}）的内容与安装记录的摘要不同：安装后被修改过；"
+                                   "update 不会覆盖它（除非 --force）").format(
+                name=skill.name, where=where), skill.root, severity=NOTE)
+        if newer.relation == model.OLDER:
+            report.add("outdated", _("{name}（{where}）的来源有更新的版本 {version}"
+                                     "（tarvek-skills update {name}）").format(
+                name=skill.name, where=where, version=newer.available), skill.root,
+                severity=NOTE)
+    return warnings
+
+
+def _check_locks(report: _Report, cwd: Path | None, installed: list) -> None:
+    """Each lock file (the project's, the user's) against the skills
+    installed in its scope: an entry not installed is a note (`install`
+    with no SOURCE installs it), one installed with other content is a
+    note too; a lock file that cannot be read is a problem."""
+    from . import locked, lockfile
+
+    scopes = [locked.project_scope(model.project_dir(cwd)), locked.user_scope()]
+    for scope in scopes:
+        try:
+            entries = lockfile.read(scope.lock)
+        except CommandError as exc:
+            report.add("lock", str(exc), scope.lock)
+            continue
+        directories = scope.directories()
+        for name, entry in sorted(entries.items()):
+            for runtime in entry.targets:
+                directory = directories.get(runtime)
+                if directory is None:
+                    report.add("lock", _("锁文件中 {name} 的目标运行时未知: {runtime}").format(
+                        name=name, runtime=runtime), scope.lock)
+                    continue
+                record = locked.authoritative(directory, name)
+                if not os.path.lexists(directory / name):
+                    report.add("lock", _("锁文件中的 {name} 没有安装在 {runtime} 的目录中"
+                                         "（tarvek-skills install 按锁文件安装）").format(
+                        name=name, runtime=runtime), directory / name, severity=NOTE)
+                elif record is None or record.digest != entry.digest:
+                    report.add("lock", _("{runtime} 的目录中的 {name} 与锁文件记录的内容不同"
+                                         ).format(name=name, runtime=runtime),
+                               directory / name, severity=NOTE)
+
+
 def cmd_doctor(args) -> Outcome:
     from . import staging
 
@@ -147,46 +219,57 @@ def cmd_doctor(args) -> Outcome:
     templates, record = _check_templates(report, args.templates)
 
     locations = model.locations(args.cwd, args.skills_dir)
-    _, broken = model.scan(locations)
+    installed, broken = model.scan(locations)
     for item in broken:
-        report.add("broken", f"{item.name}（{item.runtime}，{model.SCOPE_TEXT[item.scope]}）"
-                   f"的 VERSION.json 无法读取，list 不显示它: {item.reason}", item.version_file)
+        report.add("broken", _("{name}（{runtime}，{scope}）的 VERSION.json 无法读取，"
+                               "list 不显示它: {reason}").format(
+            name=item.name, runtime=item.runtime, scope=model.scope_text(item.scope),
+            reason=item.reason), item.version_file)
 
     store = Path(packaging().get_central_skills_dir())
     directories = [location.path for location in locations] + [store]
     for directory in directories:
         for link in _dangling_links(directory):
-            report.add("dangling-link", f"链接指向不存在的目标 {os.readlink(link)}", link)
+            report.add("dangling-link", _("链接指向不存在的目标 {target}").format(
+                target=os.readlink(link)), link)
     for directory in directories:
         for leftover in staging.find_leftovers(directory):
             fixed = False
             if args.fix:
                 staging.clear_leftover(leftover)
                 fixed = True
-            restores = (f"，将恢复 {leftover.restores}" if leftover.restores and not fixed
-                        else f"，已恢复 {leftover.restores}" if leftover.restores else "")
-            verb = "已清理" if fixed else "可用 --fix 清理"
-            report.add("leftover", f"中断的安装留下的暂存目录（{verb}{restores}）",
-                       leftover.path, fixed)
+            restores = ""
+            if leftover.restores:
+                restores = (_("，已恢复 {path}") if fixed else _("，将恢复 {path}")).format(
+                    path=leftover.restores)
+            verb = _("已清理") if fixed else _("可用 --fix 清理")
+            report.add("leftover", _("中断的安装留下的暂存目录（{verb}{restores}）").format(
+                verb=verb, restores=restores), leftover.path, fixed)
         for stranger in staging.find_strangers(directory):
-            report.add("stranger", _STRANGER_TEXT[stranger.reason], stranger.path,
+            report.add("stranger", _(_STRANGER_TEXT[stranger.reason]), stranger.path,
                        severity=NOTE)
+    warnings = _check_drift(report, installed, args.remote)
+    _check_locks(report, args.cwd, installed)
 
     open_findings = [f for f in report.findings if not f.fixed and f.severity == PROBLEM]
-    status_text = {PROBLEM: "问题", NOTE: "注意"}
-    rows = [[CHECK_TEXT[f.check], "已修复" if f.fixed else status_text[f.severity], f.message + (
-        f": {f.path}" if f.path and f.path not in f.message else "")] for f in report.findings]
-    lines = [f"构建 profile: {describe(record)}", f"模板目录: {templates}"]
+    status_text = {PROBLEM: _("问题"), NOTE: _("注意")}
+    rows = [[_(CHECK_TEXT[f.check]), _("已修复") if f.fixed else status_text[f.severity],
+             f.message + (f": {f.path}" if f.path and f.path not in f.message else "")]
+            for f in report.findings]
+    lines = [_("构建 profile: {profile}").format(profile=describe(record)),
+             _("模板目录: {path}").format(path=templates)]
     if environment_profile is not None:
-        lines.append(f"环境变量 {packaging().PROFILE_ENV}: {environment_profile}（用于下一次构建）")
+        lines.append(_("环境变量 {variable}: {profile}（用于下一次构建）").format(
+            variable=packaging().PROFILE_ENV, profile=environment_profile))
     if rows:
-        lines += [""] + table(["检查", "状态", "说明"], rows)
+        lines += [""] + table([_("检查"), _("状态"), _("说明")], rows)
     lines.append("")
-    lines.append(f"结论: 发现 {len(open_findings)} 个问题" if open_findings else "结论: 未发现问题")
+    lines.append(_("结论: 发现 {count} 个问题").format(count=len(open_findings)) if open_findings
+                 else _("结论: 未发现问题"))
     document = {"profile": record.profile if record else None,
                 "artifact": record.artifact if record else None,
                 "record": record.as_json() if record else None,
                 "environment_profile": environment_profile,
                 "templates_dir": str(templates), "ok": not open_findings,
                 "findings": [f.as_json() for f in report.findings]}
-    return Outcome(EXIT_FAILURE if open_findings else EXIT_OK, document, lines)
+    return Outcome(EXIT_FAILURE if open_findings else EXIT_OK, document, lines, warnings)

@@ -13,6 +13,7 @@ from typing import Iterator
 from tarvek.skills.build_record import EVERY_SKILL_PROFILES, admits_every_skill
 
 from .common import ManifestError, manifest_error_type, packaging
+from .i18n import _
 
 # What pruning deletes as packaging junk before it looks at the skill
 # directories (`_remove_packaging_junk`): a directory of this name is no skill.
@@ -54,10 +55,12 @@ def reading_manifest(templates_dir: Path | None) -> Iterator[None]:
         yield
     except UnicodeDecodeError as exc:
         raise ManifestError(
-            f"Skill 发版清单不是有效的 UTF-8 文本: {manifest_path(templates_dir)}") from exc
+            _("Skill 发版清单不是有效的 UTF-8 文本: {value}").format(
+                value=manifest_path(templates_dir))) from exc
     except RecursionError as exc:
         raise ManifestError(
-            f"Skill 发版清单 JSON 嵌套过深: {manifest_path(templates_dir)}") from exc
+            _("Skill 发版清单 JSON 嵌套过深: {path}").format(
+                path=manifest_path(templates_dir))) from exc
     except Exception as exc:
         manifest_error = manifest_error_type()
         if manifest_error is not None and isinstance(exc, manifest_error):
@@ -77,7 +80,8 @@ def check_manifest(templates_dir: Path | None) -> None:
         manifest = packaging().load_release_manifest(templates_dir)
     if not isinstance(manifest.get("default", {}), dict):
         raise ManifestError(
-            f"Skill 发版清单的 default 必须是对象: {manifest_path(templates_dir)}")
+            _("Skill 发版清单的 default 必须是对象: {value}").format(
+                value=manifest_path(templates_dir)))
 
 
 def resolve_profile(given: str | None, default: str, read_env: bool = True) -> tuple[str, str]:
@@ -94,7 +98,9 @@ def resolve_profile(given: str | None, default: str, read_env: bool = True) -> t
 
 
 def profile_line(profile: str, source: str, note: str = "") -> str:
-    origin = {"option": "来自 --profile",
-              "environment": f"来自环境变量 {packaging().PROFILE_ENV}",
-              "default": "默认"}[source]
-    return f"profile: {profile}（{origin}{note}）"
+    origin = {"option": _("来自 --profile"),
+              "environment": _("来自环境变量 {PROFILE_ENV}").format(
+                                 PROFILE_ENV=packaging().PROFILE_ENV),
+              "default": _("默认")}[source]
+    return _("profile: {profile}（{origin}{note}）").format(
+               profile=profile, origin=origin, note=note)

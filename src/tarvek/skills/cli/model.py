@@ -15,17 +15,20 @@ from __future__ import annotations
 
 import logging
 import os
-from dataclasses import dataclass
 from pathlib import Path
+from typing import NamedTuple
 
 from .common import UsageError, detector, detector_class, detector_module
+from .i18n import _
 
 SCOPES = ("project", "user", "extra")
-SCOPE_TEXT = {"project": "项目", "user": "用户", "extra": "额外"}
 
 
-@dataclass(frozen=True)
-class Location:
+def scope_text(scope: str) -> str:
+    return {"project": _("项目"), "user": _("用户"), "extra": _("额外")}[scope]
+
+
+class Location(NamedTuple):
     """A skills directory: its scope, the runtime it belongs to (None for an
     extra directory, whose skills get the runtime discovery infers) and path."""
 
@@ -34,8 +37,7 @@ class Location:
     path: Path
 
 
-@dataclass(frozen=True)
-class Installed:
+class Installed(NamedTuple):
     name: str
     version: str
     runtime: str
@@ -52,8 +54,7 @@ class Installed:
                 "link": None if self.link is None else str(self.link)}
 
 
-@dataclass(frozen=True)
-class Broken:
+class Broken(NamedTuple):
     name: str
     runtime: str
     scope: str
@@ -73,8 +74,8 @@ def project_dir(cwd: Path | None) -> Path:
     if cwd is None:
         return Path.cwd()
     if not cwd.is_dir():
-        what = "不是目录" if cwd.exists() else "不存在"
-        raise UsageError(f"项目目录{what}: {cwd}")
+        message = _("项目目录不是目录: {path}") if cwd.exists() else _("项目目录不存在: {path}")
+        raise UsageError(message.format(path=cwd))
     return cwd
 
 

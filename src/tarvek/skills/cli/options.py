@@ -2,7 +2,7 @@
 actions behind them.
 
 Every value is checked here, by a `type` function or an `Action` that
-raises our own message, so that argparse's English never reaches the user.
+raises our own message, so that argparse's own texts never reach the user.
 A subcommand's module adds its options with these helpers; nothing here
 knows which subcommands exist (that is the table in `commands`)."""
 
@@ -13,6 +13,7 @@ from pathlib import Path
 from typing import Callable
 
 from .common import ALL_RUNTIMES, packaging, runtimes
+from .i18n import N_, _, join
 
 
 class ExclusiveConst(argparse.Action):
@@ -26,14 +27,22 @@ class ExclusiveConst(argparse.Action):
     def __call__(self, parser, namespace, values, option_string=None):
         taken = getattr(namespace, self.dest + "_option", None)
         if taken is not None and taken != option_string:
-            raise argparse.ArgumentError(self, f"不能与参数 {taken} 同时使用")
+            raise argparse.ArgumentError(self, _("不能与参数 {option} 同时使用").format(
+                option=taken))
         setattr(namespace, self.dest, self.const)
         setattr(namespace, self.dest + "_option", option_string)
 
 
+def completes(action: argparse.Action, kind: str) -> argparse.Action:
+    """Name the values shell completion offers for `action`: one of the
+    providers of `values` (skill names, runtimes, scopes, ...)."""
+    action.completion_values = kind
+    return action
+
+
 def path_arg(value: str) -> Path:
     if not value:
-        raise argparse.ArgumentTypeError("路径不能为空")
+        raise argparse.ArgumentTypeError(_("路径不能为空"))
     return Path(value)
 
 
@@ -47,7 +56,8 @@ def runtime_arg(allow_all: bool) -> Callable[[str], str]:
         name = value.strip().lower()
         if name not in known:
             raise argparse.ArgumentTypeError(
-                f"未知的运行时 {value!r}（可选: {'、'.join(known)}）")
+                _("未知的运行时 {value!r}（可选: {choices}）{hint}").format(
+                    value=value, choices=join(known), hint=_suggest(name, known)))
         return name
 
     runtime.__name__ = "runtime"
@@ -55,24 +65,39 @@ def runtime_arg(allow_all: bool) -> Callable[[str], str]:
 
 
 def choice_arg(what: str, choices: tuple[str, ...]) -> Callable[[str], str]:
+    """A `type` for a value out of `choices`; `what` names it in a message
+    (marked for the catalogs, translated when the message is made)."""
     def choice(value: str) -> str:
         if value not in choices:
             raise argparse.ArgumentTypeError(
-                f"未知的{what} {value!r}（可选: {'、'.join(choices)}）")
+                _("未知的{what} {value!r}（可选: {choices}）{hint}").format(
+                    what=_(what), value=value, choices=join(choices),
+                    hint=_suggest(value, choices)))
         return value
 
     choice.__name__ = what
     return choice
 
 
-def templates_option(sub, flag="--templates", dest="templates", what="模板目录",
-                     default_text="内置模板目录"):
+def _suggest(word: str, names) -> str:
+    from .hints import suggest
+
+    return suggest(word, names)
+
+
+def templates_option(sub, flag="--templates", dest="templates", what=None, default_text=None):
+    what = what or _("模板目录")
+    default_text = default_text or _("内置模板目录")
     sub.options.add_argument(flag, dest=dest, metavar="DIR", type=path_arg,
-                             help=f"{what}（默认：{default_text}）")
+                             help=_("{what}（默认：{default}）").format(what=what,
+                                                                     default=default_text))
 
 
-def profile_option(sub, default_text="环境变量 TARVEK_SKILL_PROFILE，未设置时为 dev"):
-    sub.options.add_argument("--profile", metavar="P", help=f"构建 profile（默认：{default_text}）")
+def profile_option(sub, default_text=None):
+    default_text = default_text or _("环境变量 TARVEK_SKILL_PROFILE，未设置时为 dev")
+    completes(sub.options.add_argument(
+        "--profile", metavar="P",
+        help=_("构建 profile（默认：{default}）").format(default=default_text)), "profiles")
 
 
 def known_artifacts() -> tuple[str, ...]:
@@ -88,51 +113,60 @@ def artifact_arg(value: str) -> str:
     so a misspelt one would otherwise pass unnoticed.)"""
     known = known_artifacts()
     if value not in known:
-        raise argparse.ArgumentTypeError(f"未知的产物类型 {value!r}（可选: {'、'.join(known)}）")
+        raise argparse.ArgumentTypeError(
+            _("未知的产物类型 {value!r}（可选: {choices}）{hint}").format(
+                value=value, choices=join(known), hint=_suggest(value, known)))
     return value
 
 
 def artifact_option(sub):
-    sub.options.add_argument("--artifact", metavar="A", type=artifact_arg,
-                             help=f"产物类型：{'、'.join(known_artifacts())}（必需）")
+    completes(sub.options.add_argument(
+        "--artifact", metavar="A", type=artifact_arg,
+        help=_("产物类型：{choices}（必需）").format(choices=join(known_artifacts()))),
+        "artifacts")
     sub.required_options.append(("artifact", "--artifact"))
 
 
 def cwd_option(sub):
     sub.options.add_argument("--cwd", metavar="DIR", type=path_arg,
-                             help="项目目录，必须已存在（默认：当前目录）")
+                             help=_("项目目录，必须已存在（默认：当前目录）"))
 
 
 def skills_dir_option(sub, help: str):
     sub.options.add_argument("--skills-dir", metavar="DIR", help=help)
 
 
-def dry_run_option(sub, help="只显示将要执行的操作，不改动任何东西"):
-    sub.options.add_argument("--dry-run", action="store_true", help=help)
+def dry_run_option(sub, help=None):
+    sub.options.add_argument("--dry-run", action="store_true",
+                             help=help or _("只显示将要执行的操作，不改动任何东西"))
 
 
 def target_options(sub, allow_all: bool = True):
     """Where install, remove and update act: --runtime (repeatable),
     --global or --all, and --cwd."""
-    extra = "，或 all（全部运行时的全局目录）" if allow_all else ""
-    sub.options.add_argument("--runtime", metavar="R", action="append", dest="runtimes",
-                             type=runtime_arg(allow_all),
-                             help=f"运行时（{'、'.join(runtimes())}{extra}），可重复；"
-                             "默认按项目目录推断")
+    extra = _("，或 all（全部运行时的全局目录）") if allow_all else ""
+    completes(sub.options.add_argument(
+        "--runtime", metavar="R", action="append", dest="runtimes", type=runtime_arg(allow_all),
+        help=_("运行时（{runtimes}{extra}），可重复；默认为项目中检测到的每个 AI 工具；"
+               "与 --global 一起时是该运行时的用户级目录").format(runtimes=join(runtimes()),
+                                                               extra=extra)),
+        "runtimes-all" if allow_all else "runtimes")
     sub.options.add_argument("--global", dest="scope", action=ExclusiveConst, const="global",
-                             help="本机已安装的 AI 工具的全局（用户级）目录")
+                             help=_("本机已安装的 AI 工具的全局（用户级）目录"))
     sub.options.add_argument("--all", dest="scope", action=ExclusiveConst, const="all",
-                             help="全部运行时的全局目录，不做检测")
+                             help=_("全部运行时的全局目录，不做检测"))
     cwd_option(sub)
 
 
 def model_options(sub, scopes: tuple[str, ...]):
     """The filters of list and outdated: --runtime and --scope (both
     repeatable), --skills-dir and --cwd."""
-    sub.options.add_argument("--runtime", metavar="R", action="append", dest="runtimes",
-                             type=runtime_arg(False), help="只看这个运行时，可重复")
-    sub.options.add_argument("--scope", metavar="S", action="append", dest="scopes",
-                             type=choice_arg("范围", scopes),
-                             help="只看这个范围：project、user 或 extra，可重复")
-    skills_dir_option(sub, "额外扫描的 Skills 目录（最先扫描）")
+    completes(sub.options.add_argument(
+        "--runtime", metavar="R", action="append", dest="runtimes", type=runtime_arg(False),
+        help=_("只看这个运行时，可重复")), "runtimes")
+    completes(sub.options.add_argument(
+        "--scope", metavar="S", action="append", dest="scopes",
+        type=choice_arg(N_("范围"), scopes),
+        help=_("只看这个范围：project、user 或 extra，可重复")), "scopes")
+    skills_dir_option(sub, _("额外扫描的 Skills 目录（最先扫描）"))
     cwd_option(sub)

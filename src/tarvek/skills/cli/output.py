@@ -4,16 +4,13 @@ for a script, and one line on standard error for an error."""
 from __future__ import annotations
 
 import errno
-import json
 import os
 import re
-import shutil
 import sys
 import unicodedata
-from dataclasses import dataclass, field
-from typing import Any
 
 from .common import PROG
+from .i18n import N_, _
 
 # Characters that reorder the text around them in a terminal: a name holding
 # one could make an output line read differently from what it says.
@@ -21,16 +18,30 @@ _BIDI_CONTROLS = frozenset(
     "\u061c\u200e\u200f\u202a\u202b\u202c\u202d\u202e\u2066\u2067\u2068\u2069")
 
 
-@dataclass
 class Outcome:
     """What a subcommand hands back: exit status, JSON document, text lines.
 
     `warnings` go to standard error in both forms of output."""
 
-    status: int
-    document: dict[str, Any]
-    lines: list[str] = field(default_factory=list)
-    warnings: list[str] = field(default_factory=list)
+    __slots__ = ("status", "document", "lines", "warnings")
+
+    def __init__(self, status: int, document: dict[str, object],
+                 lines: list[str] | None = None, warnings: list[str] | None = None):
+        self.status = status
+        self.document = document
+        self.lines = [] if lines is None else lines
+        self.warnings = [] if warnings is None else warnings
+
+    def __repr__(self) -> str:
+        return (f"Outcome(status={self.status!r}, document={self.document!r}, "
+                f"lines={self.lines!r}, warnings={self.warnings!r})")
+
+    def __eq__(self, other: object) -> bool:
+        if other.__class__ is not self.__class__:
+            return NotImplemented
+        return all(getattr(self, name) == getattr(other, name) for name in self.__slots__)
+
+    __hash__ = None  # type: ignore[assignment]  # mutable, as a dataclass would be
 
 
 # What `printable` escapes: the control characters (the whole of category
@@ -89,7 +100,9 @@ def table(headers: list[str], rows: list[list[str]], empty: str | None = None) -
     return lines
 
 
-def json_text(document: dict[str, Any]) -> str:
+def json_text(document: dict[str, object]) -> str:
+    import json
+
     encoding = (getattr(sys.stdout, "encoding", None) or "").lower().replace("-", "")
     return json.dumps(document, ensure_ascii=encoding != "utf8", indent=2)
 
@@ -105,14 +118,14 @@ def emit(outcome: Outcome, as_json: bool) -> None:
 
 
 def warn(message: str) -> None:
-    sys.stderr.write(f"{PROG}: 警告: {printable(message)}\n")
+    sys.stderr.write(_("{PROG}: 警告: {value}\n").format(PROG=PROG, value=printable(message)))
     sys.stderr.flush()
 
 
 def error(message: str, kind: str, as_json: bool) -> None:
     """The error line on standard error; with `as_json` also the run's one
     JSON document on standard output."""
-    sys.stderr.write(f"{PROG}: 错误: {printable(message)}\n")
+    sys.stderr.write(_("{PROG}: 错误: {value}\n").format(PROG=PROG, value=printable(message)))
     sys.stderr.flush()
     if as_json:
         try:
@@ -123,31 +136,36 @@ def error(message: str, kind: str, as_json: bool) -> None:
 
 
 _ERRNO_TEXT = {
-    errno.ENOENT: "文件或目录不存在",
-    errno.EACCES: "权限不足",
-    errno.EPERM: "操作不被允许",
-    errno.ENOTDIR: "不是目录",
-    errno.EISDIR: "是一个目录",
-    errno.EEXIST: "已存在",
-    errno.ENOTEMPTY: "目录非空",
-    errno.ENOSPC: "磁盘空间不足",
-    errno.EROFS: "只读文件系统",
-    errno.ELOOP: "符号链接层数过多",
-    errno.ENAMETOOLONG: "文件名过长",
+    errno.ENOENT: N_("文件或目录不存在"),
+    errno.EACCES: N_("权限不足"),
+    errno.EPERM: N_("操作不被允许"),
+    errno.ENOTDIR: N_("不是目录"),
+    errno.EISDIR: N_("是一个目录"),
+    errno.EEXIST: N_("已存在"),
+    errno.ENOTEMPTY: N_("目录非空"),
+    errno.ENOSPC: N_("磁盘空间不足"),
+    errno.EROFS: N_("只读文件系统"),
+    errno.ELOOP: N_("符号链接层数过多"),
+    errno.ENAMETOOLONG: N_("文件名过长"),
 }
 
 
 def os_error_message(exc: OSError) -> str:
-    if isinstance(exc, shutil.Error) and exc.args and isinstance(exc.args[0], list):
+    # shutil.Error can only have been raised once shutil is loaded.
+    shutil = sys.modules.get("shutil")
+    if (shutil is not None and isinstance(exc, shutil.Error) and exc.args
+            and isinstance(exc.args[0], list)):
         # copytree goes on after a failed file and reports them all at the end.
         failures = [f for f in exc.args[0] if isinstance(f, tuple) and len(f) == 3]
         if failures:
-            _, destination, reason = failures[0]
-            more = f"（另有 {len(failures) - 1} 处失败）" if len(failures) > 1 else ""
-            return f"复制失败: {reason}: {os.fsdecode(destination)}{more}"
+            _source, destination, reason = failures[0]
+            more = (_("（另有 {count} 处失败）").format(count=len(failures) - 1)
+                    if len(failures) > 1 else "")
+            return _("复制失败: {reason}: {value}{more}").format(
+                       reason=reason, value=os.fsdecode(destination), more=more)
     reason = exc.strerror or ""
     if exc.errno in _ERRNO_TEXT and reason == os.strerror(exc.errno):
-        reason = _ERRNO_TEXT[exc.errno]
+        reason = _(_ERRNO_TEXT[exc.errno])
     if not reason:
         reason = str(exc) or type(exc).__name__
     if exc.filename is None:

@@ -13,6 +13,7 @@ from tarvek.skills.build_record import RECORD_FILENAME, BuildRecord, BuildRecord
 
 from .common import ManifestError, packaging
 from .manifest import skill_dir_names
+from .i18n import _
 
 __all__ = ["RECORD_FILENAME", "Judgement", "judge", "read"]
 
@@ -32,8 +33,9 @@ def read(templates: Path) -> BuildRecord | None:
 
 def describe(record: BuildRecord | None) -> str:
     if record is None:
-        return "未知（模板目录中没有构建记录）"
-    return f"{record.profile}（构建记录，产物类型 {record.artifact}）"
+        return _("未知（模板目录中没有构建记录）")
+    return _("{profile}（构建记录，产物类型 {artifact}）").format(
+               profile=record.profile, artifact=record.artifact)
 
 
 @dataclass

@@ -23,11 +23,10 @@ from __future__ import annotations
 
 import json
 import os
-import secrets
 import shutil
 import time
-from dataclasses import dataclass
 from pathlib import Path
+from typing import NamedTuple
 
 from . import tree
 
@@ -38,19 +37,22 @@ FORMAT = 1
 TOOL = "tarvek-skills"
 
 
-@dataclass(frozen=True)
-class Record:
+class Record(NamedTuple):
     name: str
     version: str
     source: str
     digest: str
     link: str | None = None  # the stored copy this entry links to
-    revision: str | None = None  # what made the copy: this tool and its version
+    # The source's revision: the commit of a repository, the hash of an
+    # archive, the content digest of a directory, this tool's version for a
+    # built-in template.
+    revision: str | None = None
+    path: str = ""  # where the skill lies in its source ("" for the top)
 
     def as_json(self) -> dict[str, object]:
         return {"tool": TOOL, "format": FORMAT, "name": self.name, "version": self.version,
                 "source": self.source, "revision": self.revision, "digest": self.digest,
-                "link": self.link}
+                "link": self.link, "path": self.path}
 
 
 def _record_path(skills_dir: Path, name: str) -> Path:
@@ -59,6 +61,8 @@ def _record_path(skills_dir: Path, name: str) -> Path:
 
 def _write_whole(path: Path, text: str) -> None:
     """Write `path` through a temporary file renamed into place."""
+    import secrets
+
     path.parent.mkdir(exist_ok=True)
     temporary = path.with_name(f".{path.name}.{secrets.token_hex(4)}")
     try:
@@ -92,9 +96,10 @@ def read(skills_dir: Path, name: str) -> Record | None:
     fields = {key: data.get(key) for key in ("name", "version", "source", "digest")}
     if fields["name"] != name or not all(isinstance(v, str) for v in fields.values()):
         return None
-    link, revision = data.get("link"), data.get("revision")
+    link, revision, where = data.get("link"), data.get("revision"), data.get("path")
     return Record(**fields, link=link if isinstance(link, str) else None,
-                  revision=revision if isinstance(revision, str) else None)
+                  revision=revision if isinstance(revision, str) else None,
+                  path=where if isinstance(where, str) else "")
 
 
 def forget(skills_dir: Path, name: str) -> None:

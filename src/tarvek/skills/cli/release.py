@@ -19,6 +19,7 @@ from .manifest import (JUNK_DIRECTORY, admits_everything, check_manifest, known_
 from .options import (artifact_option, dry_run_option, path_arg, profile_option,
                       templates_option)
 from .output import Outcome, table
+from .i18n import _, join
 
 # The profile each subcommand uses when neither --profile nor the environment
 # names one: select (and prune) fall back as `current_profile` does, datas
@@ -28,8 +29,8 @@ _DATAS_DEFAULT = "binary-minimal"
 
 
 def validate_options(sub) -> None:
-    sub.epilog = ("它检查的是源模板树；按 profile 修剪过的产物请用 verify 检查。\n"
-                  "退出状态：0 没有问题；1 发现问题；2 清单缺失或无效。")
+    sub.epilog = (_("它检查的是源模板树；按 profile 修剪过的产物请用 verify 检查。\n"
+                    "退出状态：0 没有问题；1 发现问题；2 清单缺失或无效。"))
     templates_option(sub)
 
 
@@ -41,32 +42,33 @@ def select_options(sub) -> None:
 
 def prune_options(sub) -> None:
     sub.epilog = (
-        "--dry-run 列出将被删除的 Skill 目录和打包垃圾（__pycache__、*.pyc、\n"
-        "*.pyo、.DS_Store），不删除任何东西。\n"
-        "拒绝修剪已安装包自带的模板目录和提供发版清单的模板目录\n"
-        "（以及它们的上级或下级目录）：修剪只用于副本（退出状态 2）。\n"
-        "也拒绝（除非给出 --force）没有自己的 manifest.json 的目录，以及\n"
-        "将删除的目录中有不是 Skill 模板的（既无 SKILL.md 也无 data，\n"
-        "例如 .git、src、docs）的目录，--dry-run 时同样拒绝（退出状态 2）。\n"
-        "--force 也不解除的拒绝：主目录及其上级目录、/、文件系统的根（挂载点），\n"
-        "无论怎样写（符号链接、..、末尾斜杠），都先解析再比较。\n"
-        "--force 在终端上会先列出将删除的内容并询问，--yes 跳过询问；\n"
-        "没有终端时 --force 必须与 --yes 一起给出（退出状态 2）。")
+        _("--dry-run 列出将被删除的 Skill 目录和打包垃圾（__pycache__、*.pyc、\n"
+          "*.pyo、.DS_Store），不删除任何东西。\n"
+          "拒绝修剪已安装包自带的模板目录和提供发版清单的模板目录\n"
+          "（以及它们的上级或下级目录）：修剪只用于副本（退出状态 2）。\n"
+          "也拒绝（除非给出 --force）没有自己的 manifest.json 的目录，以及\n"
+          "将删除的目录中有不是 Skill 模板的（既无 SKILL.md 也无 data，\n"
+          "例如 .git、src、docs）的目录，--dry-run 时同样拒绝（退出状态 2）。\n"
+          "--force 也不解除的拒绝：主目录及其上级目录、/、文件系统的根（挂载点），\n"
+          "无论怎样写（符号链接、..、末尾斜杠），都先解析再比较。\n"
+          "--force 在终端上会先列出将删除的内容并询问，--yes 跳过询问；\n"
+          "没有终端时 --force 必须与 --yes 一起给出（退出状态 2）。"))
     sub.positionals.add_argument("target", metavar="TARGET", type=path_arg,
-                                 help="要修剪的模板目录副本")
+                                 help=_("要修剪的模板目录副本"))
     artifact_option(sub)
     profile_option(sub)
     templates_option(sub, "--manifest-templates", "manifest_templates",
-                     "提供发版清单、决定准入的模板目录")
-    dry_run_option(sub, "只列出将被删除的 Skill，不删除")
+                     _("提供发版清单、决定准入的模板目录"))
+    dry_run_option(sub, _("只列出将被删除的 Skill，不删除"))
     sub.options.add_argument("--force", action="store_true",
-                             help="修剪没有 manifest.json 或含有非 Skill 目录的目录"
-                             "（不解除对已安装模板、清单来源目录、主目录、/ 和挂载点的保护）")
+                             help=_("修剪没有 manifest.json 或含有非 Skill 目录的目录"
+                                    "（不解除对已安装模板、清单来源目录、主目录、/ 和"
+                                    "挂载点的保护）"))
     yes_option(sub)
 
 
 def datas_options(sub) -> None:
-    profile_option(sub, "binary-minimal，不读取环境变量")
+    profile_option(sub, _("binary-minimal，不读取环境变量"))
     templates_option(sub)
 
 
@@ -75,16 +77,17 @@ def cmd_locations(args) -> Outcome:
     central = pkg.get_central_skills_dir()
     templates = pkg.get_builtin_templates_dir()
     profile = pkg.current_profile()
-    rows = [["中央 Skills 目录", str(central)], ["内置模板目录", str(templates)],
-            ["当前构建 profile", profile]]
+    rows = [[_("中央 Skills 目录"), str(central)], [_("内置模板目录"), str(templates)],
+            [_("当前构建 profile"), profile]]
     document = {"central_skills_dir": str(central), "builtin_templates_dir": str(templates),
                 "profile": profile}
     warnings = []
     known = known_profiles()
     if profile not in known:
-        warnings.append(f"环境变量 {pkg.PROFILE_ENV} 给出的构建 profile {profile!r} 未知，"
-                        f"select、prune 和构建都会拒绝它（可用: {'、'.join(known)}）")
-    return Outcome(EXIT_OK, document, table(["位置", "值"], rows), warnings)
+        warnings.append(_("环境变量 {PROFILE_ENV} 给出的构建 profile {profile!r} 未知"
+                          "，select、prune 和构建都会拒绝它（可用: {value}）").format(
+                            PROFILE_ENV=pkg.PROFILE_ENV, profile=profile, value=join(known)))
+    return Outcome(EXIT_OK, document, table([_("位置"), _("值")], rows), warnings)
 
 
 # The one validation problem that a pruned artifact has by design.
@@ -95,13 +98,13 @@ def cmd_validate(args) -> Outcome:
     with reading_manifest(args.templates):
         problems = list(packaging().validate_release_manifest(args.templates))
     root = templates_root(args.templates)
-    lines = [f"检查: 源模板树 {root}（发版清单与模板目录是否一致）"]
-    lines += table(["问题"], [[p] for p in problems], empty="未发现问题")
+    lines = [_("检查: 源模板树 {root}（发版清单与模板目录是否一致）").format(root=root)]
+    lines += table([_("问题")], [[p] for p in problems], empty=_("未发现问题"))
     hint = None
     if any(p.startswith(_DECLARED_MISSING) for p in problems):
-        hint = ("清单声明而模板目录中没有的 Skill，在按 profile 修剪过的产物（wheel、sdist、"
-                "单文件程序）里是正常的：validate 检查的是源模板树；检查构建产物请用 "
-                "tarvek-skills verify 产物 --profile P --artifact A")
+        hint = (_("清单声明而模板目录中没有的 Skill，在按 profile 修剪过的产物（wheel"
+                  "、sdist、单文件程序）里是正常的：validate 检查的是源模板树；检查构"
+                  "建产物请用 tarvek-skills verify 产物 --profile P --artifact A"))
         lines += ["", hint]
     document = {"check": "source-tree", "templates_dir": str(root), "problems": problems,
                 "hint": hint}
@@ -119,7 +122,7 @@ def cmd_select(args) -> Outcome:
     document = {"profile": profile, "profile_source": source, "artifact": args.artifact,
                 "templates_dir": str(templates_root(args.templates)), "skills": names}
     lines = [profile_line(profile, source),
-             *table(["Skill"], [[n] for n in names], empty="没有准入的 Skill")]
+             *table(["Skill"], [[n] for n in names], empty=_("没有准入的 Skill"))]
     return Outcome(EXIT_OK, document, lines)
 
 
@@ -134,18 +137,20 @@ def _refuse_protected_target(target: Path, manifest_dir: Path | None) -> None:
     real = resolved(target)
     if _overlaps(real, resolved(own)):
         raise Refused(
-            f"拒绝修剪已安装包自带的模板目录（会破坏安装），修剪只用于副本: {target}")
+            _("拒绝修剪已安装包自带的模板目录（会破坏安装），修剪只用于副本: {target}").format(
+                target=target))
     source = manifest_dir if manifest_dir else pkg.get_builtin_templates_dir()
     if _overlaps(real, resolved(source)):
         raise Refused(
-            f"拒绝修剪提供发版清单的模板目录 {source}，修剪只用于副本: {target}")
+            _("拒绝修剪提供发版清单的模板目录 {source}，修剪只用于副本: {target}").format(
+                source=source, target=target))
 
 
 def _require_directory(path: Path, what: str) -> None:
     if not path.exists():
-        raise FileNotFoundError(errno.ENOENT, f"{what}不存在", str(path))
+        raise FileNotFoundError(errno.ENOENT, _("{what}不存在").format(what=what), str(path))
     if not path.is_dir():
-        raise NotADirectoryError(errno.ENOTDIR, f"{what}不是目录", str(path))
+        raise NotADirectoryError(errno.ENOTDIR, _("{what}不是目录").format(what=what), str(path))
 
 
 def _is_skill_template(path: Path) -> bool:
@@ -177,16 +182,16 @@ def _refuse_without_manifest(target: Path) -> None:
     manifest = packaging().MANIFEST_FILENAME
     if not (target / manifest).is_file():
         raise Refused(
-            f"拒绝修剪 {target}: 其中没有自己的 {manifest}，不像是复制出的模板目录"
-            "（确认无误请加 --force）")
+            _("拒绝修剪 {target}: 其中没有自己的 {manifest}，不像是复制出的模板目录（"
+              "确认无误请加 --force）").format(target=target, manifest=manifest))
 
 
 def _refuse_strangers(target: Path, doomed: list[str]) -> None:
     strangers = [n for n in doomed if not _is_skill_template(target / n)]
     if strangers:
         raise Refused(
-            f"拒绝修剪 {target}: 将被删除的目录不是 Skill 模板（既无 SKILL.md 也无 data）: "
-            f"{'、'.join(strangers)}（确认无误请加 --force）")
+            _("拒绝修剪 {target}: 将被删除的目录不是 Skill 模板（既无 SKILL.md 也无 da"
+              "ta）: {value}（确认无误请加 --force）").format(target=target, value=join(strangers)))
 
 
 # --force lifts the guards above, never this floor: whatever the spelling, a
@@ -225,13 +230,15 @@ def _homes() -> list[Path]:
 def _refuse_the_floor(target: Path) -> None:
     real = resolved(target)
     if real == Path(real.anchor):
-        raise Refused(f"拒绝修剪根目录 /（--force 也不能解除）: {target}")
+        raise Refused(_("拒绝修剪根目录 /（--force 也不能解除）: {target}").format(target=target))
     for home in _homes():
         if real == home or real in home.parents:
-            what = "主目录" if real == home else f"主目录 {home} 的上级目录"
-            raise Refused(f"拒绝修剪{what}（--force 也不能解除）: {target}")
+            what = _("主目录") if real == home else _("主目录 {home} 的上级目录").format(home=home)
+            raise Refused(_("拒绝修剪{what}（--force 也不能解除）: {target}").format(
+                              what=what, target=target))
     if os.path.ismount(real) or str(real) in _mount_points():
-        raise Refused(f"拒绝修剪文件系统的根（挂载点，--force 也不能解除）: {target}")
+        raise Refused(_("拒绝修剪文件系统的根（挂载点，--force 也不能解除）: {target}").format(
+                          target=target))
 
 
 def _junk(target: Path, doomed: list[str]) -> list[str]:
@@ -262,7 +269,7 @@ def cmd_prune(args) -> Outcome:
     target: Path = args.target
     _refuse_the_floor(target)
     _refuse_protected_target(target, args.manifest_templates)
-    _require_directory(target, "要修剪的模板目录")
+    _require_directory(target, _("要修剪的模板目录"))
     if not args.force:
         _refuse_without_manifest(target)
     profile, source = resolve_profile(args.profile, _SELECT_DEFAULT)
@@ -276,18 +283,19 @@ def cmd_prune(args) -> Outcome:
         junk = _junk(target, doomed)
     if args.dry_run:
         document.update(kept=kept, would_delete=doomed, junk=junk)
-        rows = [[n, "Skill 目录"] for n in doomed] + [[j, "打包垃圾"] for j in junk]
-        return Outcome(EXIT_OK, document, table(["将删除", "类别"], rows,
-                                                empty="不会删除任何东西"))
+        rows = [[n, _("Skill 目录")] for n in doomed] + [[j, _("打包垃圾")] for j in junk]
+        return Outcome(EXIT_OK, document, table([_("将删除"), _("类别")], rows,
+                                                empty=_("不会删除任何东西")))
     if args.force:
-        confirm(f"修剪 {target}（--force）并删除", [*doomed, *junk], args.yes)
+        confirm(_("修剪 {target}（--force）并删除").format(target=target), [*doomed, *junk],
+                args.yes)
     with reading_manifest(args.manifest_templates):
         kept = list(pkg.prune_templates_dir(
             target, profile=profile, artifact=args.artifact,
             manifest_templates_dir=args.manifest_templates))
     document["kept"] = kept
-    return Outcome(EXIT_OK, document, table(["保留的 Skill"], [[n] for n in kept],
-                                            empty="没有保留任何 Skill"))
+    return Outcome(EXIT_OK, document, table([_("保留的 Skill")], [[n] for n in kept],
+                                            empty=_("没有保留任何 Skill")))
 
 
 def cmd_datas(args) -> Outcome:
@@ -302,8 +310,8 @@ def cmd_datas(args) -> Outcome:
                 "datas": [list(p) for p in pairs]}
     note = ""
     if source == "default" and os.environ.get(packaging().PROFILE_ENV, "").strip():
-        note = f"；datas 不读取环境变量 {packaging().PROFILE_ENV}"
+        note = _("；datas 不读取环境变量 {PROFILE_ENV}").format(PROFILE_ENV=packaging().PROFILE_ENV)
     lines = [profile_line(profile, source, note),
-             *table(["源文件", "目标目录"], [list(p) for p in pairs],
-                    empty="没有需要打包的文件")]
+             *table([_("源文件"), _("目标目录")], [list(p) for p in pairs],
+                    empty=_("没有需要打包的文件"))]
     return Outcome(EXIT_OK, document, lines)

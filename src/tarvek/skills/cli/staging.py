@@ -47,6 +47,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from .common import packaging, single_name
+from .i18n import _
 
 STAGING = ".tarvek-staging"
 RUN_JSON = "run.json"
@@ -123,7 +124,7 @@ def renameat2(src: Path, dst: Path, flags: int) -> bool:
 
 
 def exists_error(dest: Path) -> FileExistsError:
-    return FileExistsError(errno.EEXIST, "Skill 已存在（用 --force 替换）", str(dest))
+    return FileExistsError(errno.EEXIST, _("Skill 已存在（用 --force 替换）"), str(dest))
 
 
 def rename_fresh(src: Path, dst: Path) -> None:
@@ -368,10 +369,19 @@ def make_dirs(path: Path) -> list[Path]:
             os.mkdir(directory)
         except FileExistsError:
             if not os.path.isdir(directory):
+                _raise_if_gone(directory)
                 raise
             continue
         created.append(directory)
     return created[::-1]
+
+
+def _raise_if_gone(path: Path) -> None:
+    """After mkdir found `path` there: if another run has removed it since
+    (it removes the staging and skills directories it made once they are
+    empty), say so as FileNotFoundError, which the set-up tries again."""
+    if not os.path.lexists(path):
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), str(path))
 
 
 # How often a run tries again to set up its run directory when another run
@@ -429,6 +439,7 @@ class RunDir:
             self.staging.created.append(staging_dir)
         except FileExistsError:
             if not _real_dir(staging_dir):
+                _raise_if_gone(staging_dir)
                 raise
         ident = f"{os.getpid()}-{secrets.token_hex(8)}"
         init = staging_dir / f".init-{ident}"
@@ -456,10 +467,11 @@ class RunDir:
             self.path = None
 
     def stage_copy(self, source: Path) -> None:
-        """Copy `source` as `new`, without the packaging junk that a release
-        build leaves out (bytecode, its caches, Finder metadata): the
-        packaging module removes it from the copy, by its own rule."""
-        shutil.copytree(source, self.new, copy_function=shutil.copy2)
+        """Copy `source` as `new`, links as links (a prepared copy holds
+        only links that stay inside it), without the packaging junk that a
+        release build leaves out (bytecode, its caches, Finder metadata):
+        the packaging module removes it from the copy, by its own rule."""
+        shutil.copytree(source, self.new, symlinks=True, copy_function=shutil.copy2)
         packaging()._remove_packaging_junk(self.new)
 
     def digest(self) -> str:

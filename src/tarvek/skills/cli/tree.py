@@ -16,12 +16,12 @@ user or with another umask is the same skill."""
 from __future__ import annotations
 
 import errno
-import hashlib
 import os
 import stat
-from dataclasses import dataclass
 from pathlib import Path
-from typing import Iterator
+from typing import Iterator, NamedTuple
+
+from .i18n import _
 
 _DIR_FLAGS = os.O_RDONLY | getattr(os, "O_DIRECTORY", 0) | getattr(os, "O_CLOEXEC", 0)
 _NOFOLLOW = getattr(os, "O_NOFOLLOW", 0)
@@ -39,8 +39,7 @@ def kind_of(mode: int) -> str:
     return OTHER
 
 
-@dataclass
-class Entry:
+class Entry(NamedTuple):
     """One entry below the root.  `dir_fd` and `name` reach it from its
     directory; the descriptor is valid only until the walk goes on."""
 
@@ -60,7 +59,7 @@ def _names(fd: int) -> list[str]:
 
 
 def _moved(parts: tuple[str, ...]) -> OSError:
-    return OSError(errno.ESTALE, "遍历时目录被移动或替换", "/".join(parts) or ".")
+    return OSError(errno.ESTALE, _("遍历时目录被移动或替换"), "/".join(parts) or ".")
 
 
 def walk(root: Path) -> Iterator[Entry]:
@@ -129,7 +128,9 @@ _KIND_BYTE = {DIR: b"d", FILE: b"f", LINK: b"l", OTHER: b"o"}
 
 
 def _file_hash(entry: Entry) -> bytes:
-    sha = hashlib.sha256()
+    from hashlib import sha256  # loaded by the first digest, not by every listing
+
+    sha = sha256()
     fd = os.open(entry.name, os.O_RDONLY | _NOFOLLOW | getattr(os, "O_CLOEXEC", 0)
                  | getattr(os, "O_NONBLOCK", 0), dir_fd=entry.dir_fd)
     try:
@@ -147,7 +148,9 @@ def digest(root: Path) -> str:
     its kind, its relative path ("/"-separated bytes) and its payload (a
     file's SHA-256, a link's target), each ended by NUL, which no name or
     link target can hold."""
-    sha = hashlib.sha256(_DIGEST_TAG)
+    from hashlib import sha256
+
+    sha = sha256(_DIGEST_TAG)
     for entry in walk(root):
         if entry.kind == FILE:
             payload = _file_hash(entry)

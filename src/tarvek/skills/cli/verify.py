@@ -42,48 +42,51 @@ from pathlib import Path
 from typing import BinaryIO, Iterator
 
 from . import tree
+# What an archive may hold before it is refused unread: the limits every
+# input from elsewhere is held to.
+from .limits import MAX_LINK, MAX_MEMBERS, MAX_RATIO, MAX_TOTAL, RATIO_FLOOR
 from .common import EXIT_FAILURE, EXIT_OK, ManifestError, Refused, UsageError, packaging
 from .options import artifact_arg, known_artifacts, path_arg, profile_option, templates_option
 from .output import Outcome, table
 from .recorded import RECORD_FILENAME, judge, read
+from .i18n import N_, _, join
 
 # Where the templates lie inside each kind of artifact.
 _TEMPLATES = Path("tarvek", "skills", "templates")
-_KIND_TEXT = {"directory": "目录", "wheel": "wheel", "sdist": "sdist"}
+_KIND_TEXT = {"directory": N_("目录"), "wheel": "wheel", "sdist": "sdist"}
 
-# What an archive may hold before it is refused unread.
-MAX_MEMBERS = 100_000
-MAX_TOTAL = 1 << 30  # bytes, unpacked
-MAX_RATIO = 100  # unpacked size / archive size, once the unpacked size is past:
-RATIO_FLOOR = 16 << 20
 MAX_MANIFEST = 64 << 20  # what the manifest loader reads at most
-MAX_LINK = 4096
 # The unpacked bytes a tar stream may take: the members and their headers.
 _STREAM_LIMIT = MAX_TOTAL + 1024 * MAX_MEMBERS
 
 
 def verify_options(sub) -> None:
     sub.epilog = (
-        "报告：在产物中但未准入的 Skill、已准入却缺失的 Skill，以及收集时会经由\n"
-        "符号链接从模板目录之外带入的文件。准入按产物自带的发版清单判定\n"
-        "（或 --manifest-templates 给出的目录）。profile 与产物类型默认取产物的构建记录\n"
-        f"（模板目录中的 {RECORD_FILENAME}）；没有构建记录时必须用 --profile 与 --artifact 给出。\n"
-        "只读取普通文件或目录（设备、FIFO、套接字被拒绝）；归档从不解包：只读成员\n"
-        "列表、发版清单、构建记录和符号链接的目标。成员超过 "
-        f"{MAX_MEMBERS} 个、解包后超过\n{MAX_TOTAL >> 20} MiB 或压缩比超过 "
-        f"{MAX_RATIO} 倍的归档被拒绝。\n"
-        "退出状态：0 一致；1 发现问题；2 用法、清单或构建记录错误、被拒绝的产物。")
+        _("报告：在产物中但未准入的 Skill、已准入却缺失的 Skill，以及收集时会经由\n"
+          "符号链接从模板目录之外带入的文件。准入按产物自带的发版清单判定\n"
+          "（或 --manifest-templates 给出的目录）。profile 与产物类型默认取产物的\n"
+          "构建记录（模板目录中的 {RECORD_FILENAME}）；没有构建记录时必须用\n"
+          "--profile 与 --artifact 给出。\n"
+          "只读取普通文件或目录（设备、FIFO、套接字被拒绝）；归档从不解包：只读成员\n"
+          "列表、发版清单、构建记录和符号链接的目标。成员超过 {MAX_MEMBERS} 个、\n"
+          "解包后超过 "
+          "{value} MiB 或压缩比超过 {MAX_RATIO} 倍的归档被拒绝。\n"
+          "退出状态：0 一致；1 发现问题；2 用法、清单或构建记录错误、被拒绝的产物。").format(
+            RECORD_FILENAME=RECORD_FILENAME, MAX_MEMBERS=MAX_MEMBERS, value=MAX_TOTAL >> 20,
+            MAX_RATIO=MAX_RATIO))
     sub.positionals.add_argument("path", metavar="ARTIFACT", type=path_arg,
-                                 help="wheel（.whl）、sdist（.tar.gz）、单文件程序解包目录或模板目录")
+                                 help=_("wheel（.whl）、sdist（.tar.gz）、单文件程序解"
+                                        "包目录或模板目录"))
     sub.options.add_argument("--artifact", metavar="A", type=artifact_arg,
-                             help=f"产物类型：{'、'.join(known_artifacts())}"
-                             "（默认：构建记录中的产物类型）")
-    profile_option(sub, "构建记录中的 profile")
-    templates_option(sub, "--manifest-templates", "manifest_templates", "提供发版清单的模板目录",
-                     default_text="产物自带的清单")
+                             help=_("产物类型：{value}（默认：构建记录中的产物类型）").format(
+                                      value=join(known_artifacts())))
+    profile_option(sub, _("构建记录中的 profile"))
+    templates_option(sub, "--manifest-templates", "manifest_templates", _("提供发版清单的模板目录"),
+                     default_text=_("产物自带的清单"))
     sub.options.add_argument("--templates-path", metavar="PATH",
-                             help="模板目录在产物中的路径，例如 mypkg/skills"
-                             "（默认：构建记录所在的目录，否则 tarvek/skills/templates）")
+                             help=_("模板目录在产物中的路径，例如 mypkg/skills（默认："
+                                    "构建记录所在的目录，否则 tarvek/skills/templates"
+                                    "）"))
 
 
 def _fixed_templates(root: Path) -> Path | None:
@@ -134,25 +137,28 @@ def _find_templates(root: Path, templates_path: str | None) -> Path:
     if templates_path is not None:
         relative = Path(templates_path)
         if relative.is_absolute() or ".." in relative.parts:
-            raise UsageError(f"--templates-path 必须是产物内的相对路径: {templates_path}")
+            raise UsageError(_("--templates-path 必须是产物内的相对路径: "
+                               "{templates_path}").format(templates_path=templates_path))
         if relative == Path("."):
             return root
         found = _inside(root, relative.as_posix())
         if len(found) != 1:
-            what = "找不到" if not found else "有不止一个"
-            raise UsageError(f"在产物中{what}模板目录 {templates_path}")
+            message = (_("在产物中找不到模板目录 {path}") if not found
+                       else _("在产物中有不止一个模板目录 {path}"))
+            raise UsageError(message.format(path=templates_path))
         return found[0]
     recorded = _recorded_templates(root)
     if len(recorded) > 1:
-        places = "、".join(str(p.relative_to(root)) for p in recorded)
+        places = join(str(p.relative_to(root)) for p in recorded)
         raise UsageError(
-            f"产物中有多个带构建记录的模板目录（{places}）：请用 --templates-path 指定")
+            _("产物中有多个带构建记录的模板目录（{places}）：请用 --templates-path 指"
+              "定").format(places=places))
     if recorded:
         return recorded[0]
     templates = _fixed_templates(root)
     if templates is None:
-        raise UsageError(f"在产物中找不到模板目录（{_TEMPLATES}）或发版清单；"
-                         "模板在别处时请用 --templates-path 指定")
+        raise UsageError(_("在产物中找不到模板目录（{TEMPLATES}）或发版清单；模板在别"
+                           "处时请用 --templates-path 指定").format(TEMPLATES=_TEMPLATES))
     return templates
 
 
@@ -165,7 +171,7 @@ class _TooLarge(Exception):
 
 
 def _refuse(path: Path, why: str) -> Refused:
-    return Refused(f"拒绝读取归档 {path}: {why}")
+    return Refused(_("拒绝读取归档 {path}: {why}").format(path=path, why=why))
 
 
 @dataclass
@@ -188,13 +194,16 @@ class _Listing:
 
     def add(self, name: str, kind: str, size: int, target: str | None = None) -> None:
         if len(self.members) >= MAX_MEMBERS:
-            raise _refuse(self.path, f"成员超过 {MAX_MEMBERS} 个")
+            raise _refuse(self.path, _("成员超过 {count} 个").format(count=MAX_MEMBERS))
         self.total += max(size, 0)
         if self.total > MAX_TOTAL:
-            raise _refuse(self.path, f"成员解包后共超过 {MAX_TOTAL >> 20} MiB")
+            raise _refuse(self.path, _("成员解包后共超过 {size} MiB").format(
+                size=MAX_TOTAL >> 20))
         if self.total > RATIO_FLOOR and self.total > MAX_RATIO * max(self.size, 1):
-            raise _refuse(self.path, f"压缩比超过 {MAX_RATIO} 倍（解包后至少 "
-                          f"{self.total >> 20} MiB，归档 {self.size} 字节）")
+            raise _refuse(self.path, _("压缩比超过 {MAX_RATIO} 倍（解包后至少 {value} "
+                                       "MiB，归档 {size} 字节）").format(
+                                         MAX_RATIO=MAX_RATIO, value=self.total >> 20,
+                                         size=self.size))
         parts = _member_parts(self.path, name)
         if parts:
             self.members.append(_Member(parts, kind, target))
@@ -209,7 +218,7 @@ class _Listing:
     def keep(self, name: str, content: bytes) -> None:
         self.kept += len(content)
         if self.kept > MAX_MANIFEST:
-            raise _refuse(self.path, "发版清单和构建记录过多或过大")
+            raise _refuse(self.path, _("发版清单和构建记录过多或过大"))
         self.manifests[_member_parts(self.path, name)] = content
 
 
@@ -217,10 +226,10 @@ def _member_parts(archive: Path, name: str) -> tuple[str, ...]:
     """The components of a member's name; a name that leaves the archive
     (absolute, or with "..") refuses the whole archive."""
     if name.startswith("/") or "\\" in name and name.replace("\\", "/").startswith("/"):
-        raise _refuse(archive, f"成员路径是绝对路径: {name!r}")
+        raise _refuse(archive, _("成员路径是绝对路径: {name!r}").format(name=name))
     parts = tuple(p for p in name.split("/") if p not in ("", "."))
     if ".." in parts:
-        raise _refuse(archive, f"成员路径含有 ..: {name!r}")
+        raise _refuse(archive, _("成员路径含有 ..: {name!r}").format(name=name))
     return parts
 
 
@@ -248,7 +257,8 @@ def _zip_member_count(stream: BinaryIO) -> int | None:
 def _list_zip(path: Path, stream: BinaryIO, listing: _Listing) -> None:
     count = _zip_member_count(stream)
     if count is not None and count > MAX_MEMBERS:
-        raise _refuse(path, f"成员超过 {MAX_MEMBERS} 个（声明 {count} 个）")
+        raise _refuse(path, _("成员超过 {MAX_MEMBERS} 个（声明 {count} 个）").format(
+                                MAX_MEMBERS=MAX_MEMBERS, count=count))
     stream.seek(0)
     with zipfile.ZipFile(stream) as archive:
         for info in archive.infolist():
@@ -262,7 +272,8 @@ def _list_zip(path: Path, stream: BinaryIO, listing: _Listing) -> None:
             target = None
             if kind == tree.LINK:
                 if info.file_size > MAX_LINK:
-                    raise _refuse(path, f"符号链接成员过大: {info.filename!r}")
+                    raise _refuse(path, _("符号链接成员过大: {filename!r}").format(
+                                            filename=info.filename))
                 with archive.open(info) as member:
                     target = os.fsdecode(member.read(MAX_LINK))
             listing.add(info.filename, kind, info.file_size, target)
@@ -344,9 +355,10 @@ def _list_tar(path: Path, stream: BinaryIO, listing: _Listing) -> bool:
                     member = archive.extractfile(info)
                     listing.keep(info.name, member.read(MAX_MANIFEST + 1))
     except _TooLarge:
-        raise _refuse(path, f"解包后超过 {_STREAM_LIMIT >> 20} MiB") from None
+        raise _refuse(path, _("解包后超过 {size} MiB").format(
+            size=_STREAM_LIMIT >> 20)) from None
     except (tarfile.TarError, EOFError, lzma.LZMAError, zlib_error()) as exc:
-        raise _refuse(path, f"归档已损坏: {exc}") from None
+        raise _refuse(path, _("归档已损坏: {exc}").format(exc=exc)) from None
     return True
 
 
@@ -371,10 +383,12 @@ def _skeleton(listing: _Listing, scratch: Path) -> list[_Member]:
             above = nodes.setdefault(member.parts[:depth],
                                      _Member(member.parts[:depth], tree.DIR))
             if above.kind != tree.DIR:
-                raise _refuse(listing.path, f"成员位于文件或链接之下: {'/'.join(member.parts)!r}")
+                raise _refuse(listing.path, _("成员位于文件或链接之下: {value!r}").format(
+                                                value='/'.join(member.parts)))
             parents.add(member.parts[:depth])
         if member.kind != tree.DIR and member.parts in parents:
-            raise _refuse(listing.path, f"成员位于文件或链接之下: {'/'.join(member.parts)!r}")
+            raise _refuse(listing.path, _("成员位于文件或链接之下: {value!r}").format(
+                                            value='/'.join(member.parts)))
         nodes[member.parts] = member
     links = []
     for parts in sorted(nodes):
@@ -404,18 +418,20 @@ def _artifact(path: Path) -> Iterator[tuple[Path, str, list[_Member]]]:
     try:
         info = os.stat(path)
     except FileNotFoundError:
-        raise FileNotFoundError(errno.ENOENT, "产物不存在", str(path)) from None
+        raise FileNotFoundError(errno.ENOENT, _("产物不存在"), str(path)) from None
     if stat.S_ISDIR(info.st_mode):
         yield path, "directory", []
         return
     if not stat.S_ISREG(info.st_mode):
-        raise Refused(f"不是普通文件或目录，不会读取（设备、FIFO、套接字）: {path}")
+        raise Refused(_("不是普通文件或目录，不会读取（设备、FIFO、套接字）: {path}").format(
+                          path=path))
     fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | getattr(os, "O_NOCTTY", 0)
                  | getattr(os, "O_CLOEXEC", 0))
     with open(fd, "rb") as stream:
         opened = os.fstat(fd)
         if not stat.S_ISREG(opened.st_mode):
-            raise Refused(f"不是普通文件或目录，不会读取（设备、FIFO、套接字）: {path}")
+            raise Refused(_("不是普通文件或目录，不会读取（设备、FIFO、套接字）: "
+                            "{path}").format(path=path))
         fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) & ~os.O_NONBLOCK)
         listing = _Listing(path, opened.st_size)
         if zipfile.is_zipfile(stream):
@@ -423,11 +439,11 @@ def _artifact(path: Path) -> Iterator[tuple[Path, str, list[_Member]]]:
             try:
                 _list_zip(path, stream, listing)
             except (zipfile.BadZipFile, EOFError, zlib_error(), lzma.LZMAError) as exc:
-                raise _refuse(path, f"归档已损坏: {exc}") from None
+                raise _refuse(path, _("归档已损坏: {exc}").format(exc=exc)) from None
         elif _list_tar(path, stream, listing):
             kind = "sdist"
         else:
-            raise UsageError(f"不是 wheel、sdist 或目录: {path}")
+            raise UsageError(_("不是 wheel、sdist 或目录: {path}").format(path=path))
     with tempfile.TemporaryDirectory(prefix="tarvek-verify-") as scratch:
         links = _skeleton(listing, Path(scratch))
         yield Path(scratch), kind, links
@@ -520,7 +536,7 @@ def _archive_links(templates: Path, unpacked: Path, archive: Path,
     reach is on another machine; a chain of links inside the tree is
     followed in the skeleton.  Nothing outside the skeleton is walked."""
     found = {}
-    for path, _ in _outside_links(templates, names, follow_linked_skills=False):
+    for path, _target in _outside_links(templates, names, follow_linked_skills=False):
         found[Path(path).relative_to(unpacked)] = os.readlink(path)
     wanted = set(names)
     for entry in tree.walk(templates):
@@ -537,8 +553,9 @@ def _chosen(given: str | None, recorded: str | None, option: str) -> tuple[str, 
         return given, option
     if recorded:
         return recorded, "record"
-    what = "profile" if option == "--profile" else "产物类型"
-    raise ManifestError(f"产物没有构建记录，不知道它的{what}：请用 {option} 指定")
+    what = "profile" if option == "--profile" else _("产物类型")
+    raise ManifestError(_("产物没有构建记录，不知道它的{what}：请用 {option} 指定").format(
+                            what=what, option=option))
 
 
 def cmd_verify(args) -> Outcome:
@@ -558,19 +575,22 @@ def cmd_verify(args) -> Outcome:
                   else _archive_links(templates, unpacked, args.path, collected))
         where = templates.relative_to(unpacked) if kind != "directory" else templates
 
-    findings = ([["未准入却在产物中", n] for n in extra]
-                + [["已准入却缺失", n] for n in missing]
-                + [["经符号链接来自模板目录之外", f"{f} -> {real}"] for f, real in linked])
+    findings = ([[_("未准入却在产物中"), n] for n in extra]
+                + [[_("已准入却缺失"), n] for n in missing]
+                + [[_("经符号链接来自模板目录之外"), f"{f} -> {real}"] for f, real in linked])
     document = {"path": str(args.path), "kind": kind, "templates": str(where),
                 "profile": profile, "profile_source": profile_source,
                 "artifact": artifact, "artifact_source": artifact_source,
                 "record": record.as_json() if record else None, "present": present,
                 "admitted": admitted, "not_admitted": extra, "missing": missing,
                 "outside_links": [{"file": f, "target": real} for f, real in linked]}
-    source_text = {"--profile": "--profile", "--artifact": "--artifact", "record": "构建记录"}
-    lines = [f"产物: {args.path}（{_KIND_TEXT[kind]}，模板目录 {where}）",
-             f"profile {profile}（{source_text[profile_source]}），产物类型 {artifact}"
-             f"（{source_text[artifact_source]}）: 准入 {len(admitted)} 个 Skill，"
-             f"产物携带 {len(present)} 个"]
-    lines += table(["问题", "对象"], findings, empty="一致：产物恰好携带准入的 Skill")
+    source_text = {"--profile": "--profile", "--artifact": "--artifact", "record": _("构建记录")}
+    lines = [_("产物: {path}（{value}，模板目录 {where}）").format(
+                 path=args.path, value=_(_KIND_TEXT[kind]), where=where),
+             _("profile {profile}（{profile_source}），产物类型 {artifact}（{artifact_source}）"
+               ": 准入 {admitted} 个 Skill，产物携带 {present} 个").format(
+                 profile=profile, profile_source=source_text[profile_source], artifact=artifact,
+                 artifact_source=source_text[artifact_source], admitted=len(admitted),
+                 present=len(present))]
+    lines += table([_("问题"), _("对象")], findings, empty=_("一致：产物恰好携带准入的 Skill"))
     return Outcome(EXIT_FAILURE if findings else EXIT_OK, document, lines)
