@@ -38,25 +38,39 @@ void Listings::grow() {
 }
 
 std::shared_ptr<DirNode> Listings::node(std::uint32_t index) {
-  if (Record& record = records[index]; record.node != nullptr) {
-    return record.node->shared_from_this();
+  // The records up to the nearest one that has a node (or the root), made
+  // downwards from there: no recursion, however deep the tree.
+  std::vector<std::uint32_t> way;
+  std::shared_ptr<DirNode> above;
+  for (std::uint32_t at = index;; at = records[at].parent) {
+    if (records[at].node != nullptr) {
+      above = records[at].node->shared_from_this();
+      break;
+    }
+    way.push_back(at);
+    if (records[at].parent == kNone) {
+      break;
+    }
   }
-  auto node = std::make_shared<DirNode>();
-  if (records[index].parent == kNone) {
-    node->parent = root.parent;
-    node->name = root.name;
-    node->text = root.text;
-    node->follow = true;
-  } else {
-    node->parent = this->node(records[index].parent);
-    std::uint32_t entry = records[index].entry;
-    node->name = std::string(name(entry));
-    node->text = join(node->parent->text, node->name);
-    // Only a directory known to be a real one is opened without following.
-    node->follow = kind(entry) != Kind::Dir;
+  for (auto it = way.rbegin(); it != way.rend(); ++it) {
+    auto node = std::make_shared<DirNode>();
+    if (records[*it].parent == kNone) {
+      node->parent = root.parent;
+      node->name = root.name;
+      node->text = root.text;
+      node->follow = true;
+    } else {
+      std::uint32_t entry = records[*it].entry;
+      node->parent = std::move(above);
+      node->name = std::string(name(entry));
+      node->text = join(node->parent->text, node->name);
+      // Only a directory known to be a real one is opened without following.
+      node->follow = kind(entry) != Kind::Dir;
+    }
+    attach(*it, *node);
+    above = std::move(node);
   }
-  attach(index, *node);
-  return node;
+  return above;
 }
 
 void Listings::attach(std::uint32_t index, DirNode& node) {
